@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+    std::puts("telegate-sim");
+    return 0;
+}
