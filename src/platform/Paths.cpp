@@ -1,0 +1,48 @@
+#include "platform/Paths.h"
+
+#include <unistd.h>
+
+#include <system_error>
+#include <vector>
+
+namespace telegate {
+
+std::string ExecutablePath() {
+    std::vector<char> buf(4096);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+        if (n < 0) return std::string();
+        if (static_cast<size_t>(n) < buf.size())
+            return std::string(buf.data(), static_cast<size_t>(n));
+        buf.resize(buf.size() * 2);
+    }
+    return std::string();
+}
+
+std::string ExecutableDir() {
+    const std::string exe = ExecutablePath();
+    const size_t slash = exe.rfind('/');
+    if (slash == std::string::npos) return std::string();
+    return exe.substr(0, slash + 1);
+}
+
+bool SetCurrentDirToExe() {
+    const std::string dir = ExecutableDir();
+    return !dir.empty() && ::chdir(dir.c_str()) == 0;
+}
+
+std::string IniPathForExe(std::string_view exePath) {
+    const size_t slash = exePath.find_last_of("/\\");
+    const size_t nameStart = slash == std::string_view::npos ? 0 : slash + 1;
+    const size_t dot = exePath.rfind('.');
+    std::string out;
+    // A dot that starts the file name (".telegate") marks no extension.
+    if (dot != std::string_view::npos && dot > nameStart)
+        out.assign(exePath.substr(0, dot));
+    else
+        out.assign(exePath);
+    out += ".ini";
+    return out;
+}
+
+}  // namespace telegate
