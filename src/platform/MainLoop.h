@@ -9,7 +9,7 @@
 namespace telegate {
 
 class IMainLoop {
-public:
+  public:
     using TimerId = int;
     virtual ~IMainLoop() = default;
 
@@ -21,7 +21,10 @@ public:
     virtual bool invokeAndWait(const std::function<void()>& fn) = 0;
 
     // Repeating timers; created stopped. Main thread only.
+    // Intervals below 1 ms count as 1 ms.
     virtual TimerId addTimer(int intervalMs, std::function<void()> fn) = 0;
+    // Forgets the timer; a timer may remove itself from its own callback.
+    virtual void removeTimer(TimerId id) = 0;
     virtual void startTimer(TimerId id) = 0;
     virtual void stopTimer(TimerId id) = 0;
     virtual void setInterval(TimerId id, int intervalMs) = 0;
@@ -33,7 +36,9 @@ public:
     virtual void quit(int code = 0) = 0;
     virtual bool isMainThread() const = 0;
 
-    // Where an exception escaping a posted call or timer goes; the loop goes on.
+    // Where an exception escaping a posted call, an invokeAndWait call (which then
+    // still counts as run) or a timer goes: its message and demangled class name.
+    // The loop goes on. Set it before run().
     std::function<void(const char* what, const char* type)> onException;
 };
 
