@@ -1,0 +1,93 @@
+// A minimal HTTP/1.0 client on a raw loopback socket, for tests that must also
+// send malformed requests.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+namespace telegate::test {
+
+struct RawHttpReply {
+    bool ok = false;  // connected and got a status line
+    int status = 0;
+    std::string headers;
+    std::string body;
+};
+
+inline int ConnectLoopback(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends raw bytes and reads until the peer closes or timeoutMs passes.
+inline RawHttpReply RawExchange(int port, const std::string& request, int timeoutMs = 5000) {
+    RawHttpReply r;
+    int fd = ConnectLoopback(port);
+    if (fd < 0) return r;
+    size_t off = 0;
+    while (off < request.size()) {
+        ssize_t n = ::send(fd, request.data() + off, request.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        off += static_cast<size_t>(n);
+    }
+    std::string data;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buf[65536];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        data.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    const auto sp = data.find(' ');
+    const auto hdrEnd = data.find("\r\n\r\n");
+    if (data.compare(0, 5, "HTTP/") != 0 || sp == std::string::npos || hdrEnd == std::string::npos)
+        return r;
+    r.ok = true;
+    r.status = std::atoi(data.c_str() + sp + 1);
+    r.headers = data.substr(0, hdrEnd);
+    r.body = data.substr(hdrEnd + 4);
+    return r;
+}
+
+inline RawHttpReply HttpGet(int port, const std::string& target, int timeoutMs = 5000) {
+    return RawExchange(
+        port, "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+        timeoutMs);
+}
+
+inline std::string HeaderValue(const RawHttpReply& r, const std::string& name) {
+    std::string lower = r.headers;
+    std::string key = "\r\n" + name + ":";
+    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (auto& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto p = lower.find(key);
+    if (p == std::string::npos) return {};
+    auto b = p + key.size();
+    while (b < r.headers.size() && r.headers[b] == ' ') ++b;
+    const auto e = r.headers.find("\r\n", b);
+    return r.headers.substr(b, e == std::string::npos ? std::string::npos : e - b);
+}
+
+}  // namespace telegate::test
