@@ -91,9 +91,13 @@ class TTagSignalList;
 class TTagSignal {
   public:
     TTagSignal() = default;
-    // Create(source): a copy of the source's value and fields.
-    TTagSignal(const TTagSignal& source) = default;
-    TTagSignal& operator=(const TTagSignal& source) = default;
+    // Create(source): a copy of the source's value and fields. A copy belongs to no
+    // list (it reports nowhere) until a list adds it.
+    TTagSignal(const TTagSignal& source);
+    TTagSignal& operator=(const TTagSignal& source);
+    // Moving keeps the list membership (the list's own storage moves its tags).
+    TTagSignal(TTagSignal&&) noexcept = default;
+    TTagSignal& operator=(TTagSignal&&) noexcept = default;
 
     void Init(const std::string& AName, int32_t AAsduAddress, int32_t AObjAddress,
               const std::string& IP_addr_host, int32_t IP_POrt99, const TTagCategory* ptc,
@@ -119,6 +123,7 @@ class TTagSignal {
     std::string GetQualityStr() const { return Value.ToStringQuality(); }
     std::string toString() const;
 
+    // Set through the methods (stores, SetInvalid) so that the list's drain sees it.
     bool FPrNew = false;
     bool FprReceive = false;
     std::string FName;
