@@ -1,0 +1,49 @@
+#include "app/Settings.h"
+
+#include "platform/IniFile.h"
+#include "platform/Paths.h"
+
+namespace telegate {
+
+void TSettings::IniRead(std::string_view AppExeName) {
+    ReadProgramIni(IniPathForExe(AppExeName));
+}
+
+void TSettings::ReadProgramIni(const std::string& iniPath) {
+    TIniFile ini(iniPath);
+    sstID = ini.ReadInteger("_Params_", "sstID", 0);
+    ArmDir = ini.ReadString("_Config_", "ArmDir", "..\\VantorDir\\");
+    for (size_t i = 0; i < IECauto.size(); ++i)
+        IECauto[i] = ini.ReadBool("_Set_", "IEC" + std::to_string(i) + "auto", true);
+    prOprosSend = ini.ReadBool("_Set_", "prOprosSend", true);
+    IndexReOutTs = ini.ReadInteger("_Options_", "IndexReOutTs", 0);
+    IndexReOutTit = ini.ReadInteger("_Options_", "IndexReOutTit", 0);
+    IndexReOutDeb = ini.ReadInteger("_Options_", "IndexReOutDeb", 0);
+    MBufFlag = static_cast<uint32_t>(ini.ReadInteger("_Options_", "MBufFlag", 0));
+    if (IndexReOutTs == 0) IndexReOutTs = 1;
+    if (IndexReOutTit == 0) IndexReOutTit = 1;
+    if (IndexReOutDeb == 0) IndexReOutDeb = 1;
+}
+
+void TSettings::ReadCnf(const std::string& path) {
+    TIniFile ini(path);
+    UseWebServer = ini.ReadBool("UseWebServer", "UseWebServer", false);
+    Port_WebServ = PortBits(ini.ReadInteger("Port_WebServ", "Port_WebServ", 80));
+    Save_Obmen_v_File = ini.ReadBool("Save_Obmen_v_File", "Save_Obmen_v_File", false);
+}
+
+bool TSettings::WriteCnf(const std::string& path) const {
+    TIniFile ini(path);
+    bool ok = ini.WriteBool("UseWebServer", "UseWebServer", UseWebServer);
+    ok = ini.WriteInteger("Port_WebServ", "Port_WebServ", Port_WebServ) && ok;
+    ok = ini.WriteBool("Save_Obmen_v_File", "Save_Obmen_v_File", Save_Obmen_v_File) && ok;
+    return ok;
+}
+
+bool TSettings::AutoConnectChoice(int channel) const {
+    if (channel < 1) return IECauto[0];
+    size_t i = static_cast<size_t>(channel - 1);
+    return IECauto[i < IECauto.size() ? i : IECauto.size() - 1];
+}
+
+}  // namespace telegate
