@@ -67,7 +67,9 @@ bool TryEncodeDateTime(const TDateTimeParts& p, TDateTime& out) {
 
 TDateTimeParts DecodeDateTime(TDateTime dt) {
     TDateTimeParts p;
-    if (!std::isfinite(dt)) return p;
+    // Outside 0001-01-01 .. 9999-12-31 (and NaN, infinities) there is no calendar
+    // date; such values decode as the epoch rather than overflow the arithmetic.
+    if (!(dt > -693594.0 && dt < 2958466.0)) return p;
     double days = std::trunc(dt);
     double frac = std::fabs(dt - days);
     int64_t ms = std::llround(frac * kMsPerDay);

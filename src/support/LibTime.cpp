@@ -1,5 +1,7 @@
 #include "support/LibTime.h"
 
+#include <algorithm>
+
 namespace telegate {
 
 namespace {
@@ -47,11 +49,17 @@ std::string TTimeTrace::Check(int64_t& delta) {
 
 TTraceTraffic::TTraceTraffic(const IClock& clock) : timer(clock, true) {}
 
+void TTraceTraffic::AddBytes(int32_t bytes) {
+    const int64_t sum = static_cast<int64_t>(nnBytes) + bytes;
+    nnBytes = static_cast<int32_t>(std::clamp<int64_t>(sum, INT32_MIN, INT32_MAX));
+}
+
 int32_t TTraceTraffic::GetTraffic() {
     int64_t delta = 0;
     timer.Check(delta);
     if (delta > 0) {
-        Traffic = static_cast<int32_t>(static_cast<int64_t>(nnBytes) * 1000 / delta);
+        const int64_t rate = static_cast<int64_t>(nnBytes) * 1000 / delta;
+        Traffic = static_cast<int32_t>(std::clamp<int64_t>(rate, INT32_MIN, INT32_MAX));
         nnBytes = 0;
     }
     return Traffic;

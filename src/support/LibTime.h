@@ -46,7 +46,8 @@ public:
 class TTraceTraffic {
 public:
     explicit TTraceTraffic(const IClock& clock);
-    void AddBytes(int32_t bytes) { nnBytes += bytes; }
+    // Saturates at the int32 range instead of overflowing when nobody queries.
+    void AddBytes(int32_t bytes);
     // Octets per second since the last query; unchanged when no time has passed.
     int32_t GetTraffic();
 

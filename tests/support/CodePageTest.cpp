@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/CodePage.h"
+
+namespace telegate {
+namespace {
+
+std::string AllHighOctets() {
+    std::string s;
+    for (int c = 0x80; c <= 0xFF; ++c) s += static_cast<char>(c);
+    return s;
+}
+
+TEST(CodePage, CyrillicBothWays) {
+    // "Привет, КП №5" in Windows-1251.
+    const std::string cp =
+        "\xCF\xF0\xE8\xE2\xE5\xF2, \xCA\xCF \xB9"
+        "5";
+    EXPECT_EQ(Cp1251ToUtf8(cp), "Привет, КП №5");
+    EXPECT_EQ(Utf8ToCp1251("Привет, КП №5"), cp);
+    EXPECT_EQ(Cp1251ToUtf8("\xA8\xB8"), "Ёё");
+    EXPECT_EQ(Cp1251ToUtf8("\xC0\xDF\xE0\xFF"), "АЯая");
+    EXPECT_EQ(Cp1251ToUtf8("\x88"), "€");
+    EXPECT_EQ(Utf8ToCp1251("€"), "\x88");
+}
+
+TEST(CodePage, AsciiUnchanged) {
+    std::string ascii;
+    for (int c = 0; c < 0x80; ++c) ascii += static_cast<char>(c);
+    EXPECT_EQ(Cp1251ToUtf8(ascii), ascii);
+    EXPECT_EQ(Utf8ToCp1251(ascii), ascii);
+    EXPECT_EQ(Cp1251ToUtf8(""), "");
+}
+
+TEST(CodePage, FullRoundTripExceptUnassignedOctet) {
+    const std::string high = AllHighOctets();
+    const std::string utf8 = Cp1251ToUtf8(high);
+    EXPECT_TRUE(IsValidUtf8(utf8));
+    EXPECT_EQ(Utf8Length(utf8), 128u);
+    std::string expected = high;
+    expected[0x98 - 0x80] = '?';  // 0x98 has no character: it comes back as the replacement
+    EXPECT_EQ(Utf8ToCp1251(utf8), expected);
+    EXPECT_EQ(Cp1251ToUtf8("\x98"), "\xEF\xBF\xBD");
+}
+
+TEST(CodePage, UnmappableCharactersReplaced) {
+    EXPECT_EQ(Utf8ToCp1251("a中b"), "a?b");
+    EXPECT_EQ(Utf8ToCp1251("😀", '_'), "_");
+    EXPECT_EQ(Utf8ToCp1251("ß"), "?");
+}
+
+TEST(CodePage, InvalidUtf8PassesOctetsThrough) {
+    // Windows-1251 text given where UTF-8 was expected stays as it is.
+    EXPECT_EQ(Utf8ToCp1251("\xCF\xF0\xE8"), "\xCF\xF0\xE8");
+    // Truncated sequence, lone continuation, overlong slash, surrogate half.
+    EXPECT_EQ(Utf8ToCp1251("\xD0"), "\xD0");
+    EXPECT_EQ(Utf8ToCp1251("\x80x"), "\x80x");
+    EXPECT_EQ(Utf8ToCp1251("\xC0\xAF"), "\xC0\xAF");
+    EXPECT_EQ(Utf8ToCp1251("\xED\xA0\x80"), "\xED\xA0\x80");
+    // A valid character after a broken one is still converted.
+    EXPECT_EQ(Utf8ToCp1251("\xD0Я"), "\xD0\xDF");
+}
+
+TEST(CodePage, Validity) {
+    EXPECT_TRUE(IsValidUtf8(""));
+    EXPECT_TRUE(IsValidUtf8("Подстанция 😀"));
+    EXPECT_FALSE(IsValidUtf8("\xCF\xF0"));
+    EXPECT_FALSE(IsValidUtf8("\xC0\x80"));          // overlong NUL
+    EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
+    EXPECT_FALSE(IsValidUtf8("\xED\xB0\x80"));      // surrogate
+    EXPECT_FALSE(IsValidUtf8("\xE2\x82"));          // cut short
+    EXPECT_FALSE(IsValidUtf8("\xFF"));
+}
+
+TEST(CodePage, Length) {
+    EXPECT_EQ(Utf8Length(""), 0u);
+    EXPECT_EQ(Utf8Length("abc"), 3u);
+    EXPECT_EQ(Utf8Length("Пуст список КП"), 14u);
+    EXPECT_EQ(Utf8Length("€😀"), 2u);
+}
+
+}  // namespace
+}  // namespace telegate
