@@ -1,6 +1,60 @@
 #include "model/StationTable.h"
 
+#include <cstdlib>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace telegate {
+
+namespace {
+
+constexpr size_t kHugePage = size_t{2} << 20;
+
+// A block for count elements of T on 2 MB boundaries, advised for huge pages where
+// the platform has them; elements constructed.
+template <typename T>
+T* NewBlock(size_t count) {
+    const size_t bytes = (sizeof(T) * count + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = std::aligned_alloc(kHugePage, bytes);
+    if (p == nullptr) throw std::bad_alloc();
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    ::madvise(p, bytes, MADV_HUGEPAGE);  // only a hint
+#endif
+    T* block = static_cast<T*>(p);
+    std::uninitialized_value_construct_n(block, count);
+    return block;
+}
+
+template <typename T>
+void DeleteBlock(T* block, size_t count) {
+    if (block == nullptr) return;
+    std::destroy_n(block, count);
+    std::free(block);
+}
+
+constexpr size_t kTagsInStorage = static_cast<size_t>(kKPRecords) * kMaxTagsOfKind;
+
+}  // namespace
+
+TTagStorage::TTagStorage() {
+    ti_ = NewBlock<T_TI>(kTagsInStorage);
+    try {
+        ts_ = NewBlock<T_TS>(kTagsInStorage);
+    } catch (...) {
+        DeleteBlock(ti_, kTagsInStorage);
+        throw;
+    }
+}
+
+TTagStorage::~TTagStorage() {
+    DeleteBlock(ts_, kTagsInStorage);
+    DeleteBlock(ti_, kTagsInStorage);
+}
+
+TStationTable::TStationTable()
+    : storage_(std::make_unique<TTagStorage>()),
+      KP_arr(TConstructEach{}, [this](int n) { return T_KP(storage_->TI(n), storage_->TS(n)); }) {}
 
 bool TStationTable::DeleteStation(int n) {
     if (!IsStation(n)) return false;

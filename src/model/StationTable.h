@@ -9,9 +9,12 @@
 // locking rule at TItemImage.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -26,10 +29,14 @@ constexpr int kMaxTagsOfKind = 7000;  // TS tags and TI tags per station, number
 constexpr int kMaxItemId = 60000;     // item identifiers 0..60000 in Indent_arr and Value_arr
 constexpr int kStationIdBase = 1000;  // station n has identifier 1000 + n in files and registries
 
+// Tag for the TFixedArray constructor that builds each element from its index.
+struct TConstructEach {};
+
 // A fixed array indexed First..Last (inclusive). The storage is allocated once by
-// the constructor and never changes size. operator[] does not check the index:
-// callers keep it within Low()..High() (use Contains() or at() at trust boundaries).
-// Copying copies element by element into the existing storage.
+// the constructor and never changes size (or, with the storage constructor, it is
+// a view of elements that the caller constructed and keeps alive). operator[] does
+// not check the index: callers keep it within Low()..High() (use Contains() or at()
+// at trust boundaries). Copying copies element by element into existing storage.
 template <typename T, int First, int Last>
 class TFixedArray {
     static_assert(Last >= First);
@@ -37,12 +44,25 @@ class TFixedArray {
   public:
     static constexpr int kCount = Last - First + 1;
 
-    TFixedArray() : data_(new T[kCount]()) {}
+    TFixedArray() : data_(Allocate()), owned_(true) {
+        std::uninitialized_value_construct_n(data_, kCount);
+    }
+    // Elements made by init(index) for every index First..Last.
+    template <typename Init>
+    TFixedArray(TConstructEach, Init init) : data_(Allocate()), owned_(true) {
+        for (int i = 0; i < kCount; ++i) ::new (static_cast<void*>(data_ + i)) T(init(First + i));
+    }
+    // A view of kCount constructed elements owned by the caller.
+    explicit TFixedArray(T* storage) : data_(storage), owned_(false) {}
     TFixedArray(const TFixedArray& other) : TFixedArray() { *this = other; }
     TFixedArray& operator=(const TFixedArray& other) {
-        if (this != &other)
-            for (int i = 0; i < kCount; ++i) data_[i] = other.data_[i];
+        if (this != &other) std::copy(other.data_, other.data_ + kCount, data_);
         return *this;
+    }
+    ~TFixedArray() {
+        if (!owned_) return;
+        std::destroy_n(data_, kCount);
+        ::operator delete(data_, std::align_val_t(alignof(T)));
     }
 
     static constexpr int Low() { return First; }
@@ -59,15 +79,19 @@ class TFixedArray {
         if (!Contains(i)) throw std::out_of_range("TFixedArray index");
         return data_[i - First];
     }
-    T* data() { return data_.get(); }
-    const T* data() const { return data_.get(); }
-    T* begin() { return data_.get(); }
-    T* end() { return data_.get() + kCount; }
-    const T* begin() const { return data_.get(); }
-    const T* end() const { return data_.get() + kCount; }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    T* begin() { return data_; }
+    T* end() { return data_ + kCount; }
+    const T* begin() const { return data_; }
+    const T* end() const { return data_ + kCount; }
 
   private:
-    std::unique_ptr<T[]> data_;
+    static T* Allocate() {
+        return static_cast<T*>(::operator new(sizeof(T) * kCount, std::align_val_t(alignof(T))));
+    }
+    T* data_;
+    bool owned_;
 };
 
 // One measured-value tag.
@@ -96,7 +120,14 @@ struct T_TS {
 };
 
 // One controlled station. Tags 1..Kol_TI of TI_arr and 1..Kol_TS of TS_arr are in use.
+// A T_KP of its own (a working copy) owns its tag arrays; the records of a
+// TStationTable use the table's tag storage.
 struct T_KP {
+    T_KP() = default;
+    T_KP(T_TI* tiStorage, T_TS* tsStorage) : TI_arr(tiStorage), TS_arr(tsStorage) {}
+    T_KP(const T_KP&) = default;
+    T_KP& operator=(const T_KP&) = default;
+
     std::string NameKP;  // also the OPC branch name
     std::string IP;
     int32_t Port = 0;
@@ -117,10 +148,32 @@ struct T_KP {
     bool Connected = false;
 };
 
-// The station table. KP_arr holds exactly the 34 records 1..34 (there is no record
-// 0); stations in use are records 1..Kol_KP with no gaps. About 50 MB once created.
-class TStationTable {
+// The tag arrays of all 34 station records in two blocks (about 50 MB), so that a
+// table is set up with few page faults.
+class TTagStorage {
   public:
+    TTagStorage();
+    ~TTagStorage();
+    TTagStorage(const TTagStorage&) = delete;
+    TTagStorage& operator=(const TTagStorage&) = delete;
+    T_TI* TI(int n) { return ti_ + static_cast<size_t>(n - 1) * kMaxTagsOfKind; }
+    T_TS* TS(int n) { return ts_ + static_cast<size_t>(n - 1) * kMaxTagsOfKind; }
+
+  private:
+    T_TI* ti_ = nullptr;
+    T_TS* ts_ = nullptr;
+};
+
+// The station table. KP_arr holds exactly the 34 records 1..34 (there is no record
+// 0); stations in use are records 1..Kol_KP with no gaps. Not copyable.
+class TStationTable {
+    std::unique_ptr<TTagStorage> storage_;  // first: outlives KP_arr
+
+  public:
+    TStationTable();
+    TStationTable(const TStationTable&) = delete;
+    TStationTable& operator=(const TStationTable&) = delete;
+
     TFixedArray<T_KP, 1, kKPRecords> KP_arr;
     int32_t Kol_KP = 0;
 

@@ -1,0 +1,49 @@
+// The device and tag configuration file "iec104.cfg": the persistent form of the
+// station table. On disk it is Windows-1251 text with CR LF line ends (LF alone is
+// accepted when reading); in memory names are UTF-8.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "model/StationTable.h"
+
+namespace telegate {
+
+class INotifier;
+
+constexpr const char* kConfigFileName = "iec104.cfg";
+
+// Raised when the configuration file cannot be created or written.
+class EInOutError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Replaces the station table by the file's content.
+//  - Missing file: the table is left as it is, nothing is shown.
+//  - File that cannot be opened (unreadable, a directory): Kol_KP becomes 0 and
+//    notifier shows "Чтение списка сигналов 000 Error".
+//  - A field that must be a number and is not one raises EConvertError (support/LibTo.h);
+//    stations and tags of the lines before the bad one stay in the table, the bad line
+//    adds nothing.
+//  - Reading stops at a 33rd station line; tags beyond 7000 of a kind in one station
+//    and tag or option lines before the first station line are ignored.
+void ReadConfigFile(const std::string& FileName, TStationTable& table, INotifier& notifier);
+
+// The same reading rules applied to text already in memory (UTF-8, LF or CR LF).
+void ReadConfigText(std::string_view text, TStationTable& table);
+
+// Writes the whole table (stations 1..Kol_KP), replacing the file atomically: on
+// failure the old file is kept and EInOutError is raised.
+void WriteConfigFile(const std::string& FileName, const TStationTable& table);
+
+// The file's text as the writer produces it, UTF-8 with CR LF line ends.
+std::string FormatConfigText(const TStationTable& table);
+
+// A real number in general format with up to 15 significant digits and "." as the
+// decimal separator: "0", "100", "0.5", "-12.25", "1E20", "1.5E-7", "0.00001".
+std::string FormatRealGeneral(double value);
+
+}  // namespace telegate
