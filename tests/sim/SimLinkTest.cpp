@@ -105,6 +105,32 @@ TEST_F(SimLinkTest, TestfrAndStopdtAreConfirmed) {
     EXPECT_FALSE(link->Started());
 }
 
+TEST_F(SimLinkTest, StopdtStopsSpontaneousDataAndEndOfInitComesOnce) {
+    TSimLinkParams p;
+    p.rate = 100;
+    p.endOfInit = true;
+    Make(p);
+    Send(MakeUFrame(kStartdtAct));
+    link->Service();
+    auto f = Take();
+    ASSERT_EQ(f.size(), 2u);
+    EXPECT_EQ(f[0], MakeUFrame(kStartdtCon));
+    EXPECT_EQ(Asdu(f[1]), B({0x46, 0x01, 0x04, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    Send(MakeSFrame(1));
+    Send(MakeUFrame(kStopdtAct));
+    EXPECT_EQ(Take(), std::vector<TBytes>{MakeUFrame(kStopdtCon)});
+    clock.Advance(1000);
+    link->Service();
+    EXPECT_TRUE(Take().empty());
+    Start();
+    clock.Advance(20);
+    link->Service();
+    f = Take();
+    ASSERT_EQ(f.size(), 2u);  // changes again, and no second end of initialisation
+    EXPECT_EQ(Asdu(f[0])[0], 1);
+    EXPECT_EQ(Asdu(f[1])[0], 13);
+}
+
 TEST_F(SimLinkTest, GeneralInterrogationAnswerSequence) {
     Make();
     Start();
@@ -444,6 +470,9 @@ TEST_F(SimLinkTest, RandomGarbageNeverCrashesAndClosesOrWaits) {
         Send(junk);
         link->Service();
         EXPECT_LE(link->Output().size(), 1u << 20);
+        if (junk[0] != 0x68) {
+            EXPECT_TRUE(link->WantsClose());
+        }
     }
 }
 
