@@ -1,10 +1,8 @@
 #include "model/ConfigFile.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -166,7 +164,8 @@ class TConfigLoader {
 };
 
 void AppendInt(std::string& out, long long v) {
-    out += std::to_string(v);
+    char buf[24];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
 }
 
 }  // namespace
@@ -175,26 +174,41 @@ std::string FormatRealGeneral(double value) {
     if (std::isnan(value)) return "NAN";
     if (std::isinf(value)) return value > 0 ? "INF" : "-INF";
     if (value == 0.0) return "0";
-    // 15 significant digits: d.dddddddddddddde[+-]x
+    // Significant digits and decimal exponent, rounded to at most 15 digits. The
+    // shortest form that reads back exactly is that rounding whenever it has no
+    // more than 15 digits (the common case, and much faster to get).
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.14e", value);
-    const char* e = std::strchr(buf, 'e');
-    const int exponent = std::atoi(e + 1);
-    std::string out;
+    char* end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific).ptr;
+    char* e = std::find(buf, end, 'e');
+    std::string digits;
+    for (const char* p = buf; p != e; ++p)
+        if (*p >= '0' && *p <= '9') digits += *p;
+    if (digits.size() > 15) {
+        end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 14).ptr;
+        e = std::find(buf, end, 'e');
+        digits.clear();
+        for (const char* p = buf; p != e; ++p)
+            if (*p >= '0' && *p <= '9') digits += *p;
+    }
+    int exponent = 0;
+    std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
+    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+
+    std::string out = value < 0 ? "-" : "";
     if (exponent >= 15 || exponent < -5) {
-        std::string mantissa(buf, static_cast<size_t>(e - buf));
-        if (mantissa.find('.') != std::string::npos) {
-            while (mantissa.back() == '0') mantissa.pop_back();
-            if (mantissa.back() == '.') mantissa.pop_back();
+        out += digits[0];
+        if (digits.size() > 1) out += '.' + digits.substr(1);
+        out += 'E';
+        out += std::to_string(exponent);
+    } else if (exponent >= 0) {
+        const size_t intDigits = static_cast<size_t>(exponent) + 1;
+        if (digits.size() <= intDigits) {
+            out += digits + std::string(intDigits - digits.size(), '0');
+        } else {
+            out += digits.substr(0, intDigits) + '.' + digits.substr(intDigits);
         }
-        out = mantissa + "E" + std::to_string(exponent);
     } else {
-        std::snprintf(buf, sizeof buf, "%.*f", 14 - exponent, value);
-        out = buf;
-        if (out.find('.') != std::string::npos) {
-            while (out.back() == '0') out.pop_back();
-            if (out.back() == '.') out.pop_back();
-        }
+        out += "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
     }
     return out;
 }

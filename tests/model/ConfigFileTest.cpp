@@ -426,6 +426,11 @@ TEST(FormatRealGeneral, GeneralFormatWithFifteenDigits) {
     EXPECT_EQ(FormatRealGeneral(1e15), "1E15");
     EXPECT_EQ(FormatRealGeneral(999999999999999.9), "1E15");  // rounds up to 16 digits
     EXPECT_EQ(FormatRealGeneral(32767.0), "32767");
+    EXPECT_EQ(FormatRealGeneral(-0.001), "-0.001");
+    EXPECT_EQ(FormatRealGeneral(1234567.891), "1234567.891");
+    EXPECT_EQ(FormatRealGeneral(0.1 + 0.2), "0.3");  // 17 digits exactly, 15 written
+    EXPECT_EQ(FormatRealGeneral(12345678901234567.0), "1.23456789012346E16");
+    EXPECT_EQ(FormatRealGeneral(-1e-300), "-1E-300");
 }
 
 }  // namespace
