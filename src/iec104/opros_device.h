@@ -1,0 +1,169 @@
+// The station connection worker: one thread per controlled station that owns the
+// station's TCP connection. It connects and disconnects when the station client
+// asks, writes the frame the client leaves in its send slot, reads whatever the
+// station sends and drops a connection that stays silent too long. It never looks
+// inside the octets: connect, disconnect and every block read go to the main
+// thread through IWorkerEvents, run there with IMainLoop::invokeAndWait.
+//
+// Between passes the thread sleeps on the first of: octets on the socket, a frame
+// in the send slot, a connect or disconnect request, termination, or the end of
+// the pass pause. An idle station so wakes about every ReadTimeoutMs, and a busy
+// one reads and writes as fast as the octets come.
+//
+// Lifetime: owned through std::shared_ptr; the running thread holds a reference
+// to its own worker, so a late call from the client never reaches a freed
+// object. The loop, the events and the clock given to the constructor must stay
+// alive until the thread has finished (Join / WaitFinished). When the thread
+// ends, its last calls to the main thread either run there or, once the loop has
+// quit, are dropped (invokeAndWait returns false) - so do not wait for a worker
+// on the main thread while that loop still runs and has not quit.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "iec104/StationLink.h"
+#include "platform/MainLoop.h"
+#include "platform/TcpClient.h"
+#include "support/Clock.h"
+
+namespace telegate {
+
+// The waits of the worker, in ms. The defaults are the system's; tests shorten
+// the long pauses.
+struct TWorkerTimings {
+    int StartDelayMs = 1200;            // before the first connect
+    int FirstConnectTimeoutMs = 10000;  // the first connect
+    int ConnectTimeoutMs = 15000;       // every connect the client orders
+    int ReconnectPauseMs = 100;         // between dropping and connecting again
+    int ReadTimeoutMs = 111;            // longest wait for octets in one pass
+    int WatchdogPauseMs = 2500;         // after the silence watchdog dropped the link
+    int PeriodicTraceMs = 60000;        // periodic trace line
+    int WriteTimeoutMs = 5000;          // a write that stalls longer drops the link
+};
+
+// The exchange-trace setting and where the trace file goes.
+struct TWorkerTrace {
+    // Asked at every line, from the worker's thread; the operator may toggle the
+    // setting at run time. Empty means off.
+    std::function<bool()> Enabled;
+    // Folder of the file "Thread" + (Number_of_Thread - 1) + ".txt"; empty is the
+    // working directory.
+    std::string Dir;
+};
+
+class Toprosdevice final : public IStationLink, public std::enable_shared_from_this<Toprosdevice> {
+  public:
+    // The largest block read in one pass.
+    static constexpr size_t kMaxBlock = 64 * 1024;
+
+    // Created suspended; Start() runs it. nomer is Number_of_Thread (1-based);
+    // t0 is the silence limit in ms (the creator turns 0 into 30000).
+    Toprosdevice(int nomer, const std::string& host, int port, int t0, IMainLoop& loop,
+                 IWorkerEvents& events, const IClock& clock, TWorkerTrace trace = {},
+                 TWorkerTimings timings = {});
+    ~Toprosdevice() override;
+    Toprosdevice(const Toprosdevice&) = delete;
+    Toprosdevice& operator=(const Toprosdevice&) = delete;
+
+    // Starts the thread (once). The worker must be owned by a std::shared_ptr.
+    void Start();
+    // Asks the thread to end after its current step; does not wait. Any thread.
+    void Terminate();
+    bool Terminated() const { return terminated_.load(); }
+    // True once the thread body has returned (or when it never started).
+    bool Finished() const;
+    // Waits at most timeoutMs for the thread to finish, then joins it; true when
+    // finished.
+    bool WaitFinished(int timeoutMs);
+    // Waits for the thread to finish and joins it.
+    void Join();
+
+    int Number_of_Thread() const { return nomer_; }
+    int T0() const { return t0_; }
+    // Silence limit in whole seconds: (T0 + 1) div 1000.
+    int64_t SilenceLimitSec() const { return (static_cast<int64_t>(t0_) + 1) / 1000; }
+
+    // IStationLink (main thread side)
+    void SetTarget(const std::string& host, int port) override;
+    std::string Host() const override;
+    int Port() const override;
+    void RequestConnect() override;
+    void RequestDisconnect() override;
+    bool IsConnect() const override { return isConnect_.load(); }
+    bool TryPutToWrite(const std::string& octets) override;
+
+    // Pending requests, for the client's bookkeeping and for tests.
+    bool MustConnect() const { return mustConnect_.load(); }
+    bool MustDisconnect() const { return mustDisconnect_.load(); }
+
+  private:
+    // Thread body and its steps (worker thread only).
+    void Execute();
+    void ServiceStep();
+    std::string ReadBlock();
+    void WriteBlock(const std::string& octets);
+    void OnTcpDisconnected();
+    void SyncConnected();
+    void SyncDisconnected();
+    void SyncReceived();
+    // Connects the TCP client to the current target; traces nothing.
+    bool ConnectNow(int timeoutMs);
+    // Sleeps ms; returns early (true) on termination.
+    bool PauseFor(int ms);
+    void WaitForWork();
+    bool TraceOn() const { return trace_.Enabled && trace_.Enabled(); }
+    void Trace(const std::string& text);
+    // host:port of the TCP client (of the target before the first connect).
+    std::string Peer() const;
+    // host:port of the target (Host_Thread:Port_Thread).
+    std::string TargetPeer() const;
+    void MarkFinished();
+
+    // Fixed at creation.
+    const int nomer_;
+    const int t0_;
+    IMainLoop& loop_;
+    IWorkerEvents& events_;
+    const IClock& clock_;
+    const TWorkerTrace trace_;
+    const TWorkerTimings timings_;
+    const std::string traceFile_;
+
+    // Hand-over fields shared with the main thread.
+    mutable std::mutex handMx_;
+    std::string hostThread_;  // Host_Thread
+    int portThread_;          // Port_Thread
+    std::string toWrite_;     // str_To_write
+    std::atomic<bool> mustConnect_{false};
+    std::atomic<bool> mustDisconnect_{false};
+    std::atomic<bool> isConnect_{false};
+    std::atomic<bool> terminated_{false};
+    TWakeEvent wake_;
+
+    // Worker thread only.
+    std::unique_ptr<TTcpClient> tcp_;  // IdTCPClient_Thread
+    std::string readStr_;              // Read_str
+    int64_t lastGoodMs_ = 0;           // Date_TimeLast_OTVET_Good (monotonic)
+    int64_t periodTestMs_ = 0;         // Date_Time_Period_test (monotonic)
+    bool periodTestSet_ = false;
+    bool firstZapusk_ = true;  // first_zapusk
+    std::vector<char> readBuf_;
+
+    // Thread bookkeeping.
+    std::mutex joinMx_;  // guards thread_ (Start, Join)
+    std::thread thread_;
+    std::atomic<bool> started_{false};
+    mutable std::mutex finishMx_;
+    std::condition_variable finishedCv_;
+    bool finished_ = false;
+};
+
+}  // namespace telegate

@@ -1,0 +1,501 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "iec104/opros_device.h"
+#include "platform/LoopbackPeer.h"
+#include "platform/ManualMainLoop.h"
+#include "support/CodePage.h"
+
+namespace telegate {
+namespace {
+
+using testing::ClosedLoopbackPort;
+using testing::RawConnect;
+using testing::TestNowMs;
+using testing::TLoopbackListener;
+using testing::TLoopbackPeer;
+
+const std::string kStartDtAct("\x68\x04\x07\x00\x00\x00", 6);
+const std::string kStartDtCon("\x68\x04\x0B\x00\x00\x00", 6);
+const std::string kTestFrAct("\x68\x04\x43\x00\x00\x00", 6);
+
+enum class TEv { Connect, Disconnect, Read };
+
+struct TEvent {
+    TEv kind;
+    int nom;
+    std::string data;
+    std::string host;
+    int port = 0;
+};
+
+// Records the worker's events; touched on the main (test) thread only.
+class TRecorder : public IWorkerEvents {
+  public:
+    explicit TRecorder(IMainLoop& loop) : loop_(loop) {}
+    void On_Connect_Main(int nom_th) override { Add({TEv::Connect, nom_th, {}, {}, 0}); }
+    void On_DisConnect_Main(int nom_th) override { Add({TEv::Disconnect, nom_th, {}, {}, 0}); }
+    void On_Read_Main(int nom_th, const std::string& str_read, const std::string& host,
+                      int port) override {
+        Add({TEv::Read, nom_th, str_read, host, port});
+    }
+    int Count(TEv kind) const {
+        int n = 0;
+        for (const auto& e : events) n += (e.kind == kind);
+        return n;
+    }
+    std::string ReadData() const {
+        std::string s;
+        for (const auto& e : events)
+            if (e.kind == TEv::Read) s += e.data;
+        return s;
+    }
+    std::vector<TEv> Kinds() const {
+        std::vector<TEv> k;
+        for (const auto& e : events) k.push_back(e.kind);
+        return k;
+    }
+
+    std::vector<TEvent> events;
+    int offMainThread = 0;
+
+  private:
+    void Add(TEvent e) {
+        if (!loop_.isMainThread()) ++offMainThread;
+        events.push_back(std::move(e));
+    }
+    IMainLoop& loop_;
+};
+
+TWorkerTimings FastTimings() {
+    TWorkerTimings t;
+    t.StartDelayMs = 0;
+    t.FirstConnectTimeoutMs = 2000;
+    t.ConnectTimeoutMs = 2000;
+    t.ReconnectPauseMs = 10;
+    t.WatchdogPauseMs = 50;
+    return t;
+}
+
+class WorkerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("telegate-worker-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override {
+        if (worker_) {
+            worker_->Terminate();
+            PumpUntil([&] { return worker_->Finished(); }, 5000);
+            EXPECT_TRUE(worker_->WaitFinished(1000));
+        }
+        EXPECT_EQ(rec_.offMainThread, 0);
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    std::shared_ptr<Toprosdevice> Make(int nomer, int port, int t0,
+                                       TWorkerTimings timings = FastTimings()) {
+        TWorkerTrace trace;
+        trace.Enabled = [this] { return traceOn_.load(); };
+        trace.Dir = dir_.string();
+        worker_ = std::make_shared<Toprosdevice>(nomer, "127.0.0.1", port, t0, loop_, rec_, clock_,
+                                                 trace, timings);
+        return worker_;
+    }
+
+    // Serves the worker's calls on this (the main) thread until pred holds.
+    template <class Pred>
+    bool PumpUntil(Pred pred, int timeoutMs) {
+        const long long end = TestNowMs() + timeoutMs;
+        for (;;) {
+            loop_.RunPending();
+            if (pred()) return true;
+            if (TestNowMs() >= end) return false;
+            loop_.WaitForPending(5);
+        }
+    }
+    void PumpFor(int ms) {
+        PumpUntil([] { return false; }, ms);
+    }
+
+    std::string TraceText(int nomer) const {
+        std::ifstream f(dir_ / ("Thread" + std::to_string(nomer - 1) + ".txt"), std::ios::binary);
+        std::string raw((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        return Cp1251ToUtf8(raw);
+    }
+
+    TManualClock clock_;
+    TManualMainLoop loop_{clock_};
+    TRecorder rec_{loop_};
+    std::atomic<bool> traceOn_{true};
+    std::filesystem::path dir_;
+    std::shared_ptr<Toprosdevice> worker_;
+};
+
+TEST_F(WorkerTest, SilenceLimitIsWholeSeconds) {
+    EXPECT_EQ(Make(1, 1, 30000)->SilenceLimitSec(), 30);
+    EXPECT_EQ(Make(1, 1, 999)->SilenceLimitSec(), 1);
+    EXPECT_EQ(Make(1, 1, 998)->SilenceLimitSec(), 0);
+    EXPECT_EQ(Make(1, 1, 1999)->SilenceLimitSec(), 2);
+}
+
+TEST_F(WorkerTest, SendSlotTakesOneFrameAtATime) {
+    auto w = Make(1, 2404, 30000);  // not started
+    EXPECT_TRUE(w->TryPutToWrite(kStartDtAct));
+    EXPECT_FALSE(w->TryPutToWrite(kTestFrAct));
+    w->SetTarget("10.1.2.3", 2405);
+    EXPECT_EQ(w->Host(), "10.1.2.3");
+    EXPECT_EQ(w->Port(), 2405);
+    EXPECT_FALSE(w->IsConnect());
+    EXPECT_TRUE(w->Finished());  // never started
+}
+
+TEST_F(WorkerTest, ConnectsReadsOnlyAfterFirstWriteAndTraces) {
+    TLoopbackListener listener;
+    auto w = Make(3, listener.Port(), 30000);
+    w->Start();
+    TLoopbackPeer peer = listener.Accept(3000);
+    ASSERT_TRUE(peer.Valid());
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+    EXPECT_EQ(rec_.events[0].nom, 3);
+    EXPECT_TRUE(PumpUntil([&] { return w->IsConnect(); }, 1000));
+
+    // The station talks first: nothing is taken before the master has written.
+    ASSERT_TRUE(peer.Send(kTestFrAct));
+    PumpFor(300);
+    EXPECT_EQ(rec_.Count(TEv::Read), 0);
+
+    ASSERT_TRUE(w->TryPutToWrite(kStartDtAct));
+    EXPECT_EQ(peer.Receive(6, 2000), kStartDtAct);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.ReadData().size() >= 6; }, 2000));
+    EXPECT_EQ(rec_.ReadData(), kTestFrAct);
+    ASSERT_TRUE(peer.Send(kStartDtCon));
+    ASSERT_TRUE(PumpUntil([&] { return rec_.ReadData().size() >= 12; }, 2000));
+    EXPECT_EQ(rec_.ReadData(), kTestFrAct + kStartDtCon);
+    const TEvent& read = rec_.events.back();
+    EXPECT_EQ(read.nom, 3);
+    EXPECT_EQ(read.host, "127.0.0.1");
+    EXPECT_EQ(read.port, listener.Port());
+    // The slot is free again.
+    EXPECT_TRUE(PumpUntil([&] { return w->TryPutToWrite(kTestFrAct); }, 2000));
+    EXPECT_EQ(peer.Receive(6, 2000), kTestFrAct);
+
+    const std::string peerText = "127.0.0.1:" + std::to_string(listener.Port());
+    const std::string trace = TraceText(3);
+    EXPECT_NE(trace.find(" первое соединение с " + peerText + " установлено\r\n"),
+              std::string::npos);
+    EXPECT_NE(trace.find(" периодическая запись в лог " + peerText + " \r\n"), std::string::npos);
+    EXPECT_NE(trace.find(" WriteText \r\n"), std::string::npos);
+    EXPECT_NE(trace.find(" -> 68 04 07 00 00 00 \r\n"), std::string::npos);
+    EXPECT_NE(trace.find(" <- 68 04 43 00 00 00 "), std::string::npos);
+    EXPECT_NE(trace.find(" BufferSize "), std::string::npos);
+    // Every line starts with the time of day.
+    EXPECT_EQ(trace.substr(0, 9), FormatTime(clock_.Now()) + " ");
+}
+
+TEST_F(WorkerTest, TraceOffWritesNoFile) {
+    traceOn_ = false;
+    TLoopbackListener listener;
+    auto w = Make(1, listener.Port(), 30000);
+    w->Start();
+    TLoopbackPeer peer = listener.Accept(3000);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+    ASSERT_TRUE(w->TryPutToWrite(kStartDtAct));
+    EXPECT_EQ(peer.Receive(6, 2000), kStartDtAct);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "Thread0.txt"));
+    // Switched on at run time: the next lines go to the file.
+    traceOn_ = true;
+    ASSERT_TRUE(PumpUntil([&] { return w->TryPutToWrite(kTestFrAct); }, 2000));
+    EXPECT_EQ(peer.Receive(6, 2000), kTestFrAct);
+    EXPECT_TRUE(PumpUntil(
+        [&] { return TraceText(1).find(" -> 68 04 43 00 00 00 ") != std::string::npos; }, 2000));
+}
+
+TEST_F(WorkerTest, SilenceWatchdogDropsAfterLimitOnTheMonotonicClock) {
+    TLoopbackListener listener;
+    auto w = Make(2, listener.Port(), 999);  // 1 s
+    w->Start();
+    TLoopbackPeer peer = listener.Accept(3000);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+    ASSERT_TRUE(w->TryPutToWrite(kStartDtAct));
+    EXPECT_EQ(peer.Receive(6, 2000), kStartDtAct);
+
+    // Octets from the station count as a sign of life.
+    clock_.Advance(900);
+    ASSERT_TRUE(peer.Send(kStartDtCon));
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Read) == 1; }, 2000));
+    clock_.Advance(1000);  // exactly the limit: not yet
+    PumpFor(300);
+    EXPECT_EQ(rec_.Count(TEv::Disconnect), 0);
+    EXPECT_TRUE(w->IsConnect());
+    // A wall clock jump does not matter.
+    clock_.SetWall(clock_.Now() + 1.0);
+    PumpFor(150);
+    EXPECT_EQ(rec_.Count(TEv::Disconnect), 0);
+
+    clock_.Advance(1);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Disconnect) == 1; }, 2000));
+    EXPECT_TRUE(peer.WaitClosed(2000));
+    EXPECT_TRUE(PumpUntil([&] { return !w->IsConnect(); }, 2000));
+    clock_.Advance(5000);
+    PumpFor(200);
+    EXPECT_EQ(rec_.Count(TEv::Disconnect), 1);
+    EXPECT_NE(TraceText(2).find(" вышел таймаут. разрываю соединение 127.0.0.1:" +
+                                std::to_string(listener.Port()) + " 999\r\n"),
+              std::string::npos);
+}
+
+TEST_F(WorkerTest, StationThatNeverSpeaksIsDroppedEvenBeforeAnyWrite) {
+    TLoopbackListener listener;
+    auto w = Make(1, listener.Port(), 999);
+    w->Start();
+    TLoopbackPeer peer = listener.Accept(3000);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+    clock_.Advance(2001);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Disconnect) == 1; }, 2000));
+    EXPECT_TRUE(peer.WaitClosed(2000));
+    EXPECT_EQ(rec_.Count(TEv::Read), 0);
+}
+
+TEST_F(WorkerTest, MustConnectWhileConnectedDropsThenConnectsAgain) {
+    TLoopbackListener listener;
+    auto w = Make(1, listener.Port(), 30000);
+    w->Start();
+    TLoopbackPeer peer1 = listener.Accept(3000);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+
+    w->RequestConnect();
+    EXPECT_TRUE(peer1.WaitClosed(2000));
+    TLoopbackPeer peer2;
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            if (!peer2.Valid()) peer2 = listener.Accept(1);
+            return rec_.Count(TEv::Connect) == 2;
+        },
+        3000));
+    EXPECT_TRUE(peer2.Valid());
+    EXPECT_EQ(rec_.Kinds(), (std::vector<TEv>{TEv::Connect, TEv::Disconnect, TEv::Connect}));
+    EXPECT_FALSE(w->MustConnect());
+    EXPECT_TRUE(PumpUntil([&] { return w->IsConnect(); }, 1000));
+    const std::string trace = TraceText(1);
+    EXPECT_NE(trace.find(" пробую убрать соединение "), std::string::npos);
+    EXPECT_NE(trace.find(" пробую соединиться с 127.0.0.1:"), std::string::npos);
+    EXPECT_NE(
+        trace.find(" соединение с 127.0.0.1:" + std::to_string(listener.Port()) + " установлено"),
+        std::string::npos);
+}
+
+TEST_F(WorkerTest, ReconnectGoesToTheNewTarget) {
+    TLoopbackListener first;
+    TLoopbackListener second;
+    auto w = Make(1, first.Port(), 30000);
+    w->Start();
+    TLoopbackPeer p1 = first.Accept(3000);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+    w->SetTarget("127.0.0.1", second.Port());
+    w->RequestConnect();
+    TLoopbackPeer p2;
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            if (!p2.Valid()) p2 = second.Accept(1);
+            return rec_.Count(TEv::Connect) == 2;
+        },
+        3000));
+    ASSERT_TRUE(w->TryPutToWrite(kStartDtAct));
+    EXPECT_EQ(p2.Receive(6, 2000), kStartDtAct);
+}
+
+TEST_F(WorkerTest, FailedConnectAndWriteWhileDisconnectedAreHarmless) {
+    const int port = ClosedLoopbackPort();
+    auto w = Make(1, port, 30000);
+    w->Start();
+    EXPECT_TRUE(PumpUntil(
+        [&] { return TraceText(1).find(" ошибка первого соединения с ") != std::string::npos; },
+        3000));
+    EXPECT_FALSE(w->IsConnect());
+    ASSERT_TRUE(w->TryPutToWrite(kStartDtAct));
+    // The frame is dropped and the slot frees again; the worker goes on.
+    EXPECT_TRUE(PumpUntil([&] { return w->TryPutToWrite(kTestFrAct); }, 2000));
+    EXPECT_TRUE(PumpUntil([&] { return w->TryPutToWrite(kTestFrAct); }, 2000));
+    EXPECT_FALSE(w->Finished());
+    EXPECT_EQ(rec_.events.size(), 0u);
+
+    // A later request reaches a station that is up by now.
+    w->RequestConnect();
+    EXPECT_TRUE(PumpUntil(
+        [&] {
+            return TraceText(1).find(" не удалось соединиться с 127.0.0.1:" + std::to_string(port) +
+                                     " ") != std::string::npos;
+        },
+        3000));
+    EXPECT_EQ(rec_.Count(TEv::Connect), 0);
+}
+
+TEST_F(WorkerTest, PeerCloseGivesOneDisconnect) {
+    TLoopbackListener listener;
+    auto w = Make(1, listener.Port(), 30000);
+    w->Start();
+    TLoopbackPeer peer = listener.Accept(3000);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+    ASSERT_TRUE(w->TryPutToWrite(kStartDtAct));
+    EXPECT_EQ(peer.Receive(6, 2000), kStartDtAct);
+    peer.Close();
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Disconnect) == 1; }, 2000));
+    EXPECT_FALSE(w->IsConnect());
+    PumpFor(300);
+    EXPECT_EQ(rec_.Count(TEv::Disconnect), 1);
+    EXPECT_NE(TraceText(1).find(" ClientDisconnected 127.0.0.1:"), std::string::npos);
+}
+
+TEST_F(WorkerTest, DisconnectRequestClosesAndReportsOnce) {
+    TLoopbackListener listener;
+    auto w = Make(1, listener.Port(), 30000);
+    w->Start();
+    TLoopbackPeer peer = listener.Accept(3000);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+    w->RequestDisconnect();
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Disconnect) == 1; }, 2000));
+    EXPECT_TRUE(peer.WaitClosed(2000));
+    EXPECT_FALSE(w->IsConnect());
+    EXPECT_FALSE(w->MustDisconnect());
+    PumpFor(200);
+    EXPECT_EQ(rec_.Count(TEv::Disconnect), 1);
+    EXPECT_NE(TraceText(1).find(" соединение с 127.0.0.1:" + std::to_string(listener.Port()) +
+                                " разорвано"),
+              std::string::npos);
+}
+
+TEST_F(WorkerTest, TerminateWhileConnectedReportsOnceAndClosesSocket) {
+    TLoopbackListener listener;
+    auto w = Make(1, listener.Port(), 30000);
+    w->Start();
+    TLoopbackPeer peer = listener.Accept(3000);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+    w->Terminate();
+    ASSERT_TRUE(PumpUntil([&] { return w->Finished(); }, 2000));
+    EXPECT_TRUE(w->WaitFinished(1000));
+    EXPECT_EQ(rec_.Count(TEv::Disconnect), 1);
+    EXPECT_TRUE(peer.WaitClosed(1000));
+    EXPECT_FALSE(w->IsConnect());
+    EXPECT_NE(TraceText(1).find(" поток завершается 127.0.0.1:" + std::to_string(listener.Port()) +
+                                " \r\n"),
+              std::string::npos);
+}
+
+TEST_F(WorkerTest, TerminateWhileConnectingDoesNotWaitForTheTimeout) {
+    TLoopbackListener listener(0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) fillers.push_back(RawConnect(listener.Port()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    TWorkerTimings t = FastTimings();
+    t.FirstConnectTimeoutMs = 10000;
+    auto w = Make(1, listener.Port(), 30000, t);
+    w->Start();
+    PumpFor(200);  // now inside the connect
+    const long long t0 = TestNowMs();
+    w->Terminate();
+    ASSERT_TRUE(PumpUntil([&] { return w->Finished(); }, 3000));
+    EXPECT_LT(TestNowMs() - t0, 2000);
+    EXPECT_EQ(rec_.Count(TEv::Connect), 0);
+    EXPECT_EQ(rec_.Count(TEv::Disconnect), 1);
+    for (int fd : fillers) ::close(fd);
+}
+
+TEST_F(WorkerTest, TerminateDuringStartDelayEndsAtOnce) {
+    TLoopbackListener listener;
+    TWorkerTimings t = FastTimings();
+    t.StartDelayMs = 10000;
+    auto w = Make(1, listener.Port(), 30000, t);
+    w->Start();
+    PumpFor(50);
+    w->Terminate();
+    ASSERT_TRUE(PumpUntil([&] { return w->Finished(); }, 2000));
+    EXPECT_FALSE(listener.Accept(50).Valid());  // never tried to connect
+    EXPECT_EQ(rec_.Kinds(), std::vector<TEv>{TEv::Disconnect});
+}
+
+TEST_F(WorkerTest, TerminateAfterTheMainLoopQuitNeverBlocks) {
+    TLoopbackListener listener;
+    auto w = Make(1, listener.Port(), 30000);
+    w->Start();
+    TLoopbackPeer peer = listener.Accept(3000);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+    ASSERT_TRUE(w->TryPutToWrite(kStartDtAct));
+    EXPECT_EQ(peer.Receive(6, 2000), kStartDtAct);
+    loop_.quit();
+    // Data arriving now cannot be delivered; the worker must not hang on it.
+    ASSERT_TRUE(peer.Send(kStartDtCon));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    w->Terminate();
+    EXPECT_TRUE(w->WaitFinished(2000));  // nobody serves the loop
+    EXPECT_TRUE(peer.WaitClosed(1000));
+    EXPECT_EQ(rec_.Count(TEv::Disconnect), 0);
+    EXPECT_EQ(rec_.Count(TEv::Read), 0);
+}
+
+TEST_F(WorkerTest, TerminateWhileMainThreadBusyAndReferenceDropped) {
+    TLoopbackListener listener;
+    auto w = Make(1, listener.Port(), 30000);
+    w->Start();
+    TLoopbackPeer peer = listener.Accept(3000);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+    // The main thread is busy (does not serve): Terminate returns at once and the
+    // worker waits for its last report.
+    const long long t0 = TestNowMs();
+    w->Terminate();
+    EXPECT_LT(TestNowMs() - t0, 100);
+    EXPECT_FALSE(w->WaitFinished(200));
+    // The owner lets go; the running thread keeps its worker alive.
+    std::weak_ptr<Toprosdevice> weak = w;
+    w.reset();
+    worker_.reset();
+    ASSERT_FALSE(weak.expired());
+    // A late call from the client side still reaches a live object.
+    if (auto late = weak.lock()) {
+        late->TryPutToWrite(kTestFrAct);
+        late->RequestDisconnect();
+    }
+    ASSERT_TRUE(PumpUntil([&] { return weak.expired(); }, 3000));
+    EXPECT_EQ(rec_.Count(TEv::Disconnect), 1);
+    EXPECT_TRUE(peer.WaitClosed(1000));
+}
+
+TEST_F(WorkerTest, BusyStationIsReadInLargeBlocks) {
+    TLoopbackListener listener;
+    auto w = Make(1, listener.Port(), 30000);
+    w->Start();
+    TLoopbackPeer peer = listener.Accept(3000);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+    ASSERT_TRUE(w->TryPutToWrite(kStartDtAct));
+    EXPECT_EQ(peer.Receive(6, 2000), kStartDtAct);
+    traceOn_ = false;
+    // 2000 frames in a burst arrive complete and in order, in far fewer blocks.
+    std::string burst;
+    for (int i = 0; i < 2000; ++i) {
+        burst += std::string("\x68\x04\x01\x00", 4);
+        burst += static_cast<char>((i * 2) & 0xFF);
+        burst += static_cast<char>((i * 2) >> 8);
+    }
+    std::thread sender([&] { peer.Send(burst); });
+    ASSERT_TRUE(PumpUntil([&] { return rec_.ReadData().size() >= burst.size(); }, 5000));
+    sender.join();
+    EXPECT_EQ(rec_.ReadData(), burst);
+    EXPECT_LT(rec_.Count(TEv::Read), 200);
+    for (const auto& e : rec_.events) EXPECT_LE(e.data.size(), Toprosdevice::kMaxBlock);
+}
+
+}  // namespace
+}  // namespace telegate
