@@ -1,6 +1,163 @@
-#include <cstdio>
+// The telegate executable. Headless for now: the operator window comes with the
+// GUI build; on Linux the program always runs without a window.
+#include "app/Main.h"
 
-int main() {
-    std::puts("Telegate");
-    return 0;
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "app/AppContext.h"
+#include "platform/Paths.h"
+#include "platform/PlainMainLoop.h"
+#include "platform/SingleInstance.h"
+#include "platform/SystemClock.h"
+#include "support/Notifier.h"
+
+#ifndef TELEGATE_VERSION
+#define TELEGATE_VERSION "0.1.0"
+#endif
+
+namespace telegate {
+namespace {
+
+constexpr const char* kHelp =
+    "Usage: telegate [OPTION]...\n"
+    "IEC 60870-5-104 master with an OPC DA server and a web server.\n"
+    "\n"
+    "The program keeps its files beside the executable (iec104.cfg, iec104sr.bin,\n"
+    "cnf.ini, the program ini file named after the executable, error_iec104.log)\n"
+    "and makes that directory its working directory. Only one copy runs at a time.\n"
+    "SIGINT or SIGTERM closes it as the operator would: the station configuration\n"
+    "is written back to iec104.cfg and the program exits with status 0.\n"
+    "\n"
+    "  --headless   run without a window (this build always does: the operator\n"
+    "               window is not part of it yet)\n"
+    "  --help       show this help and exit\n"
+    "  --version    show the version and exit\n"
+    "\n"
+    "Exit status: 0 on a normal close, 1 when another copy is running or the\n"
+    "configuration could not be saved on close, 2 on a bad command line.\n";
+
+// SIGINT and SIGTERM arrive through a signalfd read by one thread, which asks the
+// main loop for the operator's close; no work runs in a signal handler.
+class TSignalWatch {
+  public:
+    explicit TSignalWatch(const sigset_t& set) {
+        sfd_ = ::signalfd(-1, &set, SFD_CLOEXEC);
+        if (::pipe2(stop_, O_CLOEXEC) != 0) stop_[0] = stop_[1] = -1;
+    }
+    ~TSignalWatch() {
+        Stop();
+        if (sfd_ >= 0) ::close(sfd_);
+        for (int fd : stop_)
+            if (fd >= 0) ::close(fd);
+    }
+    bool Ok() const { return sfd_ >= 0 && stop_[0] >= 0; }
+    void Start(IMainLoop& loop, TOPCForm& form) {
+        thread_ = std::thread([this, &loop, &form] {
+            pollfd fds[2] = {{sfd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            for (;;) {
+                int r = ::poll(fds, 2, -1);
+                if (r < 0 && errno == EINTR) continue;
+                if (r < 0 || (fds[1].revents & (POLLIN | POLLHUP)) != 0) return;
+                if ((fds[0].revents & POLLIN) == 0) continue;
+                signalfd_siginfo info;
+                if (::read(sfd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+                loop.post([&form] { form.CloseApplication(); });
+            }
+        });
+    }
+    void Stop() {
+        if (!thread_.joinable()) return;
+        char c = 0;
+        if (::write(stop_[1], &c, 1) < 0) {
+        }
+        thread_.join();
+    }
+
+  private:
+    int sfd_ = -1;
+    int stop_[2] = {-1, -1};
+    std::thread thread_;
+};
+
+int Run() {
+    // Blocked before any thread exists, so every thread inherits the mask and the
+    // signals wait in the signalfd.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    TSingleInstance lock("Telegate");
+    if (!lock.TryAcquire()) {
+        if (lock.AnotherInstance()) {
+            std::fputs("Приложение уже запущено!\n", stderr);
+            return 1;
+        }
+        // The lock itself is unusable; as with a failed wait, start anyway.
+        std::fprintf(stderr, "telegate: warning: no single-instance lock: %s\n",
+                     lock.LastError().c_str());
+    }
+
+    const std::string exePath = ExecutablePath();
+    if (!SetCurrentDirToExe()) {
+        std::fprintf(stderr, "telegate: cannot change to the executable's directory\n");
+        return 1;
+    }
+
+    TSystemClock clock;
+    TStderrNotifier notifier;
+    TAppContext ctx(clock, notifier);
+    TPlainMainLoop loop;
+    TOPCForm form(ctx, loop, exePath);
+    form.FormCreate();
+
+    TSignalWatch signals(set);
+    if (!signals.Ok()) {
+        std::fprintf(stderr, "telegate: cannot watch signals: %s\n", std::strerror(errno));
+        return 1;
+    }
+    signals.Start(loop, form);
+    std::fprintf(stderr, "telegate: running in %s with %d station(s)\n", ctx.CurrentDir.c_str(),
+                 ctx.Stations.Kol_KP);
+    const int rc = loop.run();
+    signals.Stop();
+    return rc;
+}
+
+}  // namespace
+}  // namespace telegate
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(telegate::kHelp, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("telegate %s\n", TELEGATE_VERSION);
+            return 0;
+        }
+        if (arg == "--headless") continue;
+        if (arg.size() > 1 && arg[0] == '-')
+            std::fprintf(stderr, "telegate: unrecognized option '%s'\n", argv[i]);
+        else
+            std::fprintf(stderr, "telegate: unexpected argument '%s'\n", argv[i]);
+        std::fputs("Try 'telegate --help' for more information.\n", stderr);
+        return 2;
+    }
+    return telegate::Run();
 }

@@ -1,0 +1,128 @@
+#include "app/Main.h"
+
+#include <clocale>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <typeinfo>
+
+#include "model/ConfigFile.h"
+#include "platform/LoopCore.h"
+#include "support/LibFile.h"
+
+namespace telegate {
+
+TOPCForm::TOPCForm(TAppContext& ctx, IMainLoop& loop, std::string exePath, IFormView* view)
+    : ctx_(ctx), loop_(loop), exePath_(std::move(exePath)), view_(view) {
+    loop_.onException = [this](const char* what, const char* type) {
+        ApplicationEvents1Exception(what != nullptr ? what : "", type != nullptr ? type : "");
+    };
+}
+
+TOPCForm::~TOPCForm() {
+    loop_.onException = nullptr;
+}
+
+void TOPCForm::FormCreate() {
+    // 1. Language and captions.
+    ctx_.LangCode = kLangEnglish;
+    if (view_ != nullptr) view_->SetLang(ctx_.LangCode);
+    // 2. The "lifebit" item gets its identifier when the address space is built.
+    ctx_.LifebitId = 0;
+    // 3. One hour as a date-time span.
+    ctx_.OneHour = kOneHour;
+    // 4. Every item starts with quality 1.
+    ctx_.Items.SetInitialQualities();
+    // 5. Numbers are written and parsed with "." whatever the locale says.
+    std::setlocale(LC_NUMERIC, "C");
+    // 6. The working directory, shown to the operator.
+    std::error_code ec;
+    ctx_.CurrentDir = std::filesystem::current_path(ec).string();
+    if (view_ != nullptr) view_->ShowCurrentDir(ctx_.CurrentDir);
+    // 7. The program ini file.
+    ctx_.Settings.IniRead(exePath_);
+    // 8. The journal, with the category mask of the settings.
+    ctx_.MessBuff = TMessBuff(kJournalSize, ctx_.Settings.MBufFlag);
+    // 9. The error catalogue.
+    ctx_.ErrLstArm = TErrLstArm();
+    // 10. The display-option lists.
+    if (view_ != nullptr) view_->CreateComboBoxes(ctx_.Settings);
+    // 11, 12. The type catalogue and the workstation signal table are built with
+    // the context and start empty of run-time state.
+    // 13. The station table from "iec104.cfg".
+    ReadStationConfig();
+    // 14. The 64 connection parameter records, zeroed.
+    ctx_.Prmn = TPrmnTable{};
+    // 15, 16. The device list and the tray icon.
+    if (view_ != nullptr) {
+        view_->Refresh_ListBox(DeviceNames());
+        view_->ShowTrayIcon("Telegate");
+    }
+    // 17. Web server and trace switches.
+    ctx_.Settings.ReadCnf(kCnfIniName);
+    // 18. Polling starts by itself when there is something to poll.
+    if (ctx_.Stations.Kol_KP > 0) {
+        ctx_.OprosFlag = true;
+        Begin_Opros();
+    }
+}
+
+void TOPCForm::ReadStationConfig() {
+    try {
+        ReadConfigFile(kConfigFileName, ctx_.Stations, ctx_.Notifier);
+    } catch (...) {
+        // Start with whatever the reader stored; it has told the operator already.
+    }
+}
+
+void TOPCForm::Begin_Opros() {
+    ctx_.OprosFlag = true;
+}
+
+bool TOPCForm::FormCloseQuery() {
+    savedOnClose_ = false;
+    try {
+        WriteConfigFile(kConfigFileName, ctx_.Stations);
+        savedOnClose_ = true;
+    } catch (const std::exception& e) {
+        // The close goes on: an operator who asked to close gets a closed program,
+        // and the old file is still there. The failure is recorded.
+        ApplicationEvents1Exception(e.what(), DemangledTypeName(typeid(e).name()));
+        ctx_.Notifier.ShowError(e.what());
+    }
+    return true;
+}
+
+void TOPCForm::FormClose() {}
+
+void TOPCForm::CloseApplication() {
+    if (!FormCloseQuery()) return;
+    FormClose();
+    loop_.quit(savedOnClose_ ? 0 : 1);
+}
+
+void TOPCForm::ApplicationEvents1Exception(std::string_view message,
+                                           std::string_view className) noexcept {
+    try {
+        std::string line = FormatDateTime(ctx_.Clock.Now());
+        line += ": ";
+        line += message;
+        line += " . Class Name = ";
+        line += className;
+        // One line per exception, whatever the message holds.
+        for (char& c : line)
+            if (c == '\r' || c == '\n') c = ' ';
+        AppendTraceLine(line, kExceptionLogName);
+    } catch (...) {
+    }
+}
+
+std::vector<std::string> TOPCForm::DeviceNames() const {
+    std::vector<std::string> names;
+    for (int n = 1; n <= ctx_.Stations.Kol_KP && n <= kMaxKP; ++n)
+        names.push_back(ctx_.Stations.KP_arr[n].NameKP);
+    return names;
+}
+
+}  // namespace telegate

@@ -1,0 +1,82 @@
+// The application controller: start-up of the running program (FormCreate), the
+// operator's close (FormCloseQuery, FormClose), the log of exceptions that reach
+// the main loop, and the start of polling. The operator interface, when there is
+// one, shows what this object holds through IFormView; headless there is none.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/AppContext.h"
+#include "platform/MainLoop.h"
+
+namespace telegate {
+
+constexpr const char* kExceptionLogName = "error_iec104.log";
+
+// What the main window shows of the start-up. Every call is on the main thread.
+class IFormView {
+  public:
+    virtual ~IFormView() = default;
+    // Applies the captions of ctx.LangCode.
+    virtual void SetLang(int langCode) = 0;
+    // The working directory in the status panel.
+    virtual void ShowCurrentDir(const std::string& dir) = 0;
+    // Fills the three display-option lists and selects the entries of the settings.
+    virtual void CreateComboBoxes(const TSettings& settings) = 0;
+    // The device list: station names in table order.
+    virtual void Refresh_ListBox(const std::vector<std::string>& names) = 0;
+    // The notification-area icon with its tip; the window stays hidden.
+    virtual void ShowTrayIcon(const std::string& tip) = 0;
+};
+
+class TOPCForm {
+  public:
+    // exePath: the executable's full path (its ini file is read beside it).
+    // The controller installs itself as loop.onException; view may be null.
+    TOPCForm(TAppContext& ctx, IMainLoop& loop, std::string exePath, IFormView* view = nullptr);
+    ~TOPCForm();
+    TOPCForm(const TOPCForm&) = delete;
+    TOPCForm& operator=(const TOPCForm&) = delete;
+
+    // The start-up sequence, once, on the main thread, with the executable's
+    // directory as working directory.
+    void FormCreate();
+    // Writes the station table to "iec104.cfg" without asking. Returns CanClose,
+    // which is always true; SavedOnClose() tells whether the file was written.
+    bool FormCloseQuery();
+    // Shuts the OPC side down (nothing yet: there is no OPC core in this build).
+    void FormClose();
+    // The operator's close: FormCloseQuery, FormClose, then the main loop quits
+    // with 0, or with 1 when the configuration could not be saved.
+    void CloseApplication();
+    bool SavedOnClose() const { return savedOnClose_; }
+
+    // Appends "<local date-time>: <message> . Class Name = <class>" to
+    // "error_iec104.log"; failures to write are ignored. Never throws.
+    void ApplicationEvents1Exception(std::string_view message, std::string_view className) noexcept;
+
+    // Starts polling of the configured stations (the station clients, their
+    // workers, the timers and the web server hang off this call).
+    void Begin_Opros();
+
+    // Station names of the table, in table order.
+    std::vector<std::string> DeviceNames() const;
+
+    TAppContext& Context() { return ctx_; }
+    IMainLoop& Loop() { return loop_; }
+    const std::string& ExePath() const { return exePath_; }
+
+  private:
+    // "iec104.cfg" into the station table; every exception is swallowed.
+    void ReadStationConfig();
+
+    TAppContext& ctx_;
+    IMainLoop& loop_;
+    std::string exePath_;
+    IFormView* view_;
+    bool savedOnClose_ = false;
+};
+
+}  // namespace telegate

@@ -1,0 +1,276 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/AppContext.h"
+#include "app/Main.h"
+#include "model/ConfigFile.h"
+#include "platform/ManualMainLoop.h"
+#include "support/Clock.h"
+#include "support/CodePage.h"
+#include "support/Notifier.h"
+
+namespace telegate {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs each test in a fresh temporary directory, as if it held the executable.
+class StartupTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        old_ = fs::current_path();
+        std::string tmpl = (fs::temp_directory_path() / "tg-startup-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir_ = tmpl;
+        fs::current_path(dir_);
+        exe_ = (dir_ / "telegate").string();
+    }
+    void TearDown() override {
+        fs::current_path(old_);
+        fs::remove_all(dir_);
+    }
+    static void Put(const std::string& path, const std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+    static std::string Get(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    // A configuration with `count` stations of two tags each.
+    static void WriteStations(int count) {
+        auto table = std::make_unique<TStationTable>();
+        table->Kol_KP = count;
+        for (int n = 1; n <= count; ++n) {
+            T_KP& kp = table->KP_arr[n];
+            kp.NameKP = "Подстанция " + std::to_string(n);
+            kp.IP = "127.0.0.1";
+            kp.ASDU_Adr = n;
+            kp.Kol_TS = 1;
+            kp.TS_arr[1].NameTS = "Выключатель";
+            kp.TS_arr[1].AdrASDU = n;
+            kp.TS_arr[1].AdrIOA = 100;
+            kp.Kol_TI = 1;
+            kp.TI_arr[1].NameTI = "Ua";
+            kp.TI_arr[1].AdrASDU = n;
+            kp.TI_arr[1].AdrIOA = 200;
+            kp.TI_arr[1].Max_TM_Diap = 32767;
+            kp.TI_arr[1].Max_Eng_Diap = 10;
+        }
+        WriteConfigFile(kConfigFileName, *table);
+    }
+
+    fs::path old_, dir_;
+    std::string exe_;
+    TManualClock clock_{46000.5, 1000};
+    TRecordingNotifier notifier_;
+};
+
+struct TRecordingView : IFormView {
+    std::vector<std::string> calls;
+    std::vector<std::string> names;
+    void SetLang(int lang) override { calls.push_back("SetLang " + std::to_string(lang)); }
+    void ShowCurrentDir(const std::string&) override { calls.push_back("ShowCurrentDir"); }
+    void CreateComboBoxes(const TSettings& s) override {
+        calls.push_back("CreateComboBoxes " + std::to_string(s.IndexReOutTs));
+    }
+    void Refresh_ListBox(const std::vector<std::string>& n) override {
+        names = n;
+        calls.push_back("Refresh_ListBox");
+    }
+    void ShowTrayIcon(const std::string& tip) override { calls.push_back("ShowTrayIcon " + tip); }
+};
+
+TEST_F(StartupTest, EmptyDirectoryStartsWithDefaultsAndNoPolling) {
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    ctx.Prmn[5].Port = 2404;  // start-up zeroes the records
+    ctx.LangCode = 3;
+    TOPCForm form(ctx, loop, exe_);
+    form.FormCreate();
+    EXPECT_EQ(ctx.LangCode, 1);
+    EXPECT_EQ(ctx.Stations.Kol_KP, 0);
+    EXPECT_FALSE(ctx.OprosFlag);
+    EXPECT_EQ(ctx.MessBuff.FSize, 1000);
+    EXPECT_EQ(ctx.MessBuff.MBufFlag, 0u);
+    EXPECT_EQ(ctx.Items.Indent_arr[0].Quality, 0);
+    EXPECT_EQ(ctx.Items.Indent_arr[1].Quality, 1);
+    EXPECT_EQ(ctx.Items.Indent_arr[60000].Quality, 1);
+    EXPECT_EQ(ctx.Prmn[5], TPrmn{});
+    EXPECT_EQ(ctx.Settings.IndexReOutTs, 1);
+    EXPECT_EQ(ctx.Settings.Port_WebServ, 80);
+    EXPECT_DOUBLE_EQ(ctx.OneHour, 1.0 / 24.0);
+    EXPECT_EQ(fs::path(ctx.CurrentDir), fs::current_path());
+    EXPECT_TRUE(notifier_.errors.empty());
+    // Start-up writes nothing.
+    EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+TEST_F(StartupTest, ReadsSettingsConfigurationAndStartsPolling) {
+    WriteStations(3);
+    Put("telegate.ini", "[_Options_]\r\nMBufFlag=6\r\nIndexReOutTs=0\r\nIndexReOutDeb=-2\r\n");
+    Put("cnf.ini", "[UseWebServer]\r\nUseWebServer=1\r\n[Port_WebServ]\r\nPort_WebServ=65616\r\n");
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    TRecordingView view;
+    TOPCForm form(ctx, loop, exe_, &view);
+    form.FormCreate();
+    EXPECT_EQ(ctx.Stations.Kol_KP, 3);
+    EXPECT_TRUE(ctx.OprosFlag);
+    EXPECT_EQ(ctx.MessBuff.MBufFlag, 6u);
+    EXPECT_EQ(ctx.Settings.IndexReOutDeb, -2);
+    EXPECT_TRUE(ctx.Settings.UseWebServer);
+    EXPECT_EQ(ctx.Settings.Port_WebServ, 80);
+    EXPECT_EQ(view.names,
+              (std::vector<std::string>{"Подстанция 1", "Подстанция 2", "Подстанция 3"}));
+    EXPECT_EQ(view.calls,
+              (std::vector<std::string>{"SetLang 1", "ShowCurrentDir", "CreateComboBoxes 1",
+                                        "Refresh_ListBox", "ShowTrayIcon Telegate"}));
+}
+
+TEST_F(StartupTest, ExecutableNameSelectsTheProgramIni) {
+    Put("station-master.ini", "[_Params_]\r\nsstID=17\r\n");
+    Put("telegate.ini", "[_Params_]\r\nsstID=4\r\n");
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    TOPCForm form(ctx, loop, (dir_ / "station-master.exe").string());
+    form.FormCreate();
+    EXPECT_EQ(ctx.Settings.sstID, 17);
+}
+
+TEST_F(StartupTest, DamagedConfigurationStillStarts) {
+    WriteStations(2);
+    std::string text = Get(kConfigFileName);
+    // A number field that is not a number after the first station's lines.
+    size_t second = text.find("KP,2,");
+    ASSERT_NE(second, std::string::npos);
+    Put(kConfigFileName,
+        text.substr(0, second) + "KP,zz,1,\"Bad\",127.0.0.1\r\n" + text.substr(second));
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    TOPCForm form(ctx, loop, exe_);
+    EXPECT_NO_THROW(form.FormCreate());
+    EXPECT_EQ(ctx.Stations.Kol_KP, 1);  // what was read before the bad line
+    EXPECT_TRUE(ctx.OprosFlag);
+}
+
+TEST_F(StartupTest, BinaryGarbageConfigurationStillStarts) {
+    std::string junk;
+    for (int i = 0; i < 20000; ++i) junk.push_back(static_cast<char>((i * 131 + 7) & 0xFF));
+    Put(kConfigFileName, junk);
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    TOPCForm form(ctx, loop, exe_);
+    EXPECT_NO_THROW(form.FormCreate());
+    EXPECT_GE(ctx.Stations.Kol_KP, 0);
+    EXPECT_LE(ctx.Stations.Kol_KP, kMaxKP);
+}
+
+TEST_F(StartupTest, CloseAlwaysRewritesTheConfiguration) {
+    WriteStations(2);
+    const std::string before = Get(kConfigFileName);
+    Put(kConfigFileName, before + "; a comment the writer drops\r\n");
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    TOPCForm form(ctx, loop, exe_);
+    form.FormCreate();
+    form.CloseApplication();
+    EXPECT_TRUE(form.SavedOnClose());
+    EXPECT_EQ(Get(kConfigFileName), before);
+    EXPECT_TRUE(loop.Quitted());
+    EXPECT_EQ(loop.ExitCode(), 0);
+}
+
+TEST_F(StartupTest, CloseWithNoStationsWritesAnEmptyConfiguration) {
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    TOPCForm form(ctx, loop, exe_);
+    form.FormCreate();
+    EXPECT_TRUE(form.FormCloseQuery());
+    EXPECT_EQ(Get(kConfigFileName), Utf8ToCp1251(FormatConfigText(ctx.Stations)));
+}
+
+TEST_F(StartupTest, CloseThatCannotSaveIsLoggedAndStillCloses) {
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    TOPCForm form(ctx, loop, exe_);
+    form.FormCreate();
+    fs::create_directory(kConfigFileName);  // a directory where the file should go
+    form.CloseApplication();
+    EXPECT_FALSE(form.SavedOnClose());
+    EXPECT_TRUE(loop.Quitted());
+    EXPECT_EQ(loop.ExitCode(), 1);
+    EXPECT_EQ(notifier_.errors.size(), 1u);
+    std::string log = Get(kExceptionLogName);
+    EXPECT_NE(log.find(" . Class Name = telegate::EInOutError\r\n"), std::string::npos) << log;
+}
+
+TEST_F(StartupTest, ExceptionInTimerIsLoggedAndTimerKeepsFiring) {
+    clock_.SetWall(46000.5);  // 09.12.2025 12:00:00
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    TOPCForm form(ctx, loop, exe_);
+    form.FormCreate();
+    int ticks = 0;
+    auto id = loop.addTimer(200, [&] {
+        ++ticks;
+        if (ticks <= 2) throw std::runtime_error("Деление на ноль");
+    });
+    loop.startTimer(id);
+    loop.Advance(600);
+    EXPECT_EQ(ticks, 3);
+    std::string log = Cp1251ToUtf8(Get(kExceptionLogName));
+    EXPECT_EQ(log,
+              "09.12.2025 12:00:00: Деление на ноль . Class Name = std::runtime_error\r\n"
+              "09.12.2025 12:00:00: Деление на ноль . Class Name = std::runtime_error\r\n");
+}
+
+TEST_F(StartupTest, ExceptionLogKeepsOneLinePerException) {
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    TOPCForm form(ctx, loop, exe_);
+    Put(kExceptionLogName, "old line\r\n");
+    form.ApplicationEvents1Exception("two\nlines", "X");
+    std::string log = Get(kExceptionLogName);
+    EXPECT_EQ(log.substr(0, 10), "old line\r\n");
+    EXPECT_NE(log.find(": two lines . Class Name = X\r\n"), std::string::npos);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2);
+}
+
+TEST_F(StartupTest, ExceptionLogFailureIsIgnored) {
+    fs::create_directory(kExceptionLogName);
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    TOPCForm form(ctx, loop, exe_);
+    form.ApplicationEvents1Exception("lost", "X");  // must not throw or crash
+    EXPECT_TRUE(fs::is_directory(kExceptionLogName));
+}
+
+TEST_F(StartupTest, ContextsAreIndependent) {
+    WriteStations(2);
+    TManualClock clock2(45000.25, 5);
+    TRecordingNotifier notifier2;
+    TAppContext a(clock_, notifier_);
+    TAppContext b(clock2, notifier2);
+    TManualMainLoop loopA(clock_), loopB(clock2);
+    TOPCForm formA(a, loopA, exe_);
+    formA.FormCreate();
+    EXPECT_EQ(a.Stations.Kol_KP, 2);
+    EXPECT_EQ(b.Stations.Kol_KP, 0);
+    EXPECT_EQ(b.Items.Indent_arr[1].Quality, 0);
+    a.MessBuff.Put(0, "only in a");
+    std::string line;
+    EXPECT_FALSE(b.MessBuff.Get(line));
+    EXPECT_TRUE(a.MessBuff.Get(line));
+    EXPECT_EQ(&b.Clock, &clock2);
+}
+
+}  // namespace
+}  // namespace telegate
