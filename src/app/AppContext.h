@@ -9,6 +9,7 @@
 #include "app/Settings.h"
 #include "model/Prmn.h"
 #include "model/StationTable.h"
+#include "model/u_PJoint.h"
 #include "model/u_TypeIdent.h"
 #include "support/Clock.h"
 #include "support/ErrorReport.h"
@@ -41,6 +42,7 @@ class TAppContext {
     TStationTable Stations;  // KP_arr and Kol_KP
     TItemImage Items;        // Indent_arr and Value_arr
     TPrmnTable Prmn;         // the 64 connection parameter records
+    TArmSignals ArmSignals;  // the workstation signal table
 
     int32_t LangCode = kLangEnglish;  // caption set of the operator interface
     int32_t LifebitId = 0;            // OPC item identifier of "lifebit"

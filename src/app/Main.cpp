@@ -48,8 +48,9 @@ void TOPCForm::FormCreate() {
     ctx_.ErrLstArm = TErrLstArm();
     // 10. The display-option lists.
     if (view_ != nullptr) view_->CreateComboBoxes(ctx_.Settings);
-    // 11, 12. The type catalogue and the workstation signal table are built with
-    // the context and start empty of run-time state.
+    // 11. The type catalogue is built with the context; it holds no run-time state.
+    // 12. The workstation signal table starts empty.
+    ctx_.ArmSignals.Clear();
     // 13. The station table from "iec104.cfg".
     ReadStationConfig();
     // 14. The 64 connection parameter records, zeroed.

@@ -93,8 +93,10 @@ TEST_F(StartupTest, EmptyDirectoryStartsWithDefaultsAndNoPolling) {
     TManualMainLoop loop(clock_);
     ctx.Prmn[5].Port = 2404;  // start-up zeroes the records
     ctx.LangCode = 3;
+    ASSERT_NE(ctx.ArmSignals.AddRec(1, stErr, "x", 0), nullptr);
     TOPCForm form(ctx, loop, exe_);
     form.FormCreate();
+    EXPECT_EQ(ctx.ArmSignals.GetCount(), 0);
     EXPECT_EQ(ctx.LangCode, 1);
     EXPECT_EQ(ctx.Stations.Kol_KP, 0);
     EXPECT_FALSE(ctx.OprosFlag);
