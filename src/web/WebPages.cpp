@@ -1,0 +1,500 @@
+#include "web/WebPages.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+#include "iec104/u_Clients104.h"
+#include "model/StationTable.h"
+#include "model/u_PJoint.h"
+#include "model/u_TagList.h"
+#include "support/CodePage.h"
+
+namespace telegate {
+
+namespace {
+
+void Line(std::string& out, std::string_view text) {
+    out += text;
+    out += "\r\n";
+}
+
+void AppendInt(std::string& out, long long value) {
+    char buf[24];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value);
+    out.append(buf, res.ptr);
+}
+
+void AppendTwo(std::string& out, int value) {
+    out += static_cast<char>('0' + (value / 10) % 10);
+    out += static_cast<char>('0' + value % 10);
+}
+
+// Text of a table cell or an option label: the markup characters are escaped so
+// that a name cannot break the page.
+void AppendHtml(std::string& out, std::string_view text) {
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
+        }
+    }
+}
+
+// An option value is written unquoted, as the page always did; a name that an
+// unquoted attribute cannot carry whole (blanks, quotes, markup) is quoted.
+void AppendOptionValue(std::string& out, std::string_view name) {
+    const bool plain = !name.empty() && std::none_of(name.begin(), name.end(), [](char c) {
+        return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '"' ||
+               c == '\'' || c == '=' || c == '<' || c == '>' || c == '`' || c == '&';
+    });
+    if (plain) {
+        out += name;
+        return;
+    }
+    out += '"';
+    AppendHtml(out, name);
+    out += '"';
+}
+
+void CellStart(std::string& out) {
+    out += "<td>";
+}
+void CellEnd(std::string& out) {
+    out += "</td>";
+}
+void IntCell(std::string& out, long long value) {
+    CellStart(out);
+    AppendInt(out, value);
+    CellEnd(out);
+}
+void TextCell(std::string& out, std::string_view text) {
+    CellStart(out);
+    AppendHtml(out, text);
+    CellEnd(out);
+}
+void RealCell(std::string& out, double value) {
+    CellStart(out);
+    AppendGeneralReal(out, value);
+    CellEnd(out);
+}
+
+void RowStart(std::string& out, long long r) {
+    out += (r % 2 != 0) ? "<tr class=\"even\" >" : "<tr class=\"odd\" >";
+}
+
+int StationCount(const TStationTable& st) {
+    return std::clamp<int>(st.Kol_KP, 0, kMaxKP);
+}
+
+constexpr std::string_view kNoConnection = "Нет соединения";
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+void AppendGeneralReal(std::string& out, double value) {
+    if (std::isnan(value)) {
+        out += "NAN";
+        return;
+    }
+    if (std::isinf(value)) {
+        out += value > 0 ? "INF" : "-INF";
+        return;
+    }
+    if (value == 0.0) {
+        out += '0';
+        return;
+    }
+    // Fifteen significant digits, correctly rounded: "-d.ddddddddddddde+xx".
+    char buf[48];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 14);
+    const char* p = buf;
+    const char* end = res.ptr;
+    if (*p == '-') {
+        out += '-';
+        ++p;
+    }
+    char digits[16];
+    int nd = 0;
+    while (p < end && *p != 'e') {
+        if (*p != '.' && nd < 15) digits[nd++] = *p;
+        ++p;
+    }
+    int exponent = 0;
+    if (p < end) std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), end, exponent);
+    while (nd > 1 && digits[nd - 1] == '0') --nd;
+    if (exponent >= 15 || exponent < -4) {
+        out += digits[0];
+        if (nd > 1) {
+            out += '.';
+            out.append(digits + 1, static_cast<size_t>(nd - 1));
+        }
+        out += 'E';
+        AppendInt(out, exponent);
+        return;
+    }
+    if (exponent < 0) {
+        out += "0.";
+        out.append(static_cast<size_t>(-exponent - 1), '0');
+        out.append(digits, static_cast<size_t>(nd));
+        return;
+    }
+    const int intDigits = exponent + 1;
+    if (nd <= intDigits) {
+        out.append(digits, static_cast<size_t>(nd));
+        out.append(static_cast<size_t>(intDigits - nd), '0');
+        return;
+    }
+    out.append(digits, static_cast<size_t>(intDigits));
+    out += '.';
+    out.append(digits + intDigits, static_cast<size_t>(nd - intDigits));
+}
+
+std::string FormatGeneralReal(double value) {
+    std::string out;
+    AppendGeneralReal(out, value);
+    return out;
+}
+
+void AppendWebDateTime(std::string& out, TDateTime value) {
+    const TDateTimeParts p = DecodeDateTime(value);
+    AppendTwo(out, p.day);
+    out += '.';
+    AppendTwo(out, p.month);
+    out += '.';
+    if (p.year >= 0 && p.year < 1000) out.append(p.year < 10 ? 3 : p.year < 100 ? 2 : 1, '0');
+    AppendInt(out, p.year);
+    out += ' ';
+    AppendTwo(out, p.hour);
+    out += ':';
+    AppendTwo(out, p.minute);
+    out += ':';
+    AppendTwo(out, p.second);
+    out += '.';
+    out += static_cast<char>('0' + (p.msec / 100) % 10);
+    AppendTwo(out, p.msec % 100);
+}
+
+bool DecodeUrlText(std::string_view in, bool plusIsBlank, std::string& out) {
+    out.clear();
+    out.reserve(in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+        const char c = in[i];
+        if (c == '%') {
+            if (i + 2 >= in.size()) return false;
+            const int hi = HexDigit(in[i + 1]);
+            const int lo = HexDigit(in[i + 2]);
+            if (hi < 0 || lo < 0) return false;
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else if (c == '+' && plusIsBlank) {
+            out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    if (!IsValidUtf8(out)) out = Cp1251ToUtf8(out);
+    return true;
+}
+
+std::string DecodeQuery(std::string_view rawQuery) {
+    std::string out;
+    if (!DecodeUrlText(rawQuery, true, out)) return std::string(rawQuery);
+    return out;
+}
+
+bool IsGeneratedPage(std::string_view path) {
+    return path == "/" || path == "/titek.php" || path == "/tstek.php" || path == "/reg.php" ||
+           path == "/config.php" || path == "/arch.php";
+}
+
+void AddPageHeader(std::string_view path, std::string& out) {
+    Line(out, "<!DOCTYPE html>");
+    Line(out, "<html lang=\"ru\">");
+    Line(out, "<head>");
+    const bool ti = path == "/" || path == "/titek.php";
+    if (ti) {
+        Line(out, "<title>Текущие телеизмерения. Web-интерфейс ОРС-сервера.</title>");
+    } else if (path == "/tstek.php") {
+        Line(out, "<title>Текущие телесигналы. Web-интерфейс ОРС-сервера.</title>");
+    } else if (path == "/reg.php") {
+        Line(out, "<title>Журнал событий. Web-интерфейс ОРС-сервера.</title>");
+    } else if (path == "/config.php") {
+        Line(out, "<title>Конфигурация ОРС-сервера.</title>");
+    } else if (path == "/arch.php") {
+        Line(out, "<title>Архив измерений. Web-интерфейс ОРС-сервера.</title>");
+    }
+    Line(out, "<meta charset=\"Windows-1251\">");
+    Line(out, "<link rel=\"stylesheet\" href=\"css/reset.css\" type=\"text/css\" media=\"all\">");
+    Line(out, "<link rel=\"stylesheet\" href=\"css/grid.css\" type=\"text/css\" media=\"all\">");
+    Line(out, "<link rel=\"stylesheet\" href=\"css/style.css\" type=\"text/css\" media=\"all\">");
+    Line(out, "<!--[if lt IE 7]>");
+    Line(out,
+         "<link rel=\"stylesheet\" href=\"css/ie/ie6.css\" type=\"text/css\" media=\"screen\">");
+    Line(out, "<![endif]-->");
+    Line(out, "<!--[if lt IE 9]>");
+    Line(out, "<script type=\"text/javascript\" src=\"js/html5.js\"></script>");
+    Line(out, "<![endif]-->");
+    Line(out, "</head>");
+    Line(out, "");
+    Line(out, "<body id=\"page2\">");
+    Line(out, "<!-- header -->");
+    Line(out, "<header>");
+    Line(out, "<div class=\"container_12\">");
+    Line(out, "<!-- .logo -->");
+    Line(out, "<div class=\"logo\">");
+    Line(out, "<h1><a href=\"titek.php\">Telegate</a></h1>");
+    Line(out, "<span>Текущие данные и конфигурация</span>");
+    Line(out, "</div>");
+    Line(out, "<!-- /.logo -->");
+    Line(out, "<a href=\"#\" class=\"rss\"> </a>");
+    Line(out, "<nav>");
+    Line(out, "<ul>");
+    Line(out, ti ? "<li><a href=\"titek.php\" class=\"current\">Телеизмерения</a></li>"
+                 : "<li><a href=\"titek.php\">Телеизмерения</a></li>");
+    Line(out, path == "/tstek.php"
+                  ? "<li><a href=\"tstek.php\" class=\"current\">Телесигналы</a></li>"
+                  : "<li><a href=\"tstek.php\">Телесигналы</a></li>");
+    Line(out, path == "/config.php"
+                  ? "<li><a href=\"config.php\" class=\"current\">Конфигурация</a></li>"
+                  : "<li><a href=\"config.php\">Конфигурация</a></li>");
+    Line(out, "<li><a href=\"help.html\">Помощь</a></li>");
+    Line(out, "<li><a href=\"index-7.html\">О программе</a></li>");
+    Line(out, "</ul>");
+    Line(out, "</nav>");
+    Line(out, "</div>");
+    Line(out, "</header>");
+    Line(out, "<section id=\"main-banner\">");
+    Line(out, "<div class=\"container_12\">");
+    Line(out, "<!-- .banner -->");
+}
+
+void AddSignalTable(const TWebView& view, std::string_view kind, std::string_view query,
+                    std::string& out) {
+    const bool ti = kind == "ti";
+    const TStationTable& st = view.Stations;
+    const int count = StationCount(st);
+    Line(out, ti ? "<FORM ACTION=titek.php METHOD=GET>" : "<FORM ACTION=tstek.php METHOD=GET>");
+    Line(out, "<h7>Выберите КП</h7>");
+    Line(out, "<SELECT NAME=p_ti>");
+    const bool all = query.empty() || query == "p_ti=all";
+    Line(out, all ? "<OPTION selected value = all>Все" : "<OPTION value = all>Все");
+
+    // The selected station: the last one whose name the query carries.
+    int selected = 0;
+    const auto carries = [&](std::string_view prefix, const std::string& name) {
+        return query.size() == prefix.size() + name.size() && query.starts_with(prefix) &&
+               query.substr(prefix.size()) == name;
+    };
+    for (int n = 1; n <= count; ++n) {
+        const std::string& name = st.KP_arr[n].NameKP;
+        const bool isSelected = carries("p_ti=", name);
+        if (isSelected || carries("p_ts=", name)) selected = n;
+        out += isSelected ? "<OPTION selected value = " : "<OPTION value = ";
+        AppendOptionValue(out, name);
+        out += '>';
+        AppendHtml(out, name);
+        out += "\r\n";
+    }
+    Line(out, "</SELECT>");
+    Line(out, "<INPUT TYPE=submit VALUE=\"Отобразить данные!\">");
+    Line(out, "</FORM>");
+    Line(out, "</div>");
+    Line(out, "</section>");
+    Line(out, "<section class=\"row-2\">");
+    Line(out, "<div class=\"container_12\">");
+    Line(out, "<table>");
+    Line(out, ti ? "<tr><th>№</th><th>Имя КП</th><th>Имя ТИ</th><th>Адрес ASDU</th><th>Адрес "
+                   "IOA</th><th>Значение физическое</th><th>Байт качества</th><th>Значение "
+                   "инженерное</th><th>Метка времени МЭК</th></tr>"
+                 : "<tr><th>№</th><th>Имя КП</th><th>Имя ТC</th><th>Адрес ASDU</th><th>Адрес "
+                   "IOA</th><th>Значение</th><th>Байт качества</th><th>Метка времени "
+                   "МЭК</th></tr>");
+
+    const bool limited = query.empty();
+    bool cut = false;
+    if (view.Tags != nullptr && view.Arm != nullptr) {
+        const SignalType wanted = ti ? stTIT : stTS;
+        const auto& tags = view.Tags->List;
+        const size_t expected = limited ? std::min<size_t>(tags.size(), kWebRowLimit) : tags.size();
+        out.reserve(out.size() + expected * (ti ? 200 : 170) + 4096);
+        long long r = 0;
+        for (const TTagSignal& tag : tags) {
+            const TArmRec* rec = view.Arm->GetRec(tag.FIndArm);
+            if (rec == nullptr || rec->Fst != wanted) continue;
+            const long long s = static_cast<long long>(rec->FsstID) - kStationIdBase;
+            // A record of a substation that is not a configured station has no row.
+            if (s < 1 || s > count) continue;
+            if (!all && s != selected) continue;
+            ++r;
+            if (limited && r > kWebRowLimit) {
+                cut = true;
+                break;
+            }
+            const T_KP& kp = st.KP_arr[static_cast<int>(s)];
+            int32_t iValue = 0;
+            uint8_t quality = 0;
+            double fValue = 0.0;
+            TDateTime stamp = 0.0;
+            tag.GetArmValue(iValue, quality, fValue, stamp);
+
+            RowStart(out, r);
+            IntCell(out, r);
+            TextCell(out, kp.NameKP);
+            TextCell(out, tag.FName);
+            IntCell(out, tag.FAsduAddress);
+            IntCell(out, tag.FObjAddress);
+            if (ti) {
+                RealCell(out, fValue);
+                IntCell(out, quality);
+                if (!kp.Connected) {
+                    TextCell(out, kNoConnection);
+                } else if (kp.PereschetTI) {
+                    RealCell(out, rec->RawToEng(std::trunc(fValue)));
+                } else {
+                    RealCell(out, fValue);
+                }
+            } else {
+                if (!kp.Connected) {
+                    TextCell(out, kNoConnection);
+                } else {
+                    IntCell(out, iValue);
+                }
+                IntCell(out, quality);
+            }
+            CellStart(out);
+            if (stamp > 1.0) AppendWebDateTime(out, stamp + kp.Popravka_Time * kOneHour);
+            CellEnd(out);
+            out += "</tr>\r\n";
+        }
+    }
+    Line(out, "</table>");
+    if (cut) {
+        Line(out, ti ? "<a href=\"titek.php?p_ti=all\" class=\"button\">Показать все данные</a>"
+                     : "<a href=\"tstek.php?p_ti=all\" class=\"button\">Показать все данные</a>");
+    }
+}
+
+void AddConfigTable(const TWebView& view, std::string& out) {
+    const TStationTable& st = view.Stations;
+    Line(out, "</div>");
+    Line(out, "</section>");
+    Line(out, "<section class=\"row-2\">");
+    Line(out, "<div class=\"container_12\">");
+    Line(out, "<table>");
+    Line(out,
+         "<tr><th>№</th><th>Имя КП</th><th>IP адрес</th><th>Порт</th><th>Соединение</th><th>Адрес "
+         "ASDU</th><th>Кол-во ТИ</th><th>Кол-во ТС</th><th>Поправка времени</th><th>Пересчитывать "
+         "в инженерные ед.</th><th>Передавать метку времени по ОРС</th><th>t0</th><th>t1</th><th>"
+         "t2</th><th>t3</th><th>k</th><th>w</th><th>Originator Address</th><th>Link "
+         "Address1</th><th>Размер LinkAddress</th><th>Polling Cycle</th><th>Confirmation Timeout "
+         "(ms)</th><th>Termination Timeout</th><th>Retry Count</th><th>Retry "
+         "TimeOut</th><th>Common Asdu Address</th><th>Размер ASDU Address</th><th>Размер Inf Obj "
+         "Address</th><th>COT</th></tr>");
+    if (view.Clients == nullptr) {
+        Line(out, "<tr class=\"even\" ><td>Запустите сервер</td></tr>");
+    } else {
+        const int count = StationCount(st);
+        for (int i = 1; i <= count; ++i) {
+            const T_KP& kp = st.KP_arr[i];
+            const T104Client* client = view.Clients->GetPcl(i - 1);
+            const TPrmn* prm = client != nullptr ? &client->prm : nullptr;
+            // A station added after the clients were made has no parameters to show.
+            const auto prmCell = [&](int32_t TPrmn::*field) {
+                if (prm != nullptr) {
+                    IntCell(out, prm->*field);
+                } else {
+                    out += "<td></td>";
+                }
+            };
+            RowStart(out, i);
+            IntCell(out, i);
+            TextCell(out, kp.NameKP);
+            TextCell(out, kp.IP);
+            prmCell(&TPrmn::Port);
+            TextCell(out, kp.Connected ? "Есть" : "Нет");
+            IntCell(out, kp.ASDU_Adr);
+            IntCell(out, kp.Kol_TI);
+            IntCell(out, kp.Kol_TS);
+            IntCell(out, kp.Popravka_Time);
+            TextCell(out, kp.PereschetTI ? "Пересчитывать" : "Не пересчитывать");
+            TextCell(out, kp.Time_To_OPC ? "Да" : "Нет");
+            for (const auto field :
+                 {&TPrmn::t0, &TPrmn::t1, &TPrmn::t2, &TPrmn::t3, &TPrmn::kMax, &TPrmn::wMax,
+                  &TPrmn::OriginatorAddress, &TPrmn::LinkAddress1, &TPrmn::sz_LinkAddress,
+                  &TPrmn::PollingCycle, &TPrmn::ConfirmationTimeout, &TPrmn::TerminationTimeout,
+                  &TPrmn::RetryCount, &TPrmn::RetryTimeOut, &TPrmn::CommonAsduAddress,
+                  &TPrmn::sz_ASDUAddress, &TPrmn::sz_InfObjAddress, &TPrmn::sz_COT}) {
+                prmCell(field);
+            }
+            out += "</tr>\r\n";
+        }
+    }
+    Line(out, "</table>");
+}
+
+void AddPageFooter(std::string& out) {
+    Line(out, "</div>");
+    Line(out, "</section>");
+    Line(out, "</section>");
+    Line(out, "<!-- footer -->");
+    Line(out, "<footer>");
+    Line(out, "<div class=\"container_12\">");
+    Line(out, "<div class=\"indent\">");
+    Line(out, "<nav>");
+    Line(out, "<ul>");
+    Line(out, "<li><a href=\"titek.php\">Текущие телеизмерения</a></li>");
+    Line(out, "<li><a href=\"tstek.php\">Текущие телесигналы</a></li>");
+    Line(out, "<li><a href=\"config.php\">Конфигурация ОРС-сервера</a></li>");
+    Line(out, "<li><a href=\"help.html\">Помощь</a></li>");
+    Line(out, "<li><a href=\"index-7.html\">О программе</a></li>");
+    Line(out, "</ul>");
+    Line(out, "</nav>");
+    Line(out, "<div>");
+    Line(out, "<div class=\"vlinks\"><a href=\"index-7.html\">Telegate</a></div>");
+    Line(out,
+         "<div class=\"v\">Шлюз МЭК 60870-5-104 / OPC DA &copy; <a "
+         "href=\"index-7.html\">2026</a></div></div>");
+    Line(out, "</div>");
+    Line(out, "</div>");
+    Line(out, "</footer>");
+    Line(out, "</body>");
+    Line(out, "</html>");
+}
+
+std::string BuildPage(const TWebView& view, std::string_view path, std::string_view rawQuery) {
+    if (!IsGeneratedPage(path)) return {};
+    std::string out;
+    out.reserve(8192);
+    AddPageHeader(path, out);
+    if (path == "/" || path == "/titek.php") {
+        AddSignalTable(view, "ti", DecodeQuery(rawQuery), out);
+    } else if (path == "/tstek.php") {
+        AddSignalTable(view, "ts", DecodeQuery(rawQuery), out);
+    } else if (path == "/config.php") {
+        AddConfigTable(view, out);
+    }
+    AddPageFooter(out);
+    return out;
+}
+
+}  // namespace telegate
