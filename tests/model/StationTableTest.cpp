@@ -83,6 +83,21 @@ TEST_F(StationTableTest, DeleteLastAndOutOfRange) {
     EXPECT_FALSE(t_->DeleteStation(1));
 }
 
+TEST_F(StationTableTest, WorkingCopyOfARecordIsIndependent) {
+    Fill(2);
+    T_KP copy = t_->KP_arr[2];
+    EXPECT_EQ(copy.TS_arr[2].NameTS, "ts2");
+    EXPECT_NE(&copy.TS_arr[1], &t_->KP_arr[2].TS_arr[1]);
+    copy.TS_arr[1].NameTS = "changed";
+    copy.Kol_TS = 7000;
+    EXPECT_EQ(t_->KP_arr[2].TS_arr[1].NameTS, "ts2");
+    EXPECT_EQ(t_->KP_arr[2].Kol_TS, 2);
+    t_->KP_arr[1] = copy;  // back into the table's storage
+    EXPECT_EQ(t_->KP_arr[1].TS_arr[1].NameTS, "changed");
+    EXPECT_EQ(t_->KP_arr[1].Kol_TS, 7000);
+    EXPECT_EQ(t_->KP_arr[2].TS_arr[1].NameTS, "ts2");
+}
+
 TEST(ItemImageTest, InitialValuesAndHelpers) {
     auto img = std::make_unique<TItemImage>();
     EXPECT_EQ(img->Indent_arr.Low(), 0);
