@@ -122,6 +122,8 @@ int Run() {
     TAppContext ctx(clock, notifier);
     TPlainMainLoop loop;
     TOPCForm form(ctx, loop, exePath);
+    form.SetPollingLog(
+        [](const std::string& text) { std::fprintf(stderr, "telegate: %s\n", text.c_str()); });
     form.FormCreate();
 
     TSignalWatch signals(set);

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <typeinfo>
 
+#include "app/Polling.h"
 #include "model/ConfigFile.h"
 #include "platform/LoopCore.h"
 #include "support/LibFile.h"
@@ -21,6 +22,12 @@ TOPCForm::TOPCForm(TAppContext& ctx, IMainLoop& loop, std::string exePath, IForm
 }
 
 TOPCForm::~TOPCForm() {
+    if (polling_ != nullptr) {
+        // The workers' last reports need the loop; a quit loop drops them, so the
+        // workers end at once (a loop that has quit already keeps its exit code).
+        loop_.quit(0);
+        polling_.reset();
+    }
     loop_.onException = nullptr;
 }
 
@@ -78,7 +85,15 @@ void TOPCForm::ReadStationConfig() {
 }
 
 void TOPCForm::Begin_Opros() {
-    ctx_.OprosFlag = true;
+    if (polling_ == nullptr) {
+        TPollingOptions options;
+        const std::filesystem::path exe(exePath_);
+        options.WebFolder =
+            (exe.has_parent_path() ? exe.parent_path() : std::filesystem::path(".")) / "web";
+        options.Log = pollingLog_;
+        polling_ = std::make_unique<TPolling>(ctx_, loop_, std::move(options));
+    }
+    polling_->Begin_Opros();
 }
 
 bool TOPCForm::FormCloseQuery() {

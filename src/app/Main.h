@@ -4,6 +4,8 @@
 // one, shows what this object holds through IFormView; headless there is none.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +14,8 @@
 #include "platform/MainLoop.h"
 
 namespace telegate {
+
+class TPolling;
 
 constexpr const char* kExceptionLogName = "error_iec104.log";
 
@@ -57,9 +61,16 @@ class TOPCForm {
     // "error_iec104.log"; failures to write are ignored. Never throws.
     void ApplicationEvents1Exception(std::string_view message, std::string_view className) noexcept;
 
-    // Starts polling of the configured stations (the station clients, their
-    // workers, the timers and the web server hang off this call).
+    // Applies the polling flag: starts polling of the configured stations (station
+    // clients, workers, timers, web server) when it is set, stops it otherwise.
     void Begin_Opros();
+    // The polling of the stations; created by the first Begin_Opros.
+    TPolling* Polling() { return polling_.get(); }
+    // Where polling logs what it otherwise swallows (a web server that cannot
+    // listen, a refused start). Set before FormCreate; empty: nowhere.
+    void SetPollingLog(std::function<void(const std::string&)> log) {
+        pollingLog_ = std::move(log);
+    }
 
     // Station names of the table, in table order.
     std::vector<std::string> DeviceNames() const;
@@ -77,6 +88,8 @@ class TOPCForm {
     std::string exePath_;
     IFormView* view_;
     bool savedOnClose_ = false;
+    std::function<void(const std::string&)> pollingLog_;
+    std::unique_ptr<TPolling> polling_;
 };
 
 }  // namespace telegate
