@@ -1,10 +1,24 @@
 #!/usr/bin/env bash
 # Builds and runs every test under AddressSanitizer + UndefinedBehaviorSanitizer,
-# the thread-heavy tests under ThreadSanitizer, and the receive-path fuzzer for a bounded time.
+# the thread-heavy tests under ThreadSanitizer, and the receive-path fuzzer for a
+# bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DTELEGATE_SANITIZE=ON -DTELEGATE_BENCH=OFF
 (cd build-asan && ctest --output-on-failure -j "$(nproc)" --timeout 900)
+
+echo "== ThreadSanitizer (main loops, TCP client, station workers)"
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELEGATE_TSAN=ON \
+  -DTELEGATE_BENCH=OFF >/dev/null
+cmake --build build-tsan -j "$(nproc)" --target tests_platform tests_iec104
+./build-tsan/tests/tests_platform --gtest_filter='*MainLoop*:*TcpClient*:*HttpServer*'
+./build-tsan/tests/tests_iec104 --gtest_filter='*Worker*'
+
+echo "== Fuzzing the receive path"
+bash scripts/fuzz.sh "${TELEGATE_FUZZ_SECONDS:-60}"
