@@ -44,7 +44,7 @@ void AppendWebDateTime(std::string& out, TDateTime value);
 
 // Percent-decodes a query string or path ("+" becomes a blank only when plusIsBlank).
 // Decoded octets that are not valid UTF-8 are taken as Windows-1251 and converted.
-// False (out unspecified) on a malformed escape.
+// False on a malformed escape (out then holds a partial text).
 bool DecodeUrlText(std::string_view in, bool plusIsBlank, std::string& out);
 // The query as the table builders compare it; a malformed escape leaves the text as
 // received.

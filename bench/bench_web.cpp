@@ -1,0 +1,214 @@
+// Web interface figures: the time to build the measurement page with 20000 rows and
+// its size, and the requests per second the web server answers for "/" (5 stations,
+// 2000 tags) to a small in-process load generator on loopback.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "model/StationTable.h"
+#include "model/u_PJoint.h"
+#include "model/u_TagList.h"
+#include "platform/PlainMainLoop.h"
+#include "support/CodePage.h"
+#include "support/u_MessBuff.h"
+#include "web/WebPages.h"
+#include "web/WebServer.h"
+
+using namespace telegate;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+struct Data {
+    TStationTable st;
+    TMessBuff journal{100, 0};
+    TArmSignals arm;
+    TTagSignalList tags{journal, &arm};
+    TTagCategoryList categories{1};
+    std::deque<TTitBound> bounds;
+
+    // stations stations with perStation measurements and a few signals each.
+    Data(int stations, int measurements, int signalsPerStation) {
+        TDateTime stamp = 0;
+        TryEncodeDateTime({2026, 12, 9, 10, 15, 30, 250}, stamp);
+        for (int n = 1; n <= stations; ++n) {
+            ++st.Kol_KP;
+            T_KP& kp = st.KP_arr[n];
+            kp.NameKP = "ПС " + std::to_string(n);
+            kp.IP = "127.0.0." + std::to_string(n);
+            kp.Connected = true;
+            kp.PereschetTI = n % 2 == 0;
+            kp.Popravka_Time = 1;
+        }
+        bounds.emplace_back(true, 0, 32767, 0, 500, 0, 0, 0, 0);
+        for (int i = 0; i < measurements; ++i) {
+            const int n = 1 + i % stations;
+            Add(n, stTIT, "Измерение " + std::to_string(i), n, 1000 + i);
+            TTagSignal& t = tags.List.back();
+            const float v = 123.456f + static_cast<float>(i);
+            t.Value.pdc = dcn_TITfloat;
+            std::memcpy(t.Value.bv, &v, 4);
+            t.Value.Qualit = 0;
+            t.Value.prQualit = true;
+            t.Value.dt = stamp + i / 86400000.0;
+            arm.GetRec(t.FIndArm)->pTitBound1 = &bounds.back();
+        }
+        for (int n = 1; n <= stations; ++n)
+            for (int i = 0; i < signalsPerStation; ++i) {
+                Add(n, stTS, "Сигнал " + std::to_string(i), n, 100000 + i);
+                TTagSignal& t = tags.List.back();
+                t.Value.pdc = dcn_SingleTS1;
+                t.Value.bv[0] = i & 1;
+                t.Value.prQualit = true;
+                t.Value.Qualit = 0;
+                t.Value.dt = stamp;
+            }
+    }
+
+    void Add(int n, SignalType kind, const std::string& name, int asdu, int ioa) {
+        arm.AddRec(TStationTable::StationId(n), kind, name, 0);
+        TTagSignal tag;
+        tag.Init(name, asdu, ioa, st.KP_arr[n].IP, 2404,
+                 categories.GetPtc(kind == stTS ? tcn_TS : tcn_TIT), arm.GetCount() - 1);
+        tags.AddTag(tag);
+    }
+
+    TWebView View() const { return TWebView{st, &tags, &arm, nullptr}; }
+};
+
+void PageFigures() {
+    Data data(3, 20000, 0);
+    std::string page;
+    constexpr int kRuns = 20;
+    double best = 1e9, total = 0, convBest = 1e9;
+    size_t cpSize = 0;
+    for (int i = 0; i < kRuns; ++i) {
+        auto t0 = Clock::now();
+        page = BuildPage(data.View(), "/titek.php", "p_ti=all");
+        const double ms = MsSince(t0);
+        best = std::min(best, ms);
+        total += ms;
+        t0 = Clock::now();
+        cpSize = Utf8ToCp1251(page).size();
+        convBest = std::min(convBest, MsSince(t0));
+    }
+    std::printf(
+        "measurement page, 20000 rows: build %.2f ms (mean %.2f ms over %d), "
+        "to Windows-1251 %.2f ms, %zu octets UTF-8, %zu octets sent\n",
+        best, total / kRuns, kRuns, convBest, page.size(), cpSize);
+    page = BuildPage(data.View(), "/titek.php", "");
+    std::printf("measurement page without query (719 rows): %zu octets UTF-8\n", page.size());
+}
+
+int Connect(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One request on a new connection; true on a "200" answer read to its end.
+bool OneRequest(int port, std::vector<char>& buf, size_t& bytes) {
+    const int fd = Connect(port);
+    if (fd < 0) return false;
+    static const char kReq[] = "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (::send(fd, kReq, sizeof kReq - 1, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof kReq - 1)) {
+        ::close(fd);
+        return false;
+    }
+    size_t got = 0;
+    bool ok = false;
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+        if (n <= 0) break;
+        if (got == 0) ok = n > 12 && std::memcmp(buf.data() + 9, "200", 3) == 0;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    bytes += got;
+    return ok;
+}
+
+void ServerFigures() {
+    Data data(5, 1950, 10);  // 2000 tags
+    TPlainMainLoop loop;
+    std::thread mainThread([&] { loop.run(); });
+    while (!loop.invokeAndWait([] {})) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    TWebServer server(
+        std::filesystem::temp_directory_path() / "telegate-bench-no-web",
+        [&] { return data.View(); },
+        [&](std::function<void()> fn) {
+            loop.post(std::move(fn));
+            return true;
+        });
+    std::string error;
+    if (!server.Activate(0, &error, "127.0.0.1")) {
+        std::printf("web server: cannot listen: %s\n", error.c_str());
+        loop.quit();
+        mainThread.join();
+        return;
+    }
+    constexpr int kConnections = 16;
+    constexpr auto kDuration = std::chrono::seconds(5);
+    std::atomic<long> ok{0}, failed{0};
+    std::atomic<size_t> bytes{0};
+    const auto t0 = Clock::now();
+    const auto end = t0 + kDuration;
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kConnections; ++c) {
+        clients.emplace_back([&] {
+            std::vector<char> buf(1 << 16);
+            size_t mine = 0;
+            while (Clock::now() < end) {
+                if (OneRequest(server.Port(), buf, mine)) {
+                    ++ok;
+                } else {
+                    ++failed;
+                }
+            }
+            bytes += mine;
+        });
+    }
+    for (auto& t : clients) t.join();
+    const double sec = MsSince(t0) / 1000.0;
+    server.Deactivate();
+    loop.quit();
+    mainThread.join();
+    std::printf(
+        "web server \"/\", 5 stations, 2000 tags, %d connections, %.1f s: %.0f requests/s "
+        "(%ld ok, %ld failed), %.1f MB/s\n",
+        kConnections, sec, ok / sec, ok.load(), failed.load(), bytes / sec / 1e6);
+}
+
+}  // namespace
+
+int main() {
+    PageFigures();
+    ServerFigures();
+    return 0;
+}
