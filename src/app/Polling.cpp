@@ -350,6 +350,10 @@ void TPolling::HandleConnect(TRun& run, int n) {
     const std::string host = run.workers[static_cast<size_t>(n - 1)]->Host();
     const TDateTime now = ctx_.Clock.Now();
     ctx_.MessBuff.Put(kJournalIec5, "  __(3)__OnConnect " + host, now);
+    // A loss the display pass has not handled yet still marks the tags before the
+    // new connection clears the link flags.
+    if (run.active && n <= static_cast<int>(run.controllers.size()))
+        run.controllers[static_cast<size_t>(n - 1)]->CheckValid1(false);
     if (n <= static_cast<int>(run.clients.size()))
         run.clients[static_cast<size_t>(n - 1)]->DoOnConnect();
     if (ctx_.Stations.IsStation(n)) {
