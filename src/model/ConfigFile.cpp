@@ -170,49 +170,6 @@ void AppendInt(std::string& out, long long v) {
 
 }  // namespace
 
-std::string FormatRealGeneral(double value) {
-    if (std::isnan(value)) return "NAN";
-    if (std::isinf(value)) return value > 0 ? "INF" : "-INF";
-    if (value == 0.0) return "0";
-    // Significant digits and decimal exponent, rounded to at most 15 digits. The
-    // shortest form that reads back exactly is that rounding whenever it has no
-    // more than 15 digits (the common case, and much faster to get).
-    char buf[64];
-    char* end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific).ptr;
-    char* e = std::find(buf, end, 'e');
-    std::string digits;
-    for (const char* p = buf; p != e; ++p)
-        if (*p >= '0' && *p <= '9') digits += *p;
-    if (digits.size() > 15) {
-        end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 14).ptr;
-        e = std::find(buf, end, 'e');
-        digits.clear();
-        for (const char* p = buf; p != e; ++p)
-            if (*p >= '0' && *p <= '9') digits += *p;
-    }
-    int exponent = 0;
-    std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
-    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-
-    std::string out = value < 0 ? "-" : "";
-    if (exponent >= 15 || exponent < -5) {
-        out += digits[0];
-        if (digits.size() > 1) out += '.' + digits.substr(1);
-        out += 'E';
-        out += std::to_string(exponent);
-    } else if (exponent >= 0) {
-        const size_t intDigits = static_cast<size_t>(exponent) + 1;
-        if (digits.size() <= intDigits) {
-            out += digits + std::string(intDigits - digits.size(), '0');
-        } else {
-            out += digits.substr(0, intDigits) + '.' + digits.substr(intDigits);
-        }
-    } else {
-        out += "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
-    }
-    return out;
-}
-
 std::string FormatConfigText(const TStationTable& table) {
     const int count = std::clamp<int>(table.Kol_KP, 0, kMaxKP);
     std::string out;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "model/StationTable.h"
+#include "support/LibTo.h"  // FormatRealGeneral, the number format of the file
 
 namespace telegate {
 
@@ -41,9 +42,5 @@ void WriteConfigFile(const std::string& FileName, const TStationTable& table);
 
 // The file's text as the writer produces it, UTF-8 with CR LF line ends.
 std::string FormatConfigText(const TStationTable& table);
-
-// A real number in general format with up to 15 significant digits and "." as the
-// decimal separator: "0", "100", "0.5", "-12.25", "1E20", "1.5E-7", "0.00001".
-std::string FormatRealGeneral(double value);
 
 }  // namespace telegate

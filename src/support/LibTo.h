@@ -74,4 +74,11 @@ class TCrcCheck {
     int32_t FCRC = 0;
 };
 
+// A real number as the program's default formatting writes it: at most 15
+// significant digits, "." as the separator, no trailing zeros, exponent form
+// ("1E20", "-2.5E-9") from 1E15 up and below 0.00001. The same text in files,
+// pages and grids.
+void AppendRealGeneral(std::string& out, double value);
+std::string FormatRealGeneral(double value);
+
 }  // namespace telegate

@@ -10,6 +10,7 @@
 #include "model/u_PJoint.h"
 #include "model/u_TagList.h"
 #include "support/CodePage.h"
+#include "support/LibTo.h"
 
 namespace telegate {
 
@@ -112,61 +113,7 @@ int HexDigit(char c) {
 }  // namespace
 
 void AppendGeneralReal(std::string& out, double value) {
-    if (std::isnan(value)) {
-        out += "NAN";
-        return;
-    }
-    if (std::isinf(value)) {
-        out += value > 0 ? "INF" : "-INF";
-        return;
-    }
-    if (value == 0.0) {
-        out += '0';
-        return;
-    }
-    // Fifteen significant digits, correctly rounded: "-d.ddddddddddddde+xx".
-    char buf[48];
-    const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 14);
-    const char* p = buf;
-    const char* end = res.ptr;
-    if (*p == '-') {
-        out += '-';
-        ++p;
-    }
-    char digits[16];
-    int nd = 0;
-    while (p < end && *p != 'e') {
-        if (*p != '.' && nd < 15) digits[nd++] = *p;
-        ++p;
-    }
-    int exponent = 0;
-    if (p < end) std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), end, exponent);
-    while (nd > 1 && digits[nd - 1] == '0') --nd;
-    if (exponent >= 15 || exponent < -4) {
-        out += digits[0];
-        if (nd > 1) {
-            out += '.';
-            out.append(digits + 1, static_cast<size_t>(nd - 1));
-        }
-        out += 'E';
-        AppendInt(out, exponent);
-        return;
-    }
-    if (exponent < 0) {
-        out += "0.";
-        out.append(static_cast<size_t>(-exponent - 1), '0');
-        out.append(digits, static_cast<size_t>(nd));
-        return;
-    }
-    const int intDigits = exponent + 1;
-    if (nd <= intDigits) {
-        out.append(digits, static_cast<size_t>(nd));
-        out.append(static_cast<size_t>(intDigits - nd), '0');
-        return;
-    }
-    out.append(digits, static_cast<size_t>(intDigits));
-    out += '.';
-    out.append(digits + intDigits, static_cast<size_t>(nd - intDigits));
+    AppendRealGeneral(out, value);
 }
 
 std::string FormatGeneralReal(double value) {

@@ -89,7 +89,8 @@ TEST(WebTextTest, RealsInGeneralFormat) {
     EXPECT_EQ(FormatGeneralReal(-2.5e300), "-2.5E300");
     EXPECT_EQ(FormatGeneralReal(0.0001), "0.0001");
     EXPECT_EQ(FormatGeneralReal(0.00012345), "0.00012345");
-    EXPECT_EQ(FormatGeneralReal(0.00001), "1E-5");
+    EXPECT_EQ(FormatGeneralReal(0.00001), "0.00001");  // same text as in the configuration file
+    EXPECT_EQ(FormatGeneralReal(0.000001), "1E-6");
     EXPECT_EQ(FormatGeneralReal(1.5e-7), "1.5E-7");
     EXPECT_EQ(FormatGeneralReal(9.9999999999999999e14), "1E15");  // rounds up into exponent form
     EXPECT_EQ(FormatGeneralReal(std::numeric_limits<double>::denorm_min()),
