@@ -244,6 +244,19 @@ void Toprosdevice::Execute() {
     tcp_.reset();
 }
 
+void Toprosdevice::WriteSlot() {
+    std::string out;
+    {
+        std::lock_guard<std::mutex> lk(handMx_);
+        out.swap(toWrite_);
+    }
+    if (out.empty()) return;
+    try {
+        WriteBlock(out);
+    } catch (...) {
+    }
+}
+
 void Toprosdevice::WaitForWork() {
     if (terminated_.load() || mustConnect_.load() || mustDisconnect_.load()) return;
     {
@@ -305,23 +318,18 @@ void Toprosdevice::ServiceStep() {
     }
 
     // 5. The frame in the send slot.
-    std::string out;
-    {
-        std::lock_guard<std::mutex> lk(handMx_);
-        out = toWrite_;
-    }
-    if (!out.empty()) {
-        try {
-            WriteBlock(out);
-        } catch (...) {
-        }
-        std::lock_guard<std::mutex> lk(handMx_);
-        toWrite_.clear();
-    }
+    WriteSlot();
 
-    // 6. What the station sent.
+    // 6. What the station sent. The client usually answers a block at once (an
+    // acknowledgement or the next frame): write that answer in this pass rather
+    // than waking for another one. Wake-ups signalled for it are spent here; a
+    // slot filled after the drain signals again, so none is lost.
     readStr_ = ReadBlock();
-    if (!readStr_.empty()) SyncReceived();
+    if (!readStr_.empty()) {
+        SyncReceived();
+        wake_.Drain();
+        WriteSlot();
+    }
 
     // 7. Silence watchdog.
     if (isConnect_.load() || tcp_->Connected()) {

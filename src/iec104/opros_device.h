@@ -119,6 +119,8 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     // Sleeps ms; returns early (true) on termination.
     bool PauseFor(int ms);
     void WaitForWork();
+    // Writes and empties the send slot.
+    void WriteSlot();
     bool TraceOn() const { return trace_.Enabled && trace_.Enabled(); }
     void Trace(const std::string& text);
     // host:port of the TCP client (of the target before the first connect).

@@ -47,12 +47,12 @@ void RunGuarded(const std::function<void()>& fn,
 struct TCallQueue::TWait {
     bool finished = false;
     bool ran = false;
+    std::condition_variable cv;  // only this call's caller waits on it
 };
 
 struct TCallQueue::TState {
     mutable std::mutex mu;
     std::condition_variable wake;  // the loop thread: work queued or closed
-    std::condition_variable done;  // invokeAndWait callers: their call finished
     std::deque<TCall> calls;
     bool closed = false;
     int exitCode = 0;
@@ -65,10 +65,13 @@ TCallQueue::~TCallQueue() {
 }
 
 bool TCallQueue::Post(std::function<void()> fn) {
-    std::lock_guard<std::mutex> lock(st_->mu);
-    if (st_->closed) return false;
-    st_->calls.push_back(TCall{std::move(fn), nullptr, nullptr});
-    st_->wake.notify_all();
+    std::shared_ptr<TState> st = st_;
+    {
+        std::lock_guard<std::mutex> lock(st->mu);
+        if (st->closed) return false;
+        st->calls.push_back(TCall{std::move(fn), nullptr, nullptr});
+    }
+    st->wake.notify_one();  // only the loop thread waits for work
     return true;
 }
 
@@ -78,8 +81,12 @@ bool TCallQueue::InvokeAndWait(const std::function<void()>& fn) {
     std::unique_lock<std::mutex> lock(st->mu);
     if (st->closed) return false;
     st->calls.push_back(TCall{nullptr, &fn, wait});
-    st->wake.notify_all();
-    st->done.wait(lock, [&] { return wait->finished; });
+    lock.unlock();
+    st->wake.notify_one();
+    lock.lock();
+    // Each caller has its own condition variable: a finished call wakes only its
+    // caller, not every worker waiting on the loop.
+    wait->cv.wait(lock, [&] { return wait->finished; });
     return wait->ran;
 }
 
@@ -92,24 +99,26 @@ int TCallQueue::RunQueued(const std::function<void(const std::function<void()>&)
         batch.swap(st->calls);
     }
     int count = 0;
-    while (!batch.empty()) {
-        TCall call = std::move(batch.front());
-        batch.pop_front();
-        bool closed;
-        {
-            std::lock_guard<std::mutex> lock(st->mu);
-            closed = st->closed;
-        }
-        if (!closed) {
+    bool closed = false;  // it was open when the batch was taken
+    for (TCall& call : batch) {
+        const bool run = !closed;
+        if (run) {
             runner(call.borrowed != nullptr ? *call.borrowed : call.fn);
             ++count;
         }
-        if (call.wait) {
+        {
+            // One lock per call: report this call and see whether the loop
+            // closed meanwhile (then the rest are dropped).
             std::lock_guard<std::mutex> lock(st->mu);
-            call.wait->finished = true;
-            call.wait->ran = !closed;
-            st->done.notify_all();
+            if (call.wait) {
+                call.wait->finished = true;
+                call.wait->ran = run;
+            }
+            closed = st->closed;
         }
+        // The shared TWait outlives the caller's return, so notifying after the
+        // unlock is safe.
+        if (call.wait) call.wait->cv.notify_one();
     }
     return count;
 }
@@ -133,11 +142,11 @@ void TCallQueue::Close(int exitCode) {
         if (call.wait) {
             call.wait->finished = true;
             call.wait->ran = false;
+            call.wait->cv.notify_one();
         }
     }
     st_->calls.clear();
     st_->wake.notify_all();
-    st_->done.notify_all();
 }
 
 bool TCallQueue::Closed() const {
