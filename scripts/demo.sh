@@ -67,7 +67,7 @@ stop() {
 trap stop INT TERM EXIT
 
 "$bdir/telegate-sim" --ports 24041-24043 --config "$run/iec104.cfg" --station 1 \
-    --rate "$rate" --quiet --no-stdin > "$run/sim.log" 2>&1 &
+    --rate "$rate" --time cp56 --quiet --no-stdin > "$run/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 50); do grep -q '^ready' "$run/sim.log" 2>/dev/null && break; sleep 0.1; done
 
