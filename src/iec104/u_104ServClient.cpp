@@ -124,6 +124,9 @@ bool TSubj104::CutApdus(int32_t len, const PSocket_temp& Socket, bool Save_Obmen
             FJournal.Put(1, err);
             // The stream is out of step: the rest of the block goes, tail included, so
             // that no octet of it is taken for a length in front of the next block.
+            // Frames in that rest are lost, so the connection is dropped at the next
+            // service pass; the new connection's interrogation brings every value back.
+            flag.Op(FSet, bsb_ERRSEQAPDU);
             return false;
         }
         const int32_t L = (p + 1 < len) ? w[p + 1] : 0;
@@ -139,6 +142,7 @@ bool TSubj104::CutApdus(int32_t len, const PSocket_temp& Socket, bool Save_Obmen
             const std::string err = "ERROR: Длина APDU меньше 4. Длина=" + std::to_string(L);
             if (Save_Obmen) TraceLine(err, nomer_socket);
             FJournal.Put(1, err);
+            flag.Op(FSet, bsb_ERRSEQAPDU);
             return false;
         }
         if (r_APDUBuf.GetFull()) {
@@ -146,6 +150,7 @@ bool TSubj104::CutApdus(int32_t len, const PSocket_temp& Socket, bool Save_Obmen
                                     std::to_string(r_APDUBuf.GetIndAdd());
             if (Save_Obmen) TraceLine(err, nomer_socket);
             FJournal.Put(0, err);
+            flag.Op(FSet, bsb_ERRSEQAPDU);  // the frames of the rest are lost: start afresh
             return false;
         }
         r_APDUBuf.Put1(w, L + 2, p);

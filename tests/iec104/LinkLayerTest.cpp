@@ -98,6 +98,11 @@ TEST_F(LinkLayerTest, WrongStartOctetDiscardsTheBlock) {
     ReceiveOnly(Concat({Hex("00"), Hex("68 04 43 00 00 00")}));
     EXPECT_EQ(client->r_APDUBuf.GetIndAdd(), 0);
     EXPECT_TRUE(HasLine("ERROR: 1-й байт APDU не равен 68H. Байт=00"));
+    // The discarded rest may have held frames: the connection is started afresh
+    // (and the new interrogation brings their values back) instead of losing them.
+    EXPECT_TRUE(client->flag.Op(FYes, bsb_ERRSEQAPDU));
+    Service();
+    EXPECT_EQ(link->disconnectRequests, 1);
     // The next block is taken normally.
     ReceiveOnly(Hex("68 04 43 00 00 00"));
     EXPECT_EQ(client->r_APDUBuf.GetIndAdd(), 1);
@@ -115,6 +120,7 @@ TEST_F(LinkLayerTest, LengthBelowFourIsRefusedWithoutReadingOn) {
     ReceiveOnly(Hex("68 02 43 00 68 04 43 00 00 00"));
     EXPECT_EQ(client->r_APDUBuf.GetIndAdd(), 0);
     EXPECT_TRUE(HasLine("ERROR: Длина APDU меньше 4. Длина=2"));
+    EXPECT_TRUE(client->flag.Op(FYes, bsb_ERRSEQAPDU));
     ReceiveOnly(Hex("68 00"));
     EXPECT_TRUE(HasLine("ERROR: Длина APDU меньше 4. Длина=0"));
     EXPECT_EQ(client->CountReserv, 0);

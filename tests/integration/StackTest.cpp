@@ -662,10 +662,12 @@ TEST_F(StackTest, GarbageFromTheStationIsSurvivedAndTheLinkRecovers) {
                 Tag(4004)->GetArmValue(iv, q, f, dt);
                 return f == 10.5 + round && stack_->Started(1);
             },
-            8000))
+            15000))
             << sim_.AllText();
     }
     EXPECT_TRUE(JournalHas("1-й байт APDU не равен 68H. Байт=FF"));
+    // Each framing error starts the connection afresh (one reconnect per round).
+    EXPECT_GE(stack_->connects.load(), 4);
 }
 
 TEST_F(StackTest, BadStartOctetFromTheStationIsSurvivedAndTheLinkRecovers) {
@@ -692,10 +694,11 @@ TEST_F(StackTest, BadStartOctetFromTheStationIsSurvivedAndTheLinkRecovers) {
                 Tag(3)->GetArmValue(iv, qq, f, dt);
                 return iv == state && qq == quality && stack_->Started(1);
             },
-            8000))
+            15000))
             << sim_.AllText();
     }
     EXPECT_TRUE(JournalHas("1-й байт APDU не равен 68H. Байт=67"));
+    EXPECT_GE(stack_->connects.load(), 4);
     // The station never saw a frame it could not parse from the master.
     EXPECT_EQ(CountLines("malformed"), 0u);
 }
