@@ -73,6 +73,10 @@ void TSubj104::DoOnDisconnect() {
     flag.Op(FSet, bsb_ClearValid);
     s_APDUBuf.Reset(true);
     r_APDUBuf.Reset(true);
+    // The window is emptied, so nothing counts as sent and unacknowledged any more:
+    // k and Ack must agree, or a frame sent before the next connect would make k
+    // larger than the window.
+    Ack = Fvs;
     k = 0;
     // Octets of an incomplete frame belong to the connection that is gone.
     CountReserv = 0;
@@ -288,8 +292,9 @@ bool TSubj104::DoAckSend(int32_t vrSecond) {
     Ack = vrSecond;
     if (acked > 0) {
         s_APDUBuf.ReleaseFirst(acked);
-        const int32_t left = k - acked;
-        std::copy(FSentAt.begin() + acked, FSentAt.begin() + k, FSentAt.begin());
+        const int32_t held = std::clamp<int32_t>(k, 0, static_cast<int32_t>(FSentAt.size()));
+        const int32_t left = held - std::min(acked, held);
+        std::copy(FSentAt.begin() + (held - left), FSentAt.begin() + held, FSentAt.begin());
         // t1 now runs from the send of the oldest frame still unacknowledged.
         if (left > 0) t1_Response.tmstamp0 = FSentAt[0];
     }

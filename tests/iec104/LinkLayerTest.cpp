@@ -583,6 +583,30 @@ TEST_F(LinkLayerTest, TimerT1RunsFromTheOldestUnacknowledgedFrame) {
     EXPECT_EQ(link->disconnectRequests, 1);
 }
 
+TEST_F(LinkLayerTest, DisconnectKeepsTheWindowCountConsistent) {
+    prm.kMax = 1;
+    MakeClient();
+    StartData();
+    client->OprosDue();
+    client->Connecting(false, 0);
+    client->ConnectService(false, 0);
+    ASSERT_EQ(client->k, 1);  // one frame out, not acknowledged
+    client->DoOnDisconnect();
+    // The emptied window holds nothing unacknowledged: k and Ack agree.
+    EXPECT_EQ(client->k, 0);
+    EXPECT_EQ(SeqDistance(client->Fvs, client->Ack), 0);
+    // Frames before the next connect stay within the window, and an acknowledgement
+    // of them releases exactly them (found by fuzzing: k used to exceed the window).
+    client->flag.Op(FSet, bsb_STARTDT_Ok);
+    client->OprosDue();
+    client->Connecting(false, 0);
+    client->ConnectService(false, 0);
+    ASSERT_EQ(client->k, 1);    // the interrogation went out as the only frame in the window
+    Feed("68 04 01 00 04 00");  // N(R) = 2
+    EXPECT_EQ(client->k, 0);
+    EXPECT_FALSE(client->flag.Op(FYes, bsb_ERRSEQAPDU));
+}
+
 TEST_F(LinkLayerTest, ReconnectStartsAllCountersFromZero) {
     MakeClient();
     StartData();
