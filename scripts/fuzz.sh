@@ -20,5 +20,5 @@ trap 'rm -rf "$WORK"' EXIT INT TERM
 mkdir -p "$ROOT/fuzz/crashes"
 
 "$BUILD/fuzz/fuzz_receive" -max_total_time="$SECONDS_TOTAL" -timeout=10 -rss_limit_mb=2048 \
-    -max_len=4096 -print_final_stats=1 -artifact_prefix="$ROOT/fuzz/crashes/" \
+    -max_len=4096 -seed="${TELEGATE_FUZZ_SEED:-0}" -print_final_stats=1 -artifact_prefix="$ROOT/fuzz/crashes/" \
     "$WORK" "$ROOT/fuzz/corpus"

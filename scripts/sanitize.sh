@@ -21,4 +21,5 @@ cmake --build build-tsan -j "$(nproc)" --target tests_platform tests_iec104
 ./build-tsan/tests/tests_iec104 --gtest_filter='*Worker*'
 
 echo "== Fuzzing the receive path"
-bash scripts/fuzz.sh "${TELEGATE_FUZZ_SECONDS:-60}"
+# A fixed seed keeps a CI run repeatable; set TELEGATE_FUZZ_SEED=0 for a random one.
+TELEGATE_FUZZ_SEED=${TELEGATE_FUZZ_SEED:-1} bash scripts/fuzz.sh "${TELEGATE_FUZZ_SECONDS:-60}"
