@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "iec104/u_IEC101ASDU.h"
+#include "iec104/Asdu.h"
 #include "model/Prmn.h"
-#include "model/u_TagList.h"
-#include "model/u_TypeIdent.h"
+#include "model/Tags.h"
+#include "model/TypeCatalogue.h"
 #include "platform/SystemClock.h"
 #include "support/Notifier.h"
-#include "support/u_MessBuff.h"
+#include "support/Journal.h"
 
 using namespace telegate;
 

@@ -28,7 +28,7 @@
 
 #include "../tests/integration/SimProcess.h"
 #include "../tests/integration/StackHarness.h"
-#include "iec104/u_104APDU.h"
+#include "iec104/Apdu.h"
 #include "model/ConfigFile.h"
 #include "support/Notifier.h"
 

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "model/StationTable.h"
-#include "model/u_PJoint.h"
-#include "model/u_TagList.h"
+#include "model/Registries.h"
+#include "model/Tags.h"
 #include "platform/PlainMainLoop.h"
 #include "support/CodePage.h"
-#include "support/u_MessBuff.h"
+#include "support/Journal.h"
 #include "web/WebPages.h"
 #include "web/WebServer.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "iec104/opros_device.h"
+#include "iec104/StationWorker.h"
 #include "platform/PlainMainLoop.h"
 #include "platform/SystemClock.h"
 

@@ -15,13 +15,13 @@
 #include <string>
 
 #include "iec104/StationLink.h"
-#include "iec104/u_104ServClient.h"
+#include "iec104/StationClient.h"
 #include "model/Prmn.h"
-#include "model/u_TagList.h"
-#include "model/u_TypeIdent.h"
+#include "model/Tags.h"
+#include "model/TypeCatalogue.h"
 #include "support/Clock.h"
 #include "support/Notifier.h"
-#include "support/u_MessBuff.h"
+#include "support/Journal.h"
 
 namespace telegate::fuzzing {
 

@@ -9,13 +9,13 @@
 #include "app/Settings.h"
 #include "model/Prmn.h"
 #include "model/StationTable.h"
-#include "model/u_PJoint.h"
-#include "model/u_TypeIdent.h"
+#include "model/Registries.h"
+#include "model/TypeCatalogue.h"
 #include "support/Clock.h"
 #include "support/ErrorReport.h"
 #include "support/Notifier.h"
-#include "support/m_ErrArm.h"
-#include "support/u_MessBuff.h"
+#include "support/ErrorCatalogue.h"
+#include "support/Journal.h"
 
 namespace telegate {
 

@@ -10,7 +10,7 @@
 #include "app/Polling.h"
 #include "model/ConfigFile.h"
 #include "platform/LoopCore.h"
-#include "support/LibFile.h"
+#include "support/TraceFiles.h"
 
 namespace telegate {
 

@@ -6,7 +6,7 @@
 
 #include "app/AppContext.h"
 #include "model/ConfigFile.h"
-#include "support/LibFile.h"
+#include "support/TraceFiles.h"
 #include "web/WebServer.h"
 
 namespace telegate {

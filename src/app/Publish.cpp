@@ -5,8 +5,8 @@
 #include "app/AppContext.h"
 #include "platform/AtomicFile.h"
 #include "support/CodePage.h"
-#include "support/LibFile.h"
-#include "support/LibTo.h"
+#include "support/TraceFiles.h"
+#include "support/TextFields.h"
 
 namespace telegate {
 

@@ -21,8 +21,8 @@
 
 #include "model/Prmn.h"
 #include "model/StationTable.h"
-#include "model/u_PJoint.h"
-#include "model/u_TagList.h"
+#include "model/Registries.h"
+#include "model/Tags.h"
 #include "support/DateTime.h"
 
 namespace telegate {

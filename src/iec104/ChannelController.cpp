@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "model/u_PJoint.h"
-#include "model/u_TagList.h"
+#include "model/Registries.h"
+#include "model/Tags.h"
 
 namespace telegate {
 

@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 
-#include "iec104/u_104ServClient.h"
+#include "iec104/StationClient.h"
 
 namespace telegate {
 

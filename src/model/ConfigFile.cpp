@@ -8,8 +8,8 @@
 
 #include "platform/AtomicFile.h"
 #include "support/CodePage.h"
-#include "support/LibFile.h"
-#include "support/LibTo.h"
+#include "support/TraceFiles.h"
+#include "support/TextFields.h"
 #include "support/Notifier.h"
 
 namespace telegate {

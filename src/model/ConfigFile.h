@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "model/StationTable.h"
-#include "support/LibTo.h"  // FormatRealGeneral, the number format of the file
+#include "support/TextFields.h"  // FormatRealGeneral, the number format of the file
 
 namespace telegate {
 
@@ -26,7 +26,7 @@ class EInOutError : public std::runtime_error {
 //  - Missing file: the table is left as it is, nothing is shown.
 //  - File that cannot be opened (unreadable, a directory): Kol_KP becomes 0 and
 //    notifier shows "Чтение списка сигналов 000 Error".
-//  - A field that must be a number and is not one raises EConvertError (support/LibTo.h);
+//  - A field that must be a number and is not one raises EConvertError (support/TextFields.h);
 //    stations and tags of the lines before the bad one stay in the table, the bad line
 //    adds nothing.
 //  - Reading stops at a 33rd station line; tags beyond 7000 of a kind in one station

@@ -7,7 +7,7 @@
 
 #include "platform/AtomicFile.h"
 #include "support/CodePage.h"
-#include "support/LibTo.h"
+#include "support/TextFields.h"
 
 namespace telegate {
 

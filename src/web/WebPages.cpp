@@ -5,12 +5,12 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "iec104/u_Clients104.h"
+#include "iec104/ClientList.h"
 #include "model/StationTable.h"
-#include "model/u_PJoint.h"
-#include "model/u_TagList.h"
+#include "model/Registries.h"
+#include "model/Tags.h"
 #include "support/CodePage.h"
-#include "support/LibTo.h"
+#include "support/TextFields.h"
 
 namespace telegate {
 

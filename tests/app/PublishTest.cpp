@@ -7,7 +7,7 @@
 
 #include "PollingFixture.h"
 #include "app/Publish.h"
-#include "support/LibFile.h"
+#include "support/TraceFiles.h"
 
 namespace telegate {
 namespace {

@@ -2,9 +2,9 @@
 // working client, the LED state and the invalidation of a station's tags.
 #include "LinkFixture.h"
 #include "iec104/ChannelController.h"
-#include "model/u_PJoint.h"
-#include "model/u_TagList.h"
-#include "support/m_ErrArm.h"
+#include "model/Registries.h"
+#include "model/Tags.h"
+#include "support/ErrorCatalogue.h"
 
 namespace telegate::testlink {
 namespace {

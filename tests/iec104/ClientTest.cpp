@@ -2,8 +2,8 @@
 // connect, general interrogation, work switch, StopConnect, the receive pipeline
 // into the tags; and the client list.
 #include "LinkFixture.h"
-#include "iec104/u_Clients104.h"
-#include "model/u_TagList.h"
+#include "iec104/ClientList.h"
+#include "model/Tags.h"
 
 namespace telegate::testlink {
 namespace {

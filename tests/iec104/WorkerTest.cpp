@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "iec104/opros_device.h"
+#include "iec104/StationWorker.h"
 #include "platform/LoopbackPeer.h"
 #include "platform/ManualMainLoop.h"
 #include "support/CodePage.h"

@@ -22,17 +22,17 @@
 #include <vector>
 
 #include "iec104/ChannelController.h"
-#include "iec104/opros_device.h"
-#include "iec104/u_104ServClient.h"
-#include "iec104/u_Clients104.h"
+#include "iec104/StationWorker.h"
+#include "iec104/StationClient.h"
+#include "iec104/ClientList.h"
 #include "model/Prmn.h"
 #include "model/StationTable.h"
-#include "model/u_TagList.h"
-#include "model/u_TypeIdent.h"
+#include "model/Tags.h"
+#include "model/TypeCatalogue.h"
 #include "platform/PlainMainLoop.h"
 #include "platform/SystemClock.h"
 #include "support/Notifier.h"
-#include "support/u_MessBuff.h"
+#include "support/Journal.h"
 
 namespace telegate::test {
 

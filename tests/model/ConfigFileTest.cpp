@@ -13,7 +13,7 @@
 
 #include "model/ConfigFile.h"
 #include "support/CodePage.h"
-#include "support/LibTo.h"
+#include "support/TextFields.h"
 #include "support/Notifier.h"
 
 namespace telegate {

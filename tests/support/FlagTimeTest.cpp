@@ -4,8 +4,8 @@
 
 #include "support/Clock.h"
 #include "support/DateTime.h"
-#include "support/LibFlag.h"
-#include "support/LibTime.h"
+#include "support/FlagWord.h"
+#include "support/Stopwatch.h"
 
 namespace telegate {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "support/Notifier.h"
-#include "support/u_NameList.h"
+#include "support/NameList.h"
 
 namespace telegate {
 namespace {

@@ -7,14 +7,14 @@
 #include <memory>
 #include <string>
 
-#include "iec104/u_Clients104.h"
+#include "iec104/ClientList.h"
 #include "model/StationTable.h"
-#include "model/u_PJoint.h"
-#include "model/u_TagList.h"
-#include "model/u_TypeIdent.h"
+#include "model/Registries.h"
+#include "model/Tags.h"
+#include "model/TypeCatalogue.h"
 #include "support/Clock.h"
 #include "support/Notifier.h"
-#include "support/u_MessBuff.h"
+#include "support/Journal.h"
 #include "web/WebPages.h"
 
 namespace telegate::test {

@@ -1,0 +1,78 @@
+#include "iec104/Telecontrol.h"
+
+namespace telegate {
+
+namespace {
+constexpr int32_t kCotActivationConfirm = 7;
+constexpr uint8_t kSelectBit = 0x80;
+}  // namespace
+
+TElemTU::TElemTU(const IClock& clock, TMessBuff& journal, const TTypeIdentList& types,
+                 int32_t timeout)
+    : AckTimeout(timeout), tmCommand(clock), FClock(clock), FJournal(journal), FTypes(types) {}
+
+void TElemTU::Remark(const std::string& text) {
+    if (FJournal.Enabled(128)) FJournal.Put(128, "(iec3)" + text, FClock.Now());
+}
+
+void TElemTU::Init(TTUCommand ATUCommand, int32_t ACtrlASDUAddr, int32_t ACtrlObjAddr,
+                   const TPrmn& Apprm, bool prDoExec) {
+    TUCommand = ATUCommand;
+    prDoExecute = prDoExec;
+    if (ACtrlASDUAddr != 0 && ACtrlObjAddr != 0) {
+        CtrlASDUAddr = ACtrlASDUAddr;
+        CtrlObjAddr = ACtrlObjAddr;
+        pprm = &Apprm;
+        step1 = stuInit;
+        fl.Op(FSet, btue_TU_Init);
+        tmCommand.Start();
+        Remark("TU: Инициализация команды ТУ");
+    } else {
+        FJournal.Put(1, "Error: Ошибка инициализации ТУ. Нет МЭК-адреса ТУ!");
+    }
+}
+
+void TElemTU::ExecuteNextStep() {
+    if (pprm == nullptr) return;
+    std::string remark;
+    if (step1 == stuInit) {
+        step1 = stuFormSelect;
+        remark = TIEC_ASDUt::CreateAsduTUCommand(FTypes, TUCommand, step1, CtrlASDUAddr,
+                                                 CtrlObjAddr, *pprm, asdu);
+        if (remark.empty()) {
+            remark = "TU: Сформирована TU-Select";
+            fl.Op(FSet, btue_TU_FormSelect);
+        } else {
+            // Nothing valid was built: the command ends rather than send a stale one.
+            step1 = stuNone;
+        }
+    } else if (step1 == stuActSelect && prDoExecute) {
+        step1 = stuFormExecute1;
+        remark = TIEC_ASDUt::CreateAsduTUCommand(FTypes, TUCommand, step1, CtrlASDUAddr,
+                                                 CtrlObjAddr, *pprm, asdu);
+        if (remark.empty()) {
+            remark = "TU: Сформирована TU-Execute";
+            fl.Op(FSet, btue_TU_FormExecute1);
+        } else {
+            step1 = stuNone;
+        }
+    }
+    if (!remark.empty()) Remark(remark);
+}
+
+bool TElemTU::CheckSelectConfirmation(const TIEC_ASDUt& Aasdu) {
+    if (step1 != stuSendSelect) return false;
+    if (Aasdu.ptid == nullptr || Aasdu.ptid->Name != C_SC_NA) return false;
+    if (Aasdu.COT != kCotActivationConfirm) return false;
+    // Only the confirmation of this command's select counts: a late confirmation of
+    // another command must not let the execute go out.
+    if (Aasdu.ASDUAddress != CtrlASDUAddr || Aasdu.ObjAddress != CtrlObjAddr) return false;
+    const int32_t sco = AsduSizes(Aasdu.pprm != nullptr ? Aasdu.pprm : pprm).szInfObjAddress;
+    if (Aasdu.isSeqence() || sco >= Aasdu.lenData || (Aasdu.Data1[sco] & kSelectBit) == 0)
+        return false;
+    step1 = stuActSelect;
+    fl.Op(FSet, btue_TU_ActSelect);
+    return true;
+}
+
+}  // namespace telegate
