@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages needed to build, test and run Telegate.
 set -euo pipefail
 pkgs=(build-essential g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
-      libbenchmark-dev libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev clang
+      libbenchmark-dev libasio-dev libssl-dev zlib1g-dev libbrotli-dev clang
       libclang-rt-14-dev curl)
 missing=()
 for p in "${pkgs[@]}"; do

@@ -1,6 +1,13 @@
-// A thin HTTP/1.x server: a listener on a port, one pooled thread per connection,
-// and one handler that turns a request into a status, a content type, a cache
-// control and a text or file body. The HTTP library stays behind this header.
+// A small HTTP/1.x server: a listener on a port, every connection served by one
+// event-driven network thread, and one handler that turns a request into a status,
+// a content type, a cache control and a text or file body. The handler runs on a
+// small fixed pool of worker threads, never one thread per connection.
+//
+// Hostile clients are bounded: the whole request head must arrive within a
+// deadline, its size and its number of header fields are limited, and so are the
+// connections open at once, in total and per peer address; a connection beyond a
+// limit is closed as soon as it is accepted, so the server never holds more than
+// maxConnections sockets whatever its clients do.
 #pragma once
 
 #include <cstdint>
@@ -26,12 +33,18 @@ struct THttpResponse {
 };
 
 struct THttpServerLimits {
-    int threads = 32;        // connections served at once; more wait in the queue
-    int readTimeoutSec = 5;  // a client that stalls longer is dropped
-    int writeTimeoutSec = 5;
-    int keepAliveTimeoutSec = 2;
-    int keepAliveMaxCount = 100;
-    size_t maxPayload = 64 * 1024;   // request bodies are not used; refuse big ones
+    int workers = 4;             // threads that run the handler
+    int maxQueuedRequests = 64;  // requests waiting for a worker; beyond: 503 at once
+    int maxConnections = 48;     // open connections in total
+    int maxConnectionsPerPeer = 12;
+    int headTimeoutMs = 10000;      // from accept (or the first octet of a keep-alive request)
+                                    // to the end of the request head and its body
+    int writeTimeoutMs = 5000;      // a response that makes no progress this long is dropped
+    int keepAliveTimeoutMs = 2000;  // an idle kept-alive connection is closed after this
+    int keepAliveMaxCount = 100;    // requests on one connection
+    size_t maxHeadSize = 64 * 1024;
+    int maxHeaderCount = 100;
+    size_t maxPayload = 64 * 1024;   // request bodies are read and dropped up to this size
     size_t maxFileSize = 16u << 20;  // static files larger than this answer 404
 };
 
@@ -48,10 +61,13 @@ class THttpServer {
     // False, with a reason in *error, when the port cannot be bound.
     bool Start(uint16_t port, const std::string& bindAddress = "0.0.0.0",
                std::string* error = nullptr);
-    // Stops listening, ends open connections and waits for the serving thread.
+    // Stops listening, ends open connections and waits for the network thread and
+    // the workers (a handler that is running finishes first).
     void Stop();
     bool Active() const;
     int Port() const;
+    // Connections open now (for tests and figures).
+    int OpenConnections() const;
 
   private:
     struct Impl;

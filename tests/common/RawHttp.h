@@ -20,9 +20,20 @@ struct RawHttpReply {
     std::string body;
 };
 
-inline int ConnectLoopback(int port) {
+// A connection to 127.0.0.1:port; from the loopback address source when it is given
+// (for example "127.0.0.2", so that a test plays several peers).
+inline int ConnectLoopback(int port, const char* source = nullptr) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
+    if (source != nullptr) {
+        sockaddr_in s{};
+        s.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, source, &s.sin_addr) != 1 ||
+            ::bind(fd, reinterpret_cast<sockaddr*>(&s), sizeof s) != 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
@@ -75,6 +86,22 @@ inline RawHttpReply HttpGet(int port, const std::string& target, int timeoutMs =
     return RawExchange(
         port, "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
         timeoutMs);
+}
+
+// True when the peer closes fd (or resets it) within timeoutMs; the octets it sent
+// before are dropped.
+inline bool ClosedByPeer(int fd, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buf[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+        if (::recv(fd, buf, sizeof buf, 0) <= 0) return true;
+    }
 }
 
 inline std::string HeaderValue(const RawHttpReply& r, const std::string& name) {

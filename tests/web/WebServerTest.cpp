@@ -200,7 +200,12 @@ TEST_F(WebServerTest, DeactivateDoesNotWaitForAPageTheMainThreadHasNotBuilt) {
 // Bounded load on loopback: concurrent clients, malformed and oversized requests and
 // silent clients; the server must go on answering.
 TEST_F(WebServerTest, KeepsAnsweringUnderLoadAndAbuse) {
-    TWebServer server(folder.web, Source(), loop.Post());
+    // Limits wide enough that every client below is let in: this is about capacity.
+    THttpServerLimits limits;
+    limits.maxConnections = 256;
+    limits.maxConnectionsPerPeer = 256;
+    limits.maxQueuedRequests = 256;
+    TWebServer server(folder.web, Source(), loop.Post(), limits);
     ASSERT_TRUE(server.Activate(0, nullptr, "127.0.0.1"));
     const int port = server.Port();
     const std::string page = Expected("/", "");
