@@ -78,8 +78,8 @@ struct TWebDispatch::TShared {
 
 struct TWebDispatch::TJob {
     std::string path;
-    std::string query;
-    std::string page;
+    std::string query;  // decoded
+    TWebPageData data;
     bool done = false;
     bool failed = false;
     bool abandoned = false;  // the waiter has answered already: do not build
@@ -114,19 +114,20 @@ void TWebDispatch::Resume() {
 int TWebDispatch::RunPage(const std::string& path, const std::string& query, std::string& page) {
     auto job = std::make_shared<TJob>();
     job->path = path;
-    job->query = query;
+    job->query = DecodeQuery(query);
     // Runs on the main thread, possibly after the waiter has given up; it touches only
-    // what the shared pointers keep alive.
+    // what the shared pointers keep alive. It only copies what the page shows: the
+    // text is formatted by the waiter, off the main thread.
     auto build = [shared = FShared, job] {
         {
             std::lock_guard<std::mutex> lock(shared->mu);
             if (shared->cancelled || job->abandoned) return;
         }
-        std::string text;
+        TWebPageData data;
         bool failed = false;
         try {
             if (shared->source) {
-                text = BuildPage(shared->source(), job->path, job->query);
+                data = TakePageData(shared->source(), job->path, job->query);
             } else {
                 failed = true;
             }
@@ -135,7 +136,7 @@ int TWebDispatch::RunPage(const std::string& path, const std::string& query, std
         }
         {
             std::lock_guard<std::mutex> lock(shared->mu);
-            job->page = std::move(text);
+            job->data = std::move(data);
             job->failed = failed;
             job->done = true;
         }
@@ -164,7 +165,12 @@ int TWebDispatch::RunPage(const std::string& path, const std::string& query, std
         return 503;
     }
     if (job->failed) return 500;
-    page = std::move(job->page);
+    lock.unlock();
+    try {
+        page = FormatPage(job->data);
+    } catch (...) {
+        return 500;
+    }
     return 200;
 }
 

@@ -1,8 +1,11 @@
 // The web request handler: maps a document path to a generated page or to a file
 // of the "web" folder and forms the response.
 //
-// Pages are built where the live data cannot change under them: the handler hands
-// the build to the main thread through the post function and waits for it. The wait
+// What a page shows is copied where the live data cannot change under it: the
+// handler hands the copy (TakePageData, quick) to the main thread through the post
+// function, waits for it, and formats the text itself, off the main thread. So
+// the main thread spends a copy per page, never the formatting, and at most one
+// copy per web worker is queued there at a time. The wait
 // ends early, with 503, when the dispatcher is cancelled (the server is being
 // deactivated) or when the main thread does not get to the build in time, so a
 // server stop on the main thread never waits for a page that needs that thread.
@@ -61,7 +64,8 @@ class TWebDispatch {
     struct TShared;
     struct TJob;
 
-    // Builds a page through the main thread: status 200 with the UTF-8 page, or 503
+    // Copies the page's data on the main thread and formats it here: status 200 with
+    // the UTF-8 page, or 503
     // when cancelled or timed out, 500 when the build failed.
     int RunPage(const std::string& path, const std::string& query, std::string& page);
     void ServeStatic(std::string_view rawPath, const std::string& decodedPath,

@@ -6,8 +6,8 @@
 #include <cstdlib>
 
 #include "iec104/ClientList.h"
-#include "model/StationTable.h"
 #include "model/Registries.h"
+#include "model/StationTable.h"
 #include "model/Tags.h"
 #include "support/CodePage.h"
 #include "support/TextFields.h"
@@ -235,27 +235,111 @@ void AddPageHeader(std::string_view path, std::string& out) {
     Line(out, "<!-- .banner -->");
 }
 
-void AddSignalTable(const TWebView& view, std::string_view kind, std::string_view query,
-                    std::string& out) {
-    const bool ti = kind == "ti";
+namespace {
+
+// The stations' records and, once polling was started, their clients' parameters.
+void CopyStations(const TWebView& view, TWebPageData& data) {
     const TStationTable& st = view.Stations;
     const int count = StationCount(st);
+    data.HaveClients = view.Clients != nullptr;
+    data.Stations.resize(static_cast<size_t>(count));
+    for (int n = 1; n <= count; ++n) {
+        const T_KP& kp = st.KP_arr[n];
+        TWebPageData::TStation& s = data.Stations[static_cast<size_t>(n - 1)];
+        s.NameKP = kp.NameKP;
+        s.IP = kp.IP;
+        s.ASDU_Adr = kp.ASDU_Adr;
+        s.Kol_TI = kp.Kol_TI;
+        s.Kol_TS = kp.Kol_TS;
+        s.Popravka_Time = kp.Popravka_Time;
+        s.Connected = kp.Connected;
+        s.PereschetTI = kp.PereschetTI;
+        s.Time_To_OPC = kp.Time_To_OPC;
+        const T104Client* client = view.Clients != nullptr ? view.Clients->GetPcl(n - 1) : nullptr;
+        // A station added after the clients were made has no parameters to show.
+        if (client == nullptr) continue;
+        const TPrmn& prm = client->prm;
+        s.HasParams = true;
+        s.Params = {prm.Port,
+                    prm.t0,
+                    prm.t1,
+                    prm.t2,
+                    prm.t3,
+                    prm.kMax,
+                    prm.wMax,
+                    prm.OriginatorAddress,
+                    prm.LinkAddress1,
+                    prm.sz_LinkAddress,
+                    prm.PollingCycle,
+                    prm.ConfirmationTimeout,
+                    prm.TerminationTimeout,
+                    prm.RetryCount,
+                    prm.RetryTimeOut,
+                    prm.CommonAsduAddress,
+                    prm.sz_ASDUAddress,
+                    prm.sz_InfObjAddress,
+                    prm.sz_COT};
+    }
+}
+
+// The last station whose name the query carries ("p_ti=" or "p_ts=" + name), or 0.
+int SelectedStation(const TWebPageData& data, std::string_view query) {
+    int selected = 0;
+    for (size_t i = 0; i < data.Stations.size(); ++i) {
+        const std::string& name = data.Stations[i].NameKP;
+        if (query.size() != 5 + name.size() || query.substr(5) != name) continue;
+        if (query.starts_with("p_ti=") || query.starts_with("p_ts="))
+            selected = static_cast<int>(i + 1);
+    }
+    return selected;
+}
+
+// The rows of the measurement ("ti") or signal table, with the live values.
+void CopyRows(const TWebView& view, bool ti, TWebPageData& data) {
+    if (view.Tags == nullptr || view.Arm == nullptr) return;
+    const std::string_view query = data.Query;
+    const bool all = query.empty() || query == "p_ti=all";
+    const bool limited = query.empty();
+    const int selected = SelectedStation(data, query);
+    const int count = static_cast<int>(data.Stations.size());
+    const SignalType wanted = ti ? stTIT : stTS;
+    const auto& tags = view.Tags->List;
+    data.Rows.reserve(limited ? std::min<size_t>(tags.size(), kWebRowLimit) : tags.size());
+    long long r = 0;
+    for (const TTagSignal& tag : tags) {
+        const TArmRec* rec = view.Arm->GetRec(tag.FIndArm);
+        if (rec == nullptr || rec->Fst != wanted) continue;
+        const long long s = static_cast<long long>(rec->FsstID) - kStationIdBase;
+        // A record of a substation that is not a configured station has no row.
+        if (s < 1 || s > count) continue;
+        if (!all && s != selected) continue;
+        ++r;
+        if (limited && r > kWebRowLimit) {
+            data.Cut = true;
+            break;
+        }
+        TWebPageData::TRow& row = data.Rows.emplace_back();
+        row.Station = static_cast<int>(s);
+        row.Name = tag.FName;
+        row.AsduAddress = tag.FAsduAddress;
+        row.ObjAddress = tag.FObjAddress;
+        tag.GetArmValue(row.IValue, row.Quality, row.FValue, row.Stamp);
+        const TWebPageData::TStation& kp = data.Stations[static_cast<size_t>(s - 1)];
+        if (ti && kp.Connected && kp.PereschetTI) row.Eng = rec->RawToEng(std::trunc(row.FValue));
+    }
+}
+
+void FormatSignalTable(const TWebPageData& data, bool ti, std::string& out) {
+    const std::string_view query = data.Query;
     Line(out, ti ? "<FORM ACTION=titek.php METHOD=GET>" : "<FORM ACTION=tstek.php METHOD=GET>");
     Line(out, "<h7>Выберите КП</h7>");
     Line(out, "<SELECT NAME=p_ti>");
     const bool all = query.empty() || query == "p_ti=all";
     Line(out, all ? "<OPTION selected value = all>Все" : "<OPTION value = all>Все");
-
-    // The selected station: the last one whose name the query carries.
-    int selected = 0;
-    const auto carries = [&](std::string_view prefix, const std::string& name) {
-        return query.size() == prefix.size() + name.size() && query.starts_with(prefix) &&
-               query.substr(prefix.size()) == name;
-    };
-    for (int n = 1; n <= count; ++n) {
-        const std::string& name = st.KP_arr[n].NameKP;
-        const bool isSelected = carries("p_ti=", name);
-        if (isSelected || carries("p_ts=", name)) selected = n;
+    for (const TWebPageData::TStation& kp : data.Stations) {
+        const std::string& name = kp.NameKP;
+        const bool isSelected = query.size() == 5 + name.size() && query.starts_with("p_ti=") &&
+                                query.substr(5) == name;
         out += isSelected ? "<OPTION selected value = " : "<OPTION value = ";
         AppendOptionValue(out, name);
         out += '>';
@@ -276,73 +360,48 @@ void AddSignalTable(const TWebView& view, std::string_view kind, std::string_vie
                  : "<tr><th>№</th><th>Имя КП</th><th>Имя ТC</th><th>Адрес ASDU</th><th>Адрес "
                    "IOA</th><th>Значение</th><th>Байт качества</th><th>Метка времени "
                    "МЭК</th></tr>");
-
-    const bool limited = query.empty();
-    bool cut = false;
-    if (view.Tags != nullptr && view.Arm != nullptr) {
-        const SignalType wanted = ti ? stTIT : stTS;
-        const auto& tags = view.Tags->List;
-        const size_t expected = limited ? std::min<size_t>(tags.size(), kWebRowLimit) : tags.size();
-        out.reserve(out.size() + expected * (ti ? 200 : 170) + 4096);
-        long long r = 0;
-        for (const TTagSignal& tag : tags) {
-            const TArmRec* rec = view.Arm->GetRec(tag.FIndArm);
-            if (rec == nullptr || rec->Fst != wanted) continue;
-            const long long s = static_cast<long long>(rec->FsstID) - kStationIdBase;
-            // A record of a substation that is not a configured station has no row.
-            if (s < 1 || s > count) continue;
-            if (!all && s != selected) continue;
-            ++r;
-            if (limited && r > kWebRowLimit) {
-                cut = true;
-                break;
-            }
-            const T_KP& kp = st.KP_arr[static_cast<int>(s)];
-            int32_t iValue = 0;
-            uint8_t quality = 0;
-            double fValue = 0.0;
-            TDateTime stamp = 0.0;
-            tag.GetArmValue(iValue, quality, fValue, stamp);
-
-            RowStart(out, r);
-            IntCell(out, r);
-            TextCell(out, kp.NameKP);
-            TextCell(out, tag.FName);
-            IntCell(out, tag.FAsduAddress);
-            IntCell(out, tag.FObjAddress);
-            if (ti) {
-                RealCell(out, fValue);
-                IntCell(out, quality);
-                if (!kp.Connected) {
-                    TextCell(out, kNoConnection);
-                } else if (kp.PereschetTI) {
-                    RealCell(out, rec->RawToEng(std::trunc(fValue)));
-                } else {
-                    RealCell(out, fValue);
-                }
+    out.reserve(out.size() + data.Rows.size() * (ti ? 200 : 170) + 4096);
+    long long r = 0;
+    for (const TWebPageData::TRow& row : data.Rows) {
+        ++r;
+        const TWebPageData::TStation& kp = data.Stations[static_cast<size_t>(row.Station - 1)];
+        RowStart(out, r);
+        IntCell(out, r);
+        TextCell(out, kp.NameKP);
+        TextCell(out, row.Name);
+        IntCell(out, row.AsduAddress);
+        IntCell(out, row.ObjAddress);
+        if (ti) {
+            RealCell(out, row.FValue);
+            IntCell(out, row.Quality);
+            if (!kp.Connected) {
+                TextCell(out, kNoConnection);
+            } else if (kp.PereschetTI) {
+                RealCell(out, row.Eng);
             } else {
-                if (!kp.Connected) {
-                    TextCell(out, kNoConnection);
-                } else {
-                    IntCell(out, iValue);
-                }
-                IntCell(out, quality);
+                RealCell(out, row.FValue);
             }
-            CellStart(out);
-            if (stamp > 1.0) AppendWebDateTime(out, stamp + kp.Popravka_Time * kOneHour);
-            CellEnd(out);
-            out += "</tr>\r\n";
+        } else {
+            if (!kp.Connected) {
+                TextCell(out, kNoConnection);
+            } else {
+                IntCell(out, row.IValue);
+            }
+            IntCell(out, row.Quality);
         }
+        CellStart(out);
+        if (row.Stamp > 1.0) AppendWebDateTime(out, row.Stamp + kp.Popravka_Time * kOneHour);
+        CellEnd(out);
+        out += "</tr>\r\n";
     }
     Line(out, "</table>");
-    if (cut) {
+    if (data.Cut) {
         Line(out, ti ? "<a href=\"titek.php?p_ti=all\" class=\"button\">Показать все данные</a>"
                      : "<a href=\"tstek.php?p_ti=all\" class=\"button\">Показать все данные</a>");
     }
 }
 
-void AddConfigTable(const TWebView& view, std::string& out) {
-    const TStationTable& st = view.Stations;
+void FormatConfigTable(const TWebPageData& data, std::string& out) {
     Line(out, "</div>");
     Line(out, "</section>");
     Line(out, "<section class=\"row-2\">");
@@ -357,18 +416,15 @@ void AddConfigTable(const TWebView& view, std::string& out) {
          "(ms)</th><th>Termination Timeout</th><th>Retry Count</th><th>Retry "
          "TimeOut</th><th>Common Asdu Address</th><th>Размер ASDU Address</th><th>Размер Inf Obj "
          "Address</th><th>COT</th></tr>");
-    if (view.Clients == nullptr) {
+    if (!data.HaveClients) {
         Line(out, "<tr class=\"even\" ><td>Запустите сервер</td></tr>");
     } else {
-        const int count = StationCount(st);
-        for (int i = 1; i <= count; ++i) {
-            const T_KP& kp = st.KP_arr[i];
-            const T104Client* client = view.Clients->GetPcl(i - 1);
-            const TPrmn* prm = client != nullptr ? &client->prm : nullptr;
-            // A station added after the clients were made has no parameters to show.
-            const auto prmCell = [&](int32_t TPrmn::*field) {
-                if (prm != nullptr) {
-                    IntCell(out, prm->*field);
+        int i = 0;
+        for (const TWebPageData::TStation& kp : data.Stations) {
+            ++i;
+            const auto prmCell = [&](size_t field) {
+                if (kp.HasParams) {
+                    IntCell(out, kp.Params[field]);
                 } else {
                     out += "<td></td>";
                 }
@@ -377,7 +433,7 @@ void AddConfigTable(const TWebView& view, std::string& out) {
             IntCell(out, i);
             TextCell(out, kp.NameKP);
             TextCell(out, kp.IP);
-            prmCell(&TPrmn::Port);
+            prmCell(0);
             TextCell(out, kp.Connected ? "Есть" : "Нет");
             IntCell(out, kp.ASDU_Adr);
             IntCell(out, kp.Kol_TI);
@@ -385,18 +441,29 @@ void AddConfigTable(const TWebView& view, std::string& out) {
             IntCell(out, kp.Popravka_Time);
             TextCell(out, kp.PereschetTI ? "Пересчитывать" : "Не пересчитывать");
             TextCell(out, kp.Time_To_OPC ? "Да" : "Нет");
-            for (const auto field :
-                 {&TPrmn::t0, &TPrmn::t1, &TPrmn::t2, &TPrmn::t3, &TPrmn::kMax, &TPrmn::wMax,
-                  &TPrmn::OriginatorAddress, &TPrmn::LinkAddress1, &TPrmn::sz_LinkAddress,
-                  &TPrmn::PollingCycle, &TPrmn::ConfirmationTimeout, &TPrmn::TerminationTimeout,
-                  &TPrmn::RetryCount, &TPrmn::RetryTimeOut, &TPrmn::CommonAsduAddress,
-                  &TPrmn::sz_ASDUAddress, &TPrmn::sz_InfObjAddress, &TPrmn::sz_COT}) {
-                prmCell(field);
-            }
+            for (size_t field = 1; field < kp.Params.size(); ++field) prmCell(field);
             out += "</tr>\r\n";
         }
     }
     Line(out, "</table>");
+}
+
+}  // namespace
+
+void AddSignalTable(const TWebView& view, std::string_view kind, std::string_view query,
+                    std::string& out) {
+    const bool ti = kind == "ti";
+    TWebPageData data;
+    data.Query = std::string(query);
+    CopyStations(view, data);
+    CopyRows(view, ti, data);
+    FormatSignalTable(data, ti, out);
+}
+
+void AddConfigTable(const TWebView& view, std::string& out) {
+    TWebPageData data;
+    CopyStations(view, data);
+    FormatConfigTable(data, out);
 }
 
 void AddPageFooter(std::string& out) {
@@ -428,20 +495,36 @@ void AddPageFooter(std::string& out) {
     Line(out, "</html>");
 }
 
-std::string BuildPage(const TWebView& view, std::string_view path, std::string_view rawQuery) {
+TWebPageData TakePageData(const TWebView& view, std::string_view path, std::string_view query) {
+    TWebPageData data;
+    data.Path = std::string(path);
+    data.Query = std::string(query);
+    if (!IsGeneratedPage(path)) return data;
+    const bool ti = path == "/" || path == "/titek.php";
+    if (ti || path == "/tstek.php" || path == "/config.php") CopyStations(view, data);
+    if (ti || path == "/tstek.php") CopyRows(view, ti, data);
+    return data;
+}
+
+std::string FormatPage(const TWebPageData& data) {
+    const std::string_view path = data.Path;
     if (!IsGeneratedPage(path)) return {};
     std::string out;
     out.reserve(8192);
     AddPageHeader(path, out);
     if (path == "/" || path == "/titek.php") {
-        AddSignalTable(view, "ti", DecodeQuery(rawQuery), out);
+        FormatSignalTable(data, true, out);
     } else if (path == "/tstek.php") {
-        AddSignalTable(view, "ts", DecodeQuery(rawQuery), out);
+        FormatSignalTable(data, false, out);
     } else if (path == "/config.php") {
-        AddConfigTable(view, out);
+        FormatConfigTable(data, out);
     }
     AddPageFooter(out);
     return out;
+}
+
+std::string BuildPage(const TWebView& view, std::string_view path, std::string_view rawQuery) {
+    return FormatPage(TakePageData(view, path, DecodeQuery(rawQuery)));
 }
 
 }  // namespace telegate

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -604,6 +605,31 @@ TEST(WebPagesTest, WholeMeasurementPageIsHeaderTableFooter) {
     AddConfigTable(f.View(), config);
     AddPageFooter(config);
     EXPECT_EQ(BuildPage(f.View(), "/config.php", "p_ti=KP1"), config);
+}
+
+// The copy taken on the main thread is all the formatting reads: the live data may
+// change or go away before the text is written.
+TEST(WebPagesTest, APageIsFormattedFromItsCopyAlone) {
+    for (const char* path : {"/", "/tstek.php", "/config.php"}) {
+        auto f = std::make_unique<TWebFixture>();
+        const int a = f->AddStation("KP1", "127.0.0.1");
+        const int b = f->AddStation("KP2", "127.0.0.2", false);
+        f->st.KP_arr[a].PereschetTI = true;
+        f->st.KP_arr[a].Popravka_Time = 2;
+        f->AddTI(a, "U1", 1, 100, 12.5f, 0, 45000.25);
+        f->SetBound(0, 0, 100, 0, 1000);
+        f->AddTI(b, "U2", 2, 101, 7.0f, 8, 0);
+        f->AddTS(a, "S1", 1, 1, true, 0, 45000.5);
+        f->MakeClients();
+        const std::string expected = BuildPage(f->View(), path, "p_ti=all");
+        const TWebPageData data = TakePageData(f->View(), path, "p_ti=all");
+        // Everything live changes, then is destroyed.
+        f->st.KP_arr[a].NameKP = "changed";
+        f->st.KP_arr[a].Connected = false;
+        TWebFixture::SetFloat(f->tags.List.front(), 99.0f, 1, 1.0);
+        f.reset();
+        EXPECT_EQ(FormatPage(data), expected) << path;
+    }
 }
 
 }  // namespace
