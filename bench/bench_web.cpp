@@ -1,23 +1,34 @@
 // Web interface figures: the time to build the measurement page with 20000 rows and
 // its size, and the requests per second the web server answers for "/" (5 stations,
-// 2000 tags) to a small in-process load generator on loopback.
+// 2000 tags) to a small in-process load generator on loopback; then how late the
+// main loop runs its work while browsers flood the 9,600-row signal page: the
+// lateness of a 50 ms timer (the tick that runs the protocol timers t1/t2/t3) and
+// the wait of a call from another thread (the road of received frames, whose
+// acknowledgement t2 governs), once with the page copied on the main thread and
+// formatted on the web workers, once with the whole page built on the main thread
+// as it was before.
+//
+//   bench_web [SECONDS]     (each flood runs SECONDS, default 5)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "model/StationTable.h"
 #include "model/Registries.h"
+#include "model/StationTable.h"
 #include "model/Tags.h"
 #include "platform/PlainMainLoop.h"
 #include "support/CodePage.h"
@@ -133,11 +144,12 @@ int Connect(int port) {
 }
 
 // One request on a new connection; true on a "200" answer read to its end.
-bool OneRequest(int port, std::vector<char>& buf, size_t& bytes) {
+bool OneRequest(int port, std::vector<char>& buf, size_t& bytes, const char* target = "/") {
     const int fd = Connect(port);
     if (fd < 0) return false;
-    static const char kReq[] = "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (::send(fd, kReq, sizeof kReq - 1, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof kReq - 1)) {
+    const std::string req =
+        std::string("GET ") + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (::send(fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) {
         ::close(fd);
         return false;
     }
@@ -159,13 +171,17 @@ void ServerFigures() {
     TPlainMainLoop loop;
     std::thread mainThread([&] { loop.run(); });
     while (!loop.invokeAndWait([] {})) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // All load comes from one address: let every connection of the generator in.
+    THttpServerLimits limits;
+    limits.maxConnectionsPerPeer = limits.maxConnections;
     TWebServer server(
         std::filesystem::temp_directory_path() / "telegate-bench-no-web",
         [&] { return data.View(); },
         [&](std::function<void()> fn) {
             loop.post(std::move(fn));
             return true;
-        });
+        },
+        limits);
     std::string error;
     if (!server.Activate(0, &error, "127.0.0.1")) {
         std::printf("web server: cannot listen: %s\n", error.c_str());
@@ -205,10 +221,142 @@ void ServerFigures() {
         kConnections, sec, ok / sec, ok.load(), failed.load(), bytes / sec / 1e6);
 }
 
+// Largest and 99th-percentile value of a sample, in ms.
+struct TDelays {
+    std::mutex mu;
+    std::vector<double> ms;
+    void Add(double v) {
+        std::lock_guard<std::mutex> lock(mu);
+        ms.push_back(v);
+    }
+    std::string Text() {
+        std::lock_guard<std::mutex> lock(mu);
+        if (ms.empty()) return "no samples";
+        std::sort(ms.begin(), ms.end());
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "max %.1f ms, p99 %.1f ms, median %.2f ms (%zu)", ms.back(),
+                      ms[ms.size() * 99 / 100], ms[ms.size() / 2], ms.size());
+        return buf;
+    }
+};
+
+// The main loop's delays during `seconds` of flood by `clients` browsers asking for
+// the 9,600-row signal page (no flood when clients is 0). formatOnMain: every page
+// is also built whole on the main thread, the cost it had there before.
+void FloodFigures(const Data& data, int clients, bool formatOnMain, int seconds, int workers = 0) {
+    THttpServerLimits limits;
+    if (workers > 0) limits.workers = workers;
+    TPlainMainLoop loop;
+    std::thread mainThread([&] { loop.run(); });
+    while (!loop.invokeAndWait([] {})) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    TDelays timerLate, callWait;
+    auto last = std::make_shared<Clock::time_point>(Clock::now());
+    const auto timer = loop.addTimer(50, [&timerLate, last] {
+        const auto now = Clock::now();
+        timerLate.Add(
+            std::max(0.0, std::chrono::duration<double, std::milli>(now - *last).count() - 50.0));
+        *last = now;
+    });
+    loop.invokeAndWait([&] {
+        *last = Clock::now();
+        loop.startTimer(timer);
+    });
+    TWebServer server(
+        std::filesystem::temp_directory_path() / "telegate-bench-no-web",
+        [&] { return data.View(); },
+        [&](std::function<void()> fn) {
+            loop.post([fn = std::move(fn), formatOnMain, &data] {
+                fn();
+                if (formatOnMain) {
+                    const std::string page = BuildPage(data.View(), "/tstek.php", "p_ti=all");
+                    if (page.empty()) std::printf("empty page\n");
+                }
+            });
+            return true;
+        },
+        limits);
+    std::string error;
+    if (!server.Activate(0, &error, "127.0.0.1")) {
+        std::printf("web server: cannot listen: %s\n", error.c_str());
+        loop.quit();
+        mainThread.join();
+        return;
+    }
+    std::atomic<bool> stop{false};
+    // Calls from another thread every 10 ms, as a station worker hands over data.
+    std::thread caller([&] {
+        while (!stop) {
+            const auto t0 = Clock::now();
+            loop.invokeAndWait([] {});
+            callWait.Add(MsSince(t0));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    std::atomic<long> ok{0}, failed{0};
+    std::vector<std::thread> flood;
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    for (int c = 0; c < clients; ++c) {
+        flood.emplace_back([&] {
+            std::vector<char> buf(1 << 16);
+            size_t bytes = 0;
+            while (Clock::now() < end) {
+                if (OneRequest(server.Port(), buf, bytes, "/tstek.php?p_ti=all")) {
+                    ++ok;
+                } else {
+                    ++failed;
+                }
+            }
+        });
+    }
+    if (clients == 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    for (auto& t : flood) t.join();
+    stop = true;
+    caller.join();
+    server.Deactivate();
+    loop.quit();
+    mainThread.join();
+    std::printf(
+        "flood of \"/tstek.php?p_ti=all\" (9600 rows), %d clients, %d s, %s: %.1f pages/s "
+        "(%ld failed)\n  50 ms timer late by: %s\n  call from a worker waited: %s\n",
+        clients, seconds,
+        clients == 0   ? "no flood"
+        : formatOnMain ? "page built on the main thread (before)"
+                       : "page copied on the main thread, formatted off it",
+        ok.load() / static_cast<double>(seconds), failed.load(), timerLate.Text().c_str(),
+        callWait.Text().c_str());
+}
+
+void MainThreadShare() {
+    Data data(32, 0, 300);  // 9600 signals
+    constexpr int kRuns = 20;
+    double whole = 1e9, copy = 1e9;
+    for (int i = 0; i < kRuns; ++i) {
+        auto t0 = Clock::now();
+        const std::string page = BuildPage(data.View(), "/tstek.php", "p_ti=all");
+        whole = std::min(whole, MsSince(t0));
+        t0 = Clock::now();
+        const TWebPageData copyData = TakePageData(data.View(), "/tstek.php", "p_ti=all");
+        copy = std::min(copy, MsSince(t0));
+        if (copyData.Rows.size() != 9600 || page.empty()) std::printf("unexpected page\n");
+    }
+    std::printf(
+        "signal page, 9600 rows, main-thread time per request: whole build %.2f ms "
+        "(before), copy only %.2f ms (now)\n",
+        whole, copy);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     PageFigures();
     ServerFigures();
+    MainThreadShare();
+    const Data data(32, 0, 300);
+    FloodFigures(data, 0, false, seconds);
+    FloodFigures(data, 8, true, seconds);
+    FloodFigures(data, 8, false, seconds);
+    FloodFigures(data, 8, false, seconds, 1);
+    FloodFigures(data, 8, false, seconds, 4);
     return 0;
 }

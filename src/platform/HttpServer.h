@@ -33,7 +33,7 @@ struct THttpResponse {
 };
 
 struct THttpServerLimits {
-    int workers = 4;             // threads that run the handler
+    int workers = 2;             // threads that run the handler
     int maxQueuedRequests = 64;  // requests waiting for a worker; beyond: 503 at once
     int maxConnections = 48;     // open connections in total
     int maxConnectionsPerPeer = 12;

@@ -166,8 +166,12 @@ int TWebDispatch::RunPage(const std::string& path, const std::string& query, std
     }
     if (job->failed) return 500;
     lock.unlock();
+    // One page is formatted at a time, whatever the number of web workers: the text
+    // of a large page takes a core for milliseconds, and the main thread must always
+    // find one free.
+    std::lock_guard<std::mutex> formatLock(FFormatMu);
     try {
-        page = FormatPage(job->data);
+        page = Utf8ToCp1251(FormatPage(job->data));
     } catch (...) {
         return 500;
     }
@@ -234,7 +238,7 @@ void TWebDispatch::CommandGet(const THttpRequest& request, THttpResponse& respon
         response.status = 200;
         response.contentType = kHtmlTypeSent;
         response.cacheControl = kNoCache;
-        response.body = Utf8ToCp1251(page);
+        response.body = std::move(page);
         response.filePath.clear();
         return;
     }

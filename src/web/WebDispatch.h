@@ -65,7 +65,7 @@ class TWebDispatch {
     struct TJob;
 
     // Copies the page's data on the main thread and formats it here: status 200 with
-    // the UTF-8 page, or 503
+    // the page in Windows-1251, or 503
     // when cancelled or timed out, 500 when the build failed.
     int RunPage(const std::string& path, const std::string& query, std::string& page);
     void ServeStatic(std::string_view rawPath, const std::string& decodedPath,
@@ -75,6 +75,7 @@ class TWebDispatch {
     TPostToMain FPost;
     int FPageWaitMs;
     std::shared_ptr<TShared> FShared;
+    std::mutex FFormatMu;  // one page formatted at a time
 };
 
 // The content type of a static file by the extension rules: each of ".css",
