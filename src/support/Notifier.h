@@ -16,7 +16,7 @@ public:
     virtual void ShowMessage(const std::string& text) = 0;
 };
 
-// Headless: one line per box on standard error.
+// Headless: each box on standard error, its CR-separated lines as lines.
 class TStderrNotifier : public INotifier {
 public:
     void ShowError(const std::string& text) override;
