@@ -37,15 +37,17 @@ constexpr const char* kHelp =
     "cnf.ini, the program ini file named after the executable, error_iec104.log)\n"
     "and makes that directory its working directory. Only one copy runs at a time.\n"
     "SIGINT or SIGTERM closes it as the operator would: the station configuration\n"
-    "is written back to iec104.cfg and the program exits with status 0.\n"
+    "is written back to iec104.cfg (not when it did not load completely: then the\n"
+    "file is kept and error_iec104.log says why) and the program exits with status 0.\n"
     "\n"
     "  --headless   run without a window (this build always does: the operator\n"
     "               window is not part of it yet)\n"
     "  --help       show this help and exit\n"
     "  --version    show the version and exit\n"
     "\n"
-    "Exit status: 0 on a normal close, 1 when another copy is running or the\n"
-    "configuration could not be saved on close, 2 on a bad command line.\n";
+    "Exit status: 0 on a normal close, 1 when another copy is running, the\n"
+    "configuration could not be saved on close or has more than 20000 tags, 2 on a\n"
+    "bad command line.\n";
 
 // SIGINT and SIGTERM arrive through a signalfd read by one thread, which asks the
 // main loop for the operator's close; no work runs in a signal handler.
@@ -125,6 +127,7 @@ int Run() {
     form.SetPollingLog(
         [](const std::string& text) { std::fprintf(stderr, "telegate: %s\n", text.c_str()); });
     form.FormCreate();
+    if (form.Halted()) return loop.run();  // a fatal stop: its exit code
 
     TSignalWatch signals(set);
     if (!signals.Ok()) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/Settings.h"
 #include "model/Prmn.h"
@@ -49,6 +50,8 @@ class TAppContext {
     TDateTime OneHour = kOneHour;     // a date-time span of one hour
     bool OprosFlag = false;           // polling is running
     std::string CurrentDir;           // the working directory (the executable's)
+    // The configuration problems the operator was last told of (LoadStationConfig).
+    std::vector<std::string> ReportedConfigProblems;
 };
 
 }  // namespace telegate

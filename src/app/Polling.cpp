@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/AppContext.h"
+#include "app/OperatorReport.h"
 #include "model/ConfigFile.h"
 #include "support/TraceFiles.h"
 #include "web/WebServer.h"
@@ -115,12 +116,8 @@ bool TPolling::Start_IEC104() {
     // 1. An empty station registry.
     publisher_.Registries().KpList.Clear();
     // 2. The configuration as stored on disk.
-    try {
-        ReadConfigFile(FilePath(kConfigFileName), ctx_.Stations, ctx_.Notifier);
-    } catch (const std::exception& e) {
-        // Polling goes on with the stations read before the bad line.
-        Log(std::string("iec104.cfg: ") + e.what());
-    }
+    // Polling goes on with the stations read before a bad line; the operator is told.
+    LoadStationConfig(ctx_, FilePath(kConfigFileName), FilePath(kExceptionLogName));
     // 3. Clients, workers and controllers.
     CreateClients();
     everStarted_ = true;

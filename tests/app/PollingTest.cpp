@@ -373,7 +373,9 @@ TEST_F(PollingTest, WebServerFollowsPollingAndSwallowsFailures) {
     EXPECT_NE(log[0].find("web server"), std::string::npos);
 }
 
-TEST_F(PollingTest, RefusedRegistryBuildStopsPollingButNotTheProgram) {
+TEST_F(PollingTest, MoreTagsThanTheRegistryHoldsIsAFatalStop) {
+    std::vector<int> exits;
+    ctx().ErrorReporter.SetExitFunction([&exits](int code) { exits.push_back(code); });
     // 3 x 7000 two-state tags: more than the signal registry holds.
     auto table = std::make_unique<TStationTable>();
     std::vector<TPrmn> recs;
@@ -391,7 +393,9 @@ TEST_F(PollingTest, RefusedRegistryBuildStopsPollingButNotTheProgram) {
     EXPECT_EQ(states, (std::vector<bool>{true, false}));
     EXPECT_FALSE(loop.timerActive(p.TimerId(kTimerCommandMs)));
     EXPECT_EQ(p.Clients().GetCount(), 0);
-    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(exits, std::vector<int>{1});
+    ASSERT_EQ(h.notifier.errors.size(), 1u);
+    EXPECT_EQ(h.notifier.errors[0], "мала константа MAX_ARM_LIST\rВыполняется Halt()!!!");
     PumpUntilFinished();
     EXPECT_TRUE(p.WorkersFinished());
 }

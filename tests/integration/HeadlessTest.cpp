@@ -357,10 +357,31 @@ TEST_F(HeadlessTest, ConfigurationThatIsADirectoryStartsButCannotBeSaved) {
     ASSERT_TRUE(WaitReady("main")) << Get(root_ / "main.err");
     EXPECT_NE(Get(root_ / "main.err").find("with 0 station(s)"), std::string::npos);
     ::kill(pid, SIGTERM);
-    // The close goes on, but says that the configuration was not saved.
-    EXPECT_EQ(Wait(pid), 1);
-    EXPECT_NE(Get(app_ / "error_iec104.log").find(" . Class Name = "), std::string::npos);
+    // What could not be read is not replaced, and the log says why.
+    EXPECT_EQ(Wait(pid), 0);
+    const std::string log = Cp1251ToUtf8(Get(app_ / "error_iec104.log"));
+    EXPECT_NE(log.find("iec104.cfg: файл не открывается для чтения"), std::string::npos) << log;
+    EXPECT_NE(log.find("iec104.cfg не перезаписан"), std::string::npos) << log;
     EXPECT_TRUE(fs::is_directory(app_ / kConfigFileName));
+}
+
+// More than 20000 tags: the message, exit status 1, and the configuration as it was.
+TEST_F(HeadlessTest, MoreThan20000TagsStopWithStatusOneAndKeepTheFile) {
+    std::string cfg = ";kol,3\r\n; kept by hand\r\n";
+    for (int n = 1; n <= 3; ++n) {
+        cfg += "KP," + std::to_string(n) + ",1,S" + std::to_string(n) + ",127.0.0.1\r\n";
+        for (int k = 1; k <= 7000; ++k)
+            cfg += "TS," + std::to_string(1000 + n) + "," + std::to_string(n) + ",,\"t\",8272," +
+                   std::to_string(n) + "," + std::to_string(k) + ",0,0,0,0\r\n";
+    }
+    Put(app_ / kConfigFileName, cfg);
+    TRunResult r = RunToEnd({"--headless"}, "main");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("ERROR: мала константа MAX_ARM_LIST\nВыполняется Halt()!!!\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("telegate: running in"), std::string::npos);
+    EXPECT_EQ(Get(app_ / kConfigFileName), cfg);
 }
 
 TEST_F(HeadlessTest, FilesLiveBesideTheExecutableWhateverTheWorkingDirectory) {
