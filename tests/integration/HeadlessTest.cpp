@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -363,6 +364,76 @@ TEST_F(HeadlessTest, ConfigurationThatIsADirectoryStartsButCannotBeSaved) {
     EXPECT_NE(log.find("iec104.cfg: файл не открывается для чтения"), std::string::npos) << log;
     EXPECT_NE(log.find("iec104.cfg не перезаписан"), std::string::npos) << log;
     EXPECT_TRUE(fs::is_directory(app_ / kConfigFileName));
+}
+
+// The journal goes to standard output, one time-stamped line each, filtered by the
+// mask: the rejected configuration line, and with 65536 the link events of a
+// station that cannot be reached. The close keeps the incomplete configuration.
+TEST_F(HeadlessTest, JournalGoesToStandardOutputAndIncompleteConfigurationIsKept) {
+    const std::string cfg = Utf8ToCp1251(
+        ";kol,2\r\nKP,7,1,\"Подстанция\",127.0.0.1\r\n"
+        "TS,1001,7,,\"Выключатель\",8272,7,$0A,0,0,0,0\r\n"
+        "KP,8,1,\"Вторая\",127.0.0.1\r\n");
+    Put(app_ / kConfigFileName, cfg);
+    Put(app_ / "telegate.ini", "[_Options_]\r\nMBufFlag=65536\r\n");
+    pid_t pid = Spawn(exe_, {"--headless"}, app_, "main");
+    ASSERT_TRUE(WaitReady("main")) << Get(root_ / "main.err");
+    const std::regex stamp(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d\.\d{3} )");
+    const std::string rejected = "iec104.cfg, строка 3, поле 7: '$0A' is not a valid integer";
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    std::string out;
+    while (std::chrono::steady_clock::now() < deadline) {
+        out = Get(root_ / "main.out");
+        if (out.find(rejected) != std::string::npos && out.find("(iec5)") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(20ms);
+    }
+    size_t lines = 0;
+    for (size_t pos = 0, eol; (eol = out.find('\n', pos)) != std::string::npos; pos = eol + 1) {
+        const std::string line = out.substr(pos, eol - pos);
+        EXPECT_TRUE(std::regex_search(line, stamp, std::regex_constants::match_continuous)) << line;
+        ++lines;
+    }
+    EXPECT_GE(lines, 2u);
+    EXPECT_NE(out.find(rejected), std::string::npos) << out;
+    EXPECT_NE(out.find("(iec5)"), std::string::npos) << out;
+    EXPECT_NE(Get(root_ / "main.err").find(rejected), std::string::npos);
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(Wait(pid), 0);
+    EXPECT_EQ(Get(app_ / kConfigFileName), cfg);
+    const std::string log = Cp1251ToUtf8(Get(app_ / "error_iec104.log"));
+    EXPECT_NE(log.find(rejected), std::string::npos) << log;
+    EXPECT_NE(log.find("iec104.cfg не перезаписан"), std::string::npos) << log;
+    EXPECT_NE(Get(root_ / "main.out").find("iec104.cfg не перезаписан"), std::string::npos);
+}
+
+// A reader of standard output that has gone away neither kills nor stops the
+// program; one that does not read does not hold it either.
+TEST_F(HeadlessTest, StandardOutputThatIsGoneOrStuckDoesNotHarm) {
+    // 3000 tags with common address 0: one journal line each, some 300 KB, far more
+    // than a pipe holds.
+    std::string cfg = "KP,1,1,S,127.0.0.1\r\n";
+    for (int k = 1; k <= 3000; ++k)
+        cfg += "TS,1001,1,,\"t\",8272,0," + std::to_string(k) + ",0,0,0,0\r\n";
+    Put(app_ / kConfigFileName, cfg);
+    Put(app_ / "telegate.ini", "[_Options_]\r\nMBufFlag=4294967295\r\n");
+    for (const bool closed : {true, false}) {
+        SCOPED_TRACE(closed ? "closed" : "stuck");
+        int p[2];
+        ASSERT_EQ(::pipe(p), 0);
+        if (closed) ::close(p[0]);
+        const std::string tag = closed ? "closed" : "stuck";
+        pid_t pid = Spawn(exe_, {"--headless"}, app_, tag, {}, p[1]);
+        ::close(p[1]);
+        ASSERT_TRUE(WaitReady(tag)) << Get(root_ / (tag + ".err"));
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0);  // still running
+        const auto start = std::chrono::steady_clock::now();
+        ::kill(pid, SIGTERM);
+        EXPECT_EQ(Wait(pid), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+        if (!closed) ::close(p[0]);
+    }
 }
 
 // More than 20000 tags: the message, exit status 1, and the configuration as it was.
