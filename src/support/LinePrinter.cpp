@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace telegate {
@@ -56,7 +57,13 @@ struct TLinePrinter::TState {
 TLinePrinter::TLinePrinter(TWrite write, size_t maxQueued) : st_(std::make_shared<TState>()) {
     st_->write = std::move(write);
     st_->maxQueued = maxQueued > 0 ? maxQueued : 1;
-    std::thread([st = st_] { st->Run(); }).detach();
+    try {
+        std::thread([st = st_] { st->Run(); }).detach();
+    } catch (const std::system_error&) {
+        // No thread: nothing is printed, everything is counted as dropped.
+        st_->alive = false;
+        st_->ended = true;
+    }
 }
 
 TLinePrinter::~TLinePrinter() {
