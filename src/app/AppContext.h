@@ -9,14 +9,14 @@
 
 #include "app/Settings.h"
 #include "model/Prmn.h"
-#include "model/StationTable.h"
 #include "model/Registries.h"
+#include "model/StationTable.h"
 #include "model/TypeCatalogue.h"
 #include "support/Clock.h"
-#include "support/ErrorReport.h"
-#include "support/Notifier.h"
 #include "support/ErrorCatalogue.h"
+#include "support/ErrorReport.h"
 #include "support/Journal.h"
+#include "support/Notifier.h"
 
 namespace telegate {
 

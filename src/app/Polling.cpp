@@ -266,10 +266,10 @@ void TPolling::StartWeb() {
 // Polling runs on without the web server; the operator learns why and where the
 // port is chosen.
 void TPolling::ReportWebNotStarted(const std::string& why) {
-    ReportToOperator(ctx_, FilePath(kExceptionLogName),
-                     {"Веб-сервер не запущен (" + why +
-                      "); порт задаётся ключом Port_WebServ в cnf.ini"},
-                     "telegate::EWebServer");
+    ReportToOperator(
+        ctx_, FilePath(kExceptionLogName),
+        {"Веб-сервер не запущен (" + why + "); порт задаётся ключом Port_WebServ в cnf.ini"},
+        "telegate::EWebServer");
 }
 
 void TPolling::StopWeb() {
