@@ -20,6 +20,7 @@
 #include "platform/PlainMainLoop.h"
 #include "platform/SingleInstance.h"
 #include "platform/SystemClock.h"
+#include "support/LinePrinter.h"
 #include "support/Notifier.h"
 
 #ifndef TELEGATE_VERSION
@@ -37,15 +38,32 @@ constexpr const char* kHelp =
     "cnf.ini, the program ini file named after the executable, error_iec104.log)\n"
     "and makes that directory its working directory. Only one copy runs at a time.\n"
     "SIGINT or SIGTERM closes it as the operator would: the station configuration\n"
-    "is written back to iec104.cfg and the program exits with status 0.\n"
+    "is written back to iec104.cfg (not when it did not load completely: then the\n"
+    "file is kept and error_iec104.log says why) and the program exits with status 0.\n"
+    "The message journal goes to standard output, one time-stamped line each; the\n"
+    "category mask MBufFlag in the program ini file chooses which lines (65536 adds\n"
+    "the link events: connects, disconnects, timer expiries).\n"
     "\n"
     "  --headless   run without a window (this build always does: the operator\n"
     "               window is not part of it yet)\n"
     "  --help       show this help and exit\n"
     "  --version    show the version and exit\n"
     "\n"
-    "Exit status: 0 on a normal close, 1 when another copy is running or the\n"
-    "configuration could not be saved on close, 2 on a bad command line.\n";
+    "Exit status: 0 on a normal close, 1 when another copy is running, the\n"
+    "configuration could not be saved on close or has more than 20000 tags, 2 on a\n"
+    "bad command line.\n";
+
+// All of the bytes to standard output; false once it is gone (a closed pipe gives
+// EPIPE, SIGPIPE being ignored). Runs on the journal printer's thread only.
+bool WriteStdout(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
 
 // SIGINT and SIGTERM arrive through a signalfd read by one thread, which asks the
 // main loop for the operator's close; no work runs in a signal handler.
@@ -119,12 +137,19 @@ int Run() {
 
     TSystemClock clock;
     TStderrNotifier notifier;
+    // Made before the context so that it outlives the journal that echoes into it.
+    TLinePrinter journalOut(WriteStdout);
     TAppContext ctx(clock, notifier);
+    ctx.MessBuff.SetEcho([&journalOut, &clock](uint32_t, const std::string& line, TDateTime dt) {
+        if (line.find_first_not_of(' ') == std::string::npos) return;  // a spacer line
+        journalOut.Print(FormatJournalLine(dt != 0 ? dt : clock.Now(), line));
+    });
     TPlainMainLoop loop;
     TOPCForm form(ctx, loop, exePath);
     form.SetPollingLog(
         [](const std::string& text) { std::fprintf(stderr, "telegate: %s\n", text.c_str()); });
     form.FormCreate();
+    if (form.Halted()) return loop.run();  // a fatal stop: its exit code
 
     TSignalWatch signals(set);
     if (!signals.Ok()) {

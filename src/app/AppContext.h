@@ -5,17 +5,18 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/Settings.h"
 #include "model/Prmn.h"
-#include "model/StationTable.h"
 #include "model/Registries.h"
+#include "model/StationTable.h"
 #include "model/TypeCatalogue.h"
 #include "support/Clock.h"
-#include "support/ErrorReport.h"
-#include "support/Notifier.h"
 #include "support/ErrorCatalogue.h"
+#include "support/ErrorReport.h"
 #include "support/Journal.h"
+#include "support/Notifier.h"
 
 namespace telegate {
 
@@ -49,6 +50,8 @@ class TAppContext {
     TDateTime OneHour = kOneHour;     // a date-time span of one hour
     bool OprosFlag = false;           // polling is running
     std::string CurrentDir;           // the working directory (the executable's)
+    // The configuration problems the operator was last told of (LoadStationConfig).
+    std::vector<std::string> ReportedConfigProblems;
 };
 
 }  // namespace telegate

@@ -8,7 +8,10 @@
 #include <typeinfo>
 
 #include "app/Polling.h"
+#include "app/Publish.h"
 #include "model/ConfigFile.h"
+#include "model/Prmn.h"
+#include "platform/AtomicFile.h"
 #include "platform/LoopCore.h"
 #include "support/TraceFiles.h"
 
@@ -19,6 +22,10 @@ TOPCForm::TOPCForm(TAppContext& ctx, IMainLoop& loop, std::string exePath, IForm
     loop_.onException = [this](const char* what, const char* type) {
         ApplicationEvents1Exception(what != nullptr ? what : "", type != nullptr ? type : "");
     };
+    ctx_.ErrorReporter.SetExitFunction([this](int code) {
+        halted_ = true;
+        loop_.quit(code);
+    });
 }
 
 TOPCForm::~TOPCForm() {
@@ -29,6 +36,7 @@ TOPCForm::~TOPCForm() {
         polling_.reset();
     }
     loop_.onException = nullptr;
+    ctx_.ErrorReporter.SetExitFunction({});
 }
 
 void TOPCForm::FormCreate() {
@@ -50,7 +58,7 @@ void TOPCForm::FormCreate() {
     // 7. The program ini file.
     ctx_.Settings.IniRead(exePath_);
     // 8. The journal, with the category mask of the settings.
-    ctx_.MessBuff = TMessBuff(kJournalSize, ctx_.Settings.MBufFlag);
+    ctx_.MessBuff.Reset(kJournalSize, ctx_.Settings.MBufFlag);
     // 9. The error catalogue.
     ctx_.ErrLstArm = TErrLstArm();
     // 10. The display-option lists.
@@ -58,8 +66,10 @@ void TOPCForm::FormCreate() {
     // 11. The type catalogue is built with the context; it holds no run-time state.
     // 12. The workstation signal table starts empty.
     ctx_.ArmSignals.Clear();
-    // 13. The station table from "iec104.cfg".
-    ReadStationConfig();
+    // 13. The station table from "iec104.cfg", after the leftovers of interrupted
+    // writes are gone; what it could not take in is reported.
+    RemoveLeftoverTempFiles();
+    LoadStationConfig(ctx_, kConfigFileName, kExceptionLogName);
     // 14. The 64 connection parameter records, zeroed.
     ctx_.Prmn = TPrmnTable{};
     // 15, 16. The device list and the tray icon.
@@ -76,12 +86,11 @@ void TOPCForm::FormCreate() {
     }
 }
 
-void TOPCForm::ReadStationConfig() {
-    try {
-        ReadConfigFile(kConfigFileName, ctx_.Stations, ctx_.Notifier);
-    } catch (...) {
-        // Start with whatever the reader stored; it has told the operator already.
-    }
+void TOPCForm::RemoveLeftoverTempFiles() {
+    for (const char* name : {kConfigFileName, kStationListFileName, kPrmnFileName, kCnfIniName})
+        for (const std::string& gone : telegate::RemoveLeftoverTempFiles(".", name))
+            ctx_.MessBuff.Put(0, "Удалён временный файл прерванной записи: " + gone,
+                              ctx_.Clock.Now());
 }
 
 void TOPCForm::Begin_Opros() {
@@ -98,9 +107,16 @@ void TOPCForm::Begin_Opros() {
 
 bool TOPCForm::FormCloseQuery() {
     savedOnClose_ = false;
+    keptOnClose_ = false;
+    // A fatal stop leaves every file as it is.
+    if (halted_) return true;
     try {
         WriteConfigFile(kConfigFileName, ctx_.Stations);
         savedOnClose_ = true;
+    } catch (const EConfigIncomplete& e) {
+        // Writing would lose the lines the load could not take in.
+        keptOnClose_ = true;
+        ReportToOperator(ctx_, kExceptionLogName, {e.what()}, "telegate::EConfigIncomplete");
     } catch (const std::exception& e) {
         // The close goes on: an operator who asked to close gets a closed program,
         // and the old file is still there. The failure is recorded.
@@ -115,21 +131,13 @@ void TOPCForm::FormClose() {}
 void TOPCForm::CloseApplication() {
     if (!FormCloseQuery()) return;
     FormClose();
-    loop_.quit(savedOnClose_ ? 0 : 1);
+    loop_.quit(savedOnClose_ || keptOnClose_ ? 0 : 1);
 }
 
 void TOPCForm::ApplicationEvents1Exception(std::string_view message,
                                            std::string_view className) noexcept {
     try {
-        std::string line = FormatDateTime(ctx_.Clock.Now());
-        line += ": ";
-        line += message;
-        line += " . Class Name = ";
-        line += className;
-        // One line per exception, whatever the message holds.
-        for (char& c : line)
-            if (c == '\r' || c == '\n') c = ' ';
-        AppendTraceLine(line, kExceptionLogName);
+        AppendExceptionLog(ctx_.Clock.Now(), message, className, kExceptionLogName);
     } catch (...) {
     }
 }

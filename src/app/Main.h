@@ -11,13 +11,12 @@
 #include <vector>
 
 #include "app/AppContext.h"
+#include "app/OperatorReport.h"
 #include "platform/MainLoop.h"
 
 namespace telegate {
 
 class TPolling;
-
-constexpr const char* kExceptionLogName = "error_iec104.log";
 
 // What the main window shows of the start-up. Every call is on the main thread.
 class IFormView {
@@ -38,7 +37,8 @@ class IFormView {
 class TOPCForm {
   public:
     // exePath: the executable's full path (its ini file is read beside it).
-    // The controller installs itself as loop.onException; view may be null.
+    // The controller installs itself as loop.onException and as the exit of the
+    // fatal stop (ctx.ErrorReporter: the loop quits with the code); view may be null.
     TOPCForm(TAppContext& ctx, IMainLoop& loop, std::string exePath, IFormView* view = nullptr);
     ~TOPCForm();
     TOPCForm(const TOPCForm&) = delete;
@@ -48,7 +48,9 @@ class TOPCForm {
     // directory as working directory.
     void FormCreate();
     // Writes the station table to "iec104.cfg" without asking. Returns CanClose,
-    // which is always true; SavedOnClose() tells whether the file was written.
+    // which is always true; SavedOnClose() tells whether the file was written. A
+    // table that did not load completely is not written (KeptOnClose(), and the
+    // operator is told why); after a fatal stop nothing is written.
     bool FormCloseQuery();
     // Shuts the OPC side down (nothing yet: there is no OPC core in this build).
     void FormClose();
@@ -56,6 +58,9 @@ class TOPCForm {
     // with 0, or with 1 when the configuration could not be saved.
     void CloseApplication();
     bool SavedOnClose() const { return savedOnClose_; }
+    bool KeptOnClose() const { return keptOnClose_; }
+    // A fatal stop has ended the program (the loop has quit with its code).
+    bool Halted() const { return halted_; }
 
     // Appends "<local date-time>: <message> . Class Name = <class>" to
     // "error_iec104.log"; failures to write are ignored. Never throws.
@@ -80,14 +85,16 @@ class TOPCForm {
     const std::string& ExePath() const { return exePath_; }
 
   private:
-    // "iec104.cfg" into the station table; every exception is swallowed.
-    void ReadStationConfig();
+    // Removes what interrupted atomic writes of the program's files left behind.
+    void RemoveLeftoverTempFiles();
 
     TAppContext& ctx_;
     IMainLoop& loop_;
     std::string exePath_;
     IFormView* view_;
     bool savedOnClose_ = false;
+    bool keptOnClose_ = false;
+    bool halted_ = false;
     std::function<void(const std::string&)> pollingLog_;
     std::unique_ptr<TPolling> polling_;
 };

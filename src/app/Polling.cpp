@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/AppContext.h"
+#include "app/OperatorReport.h"
 #include "model/ConfigFile.h"
 #include "support/TraceFiles.h"
 #include "web/WebServer.h"
@@ -115,12 +116,8 @@ bool TPolling::Start_IEC104() {
     // 1. An empty station registry.
     publisher_.Registries().KpList.Clear();
     // 2. The configuration as stored on disk.
-    try {
-        ReadConfigFile(FilePath(kConfigFileName), ctx_.Stations, ctx_.Notifier);
-    } catch (const std::exception& e) {
-        // Polling goes on with the stations read before the bad line.
-        Log(std::string("iec104.cfg: ") + e.what());
-    }
+    // Polling goes on with the stations read before a bad line; the operator is told.
+    LoadStationConfig(ctx_, FilePath(kConfigFileName), FilePath(kExceptionLogName));
     // 3. Clients, workers and controllers.
     CreateClients();
     everStarted_ = true;
@@ -258,14 +255,21 @@ void TPolling::StartWeb() {
     if (!ctx_.Settings.UseWebServer) return;
     try {
         std::string error;
-        if (!web_->Activate(TSettings::PortBits(ctx_.Settings.Port_WebServ), &error,
-                            opt_.WebBindAddress))
-            Log("web server on port " +
-                std::to_string(TSettings::PortBits(ctx_.Settings.Port_WebServ)) +
-                " not started: " + error);
+        const int port = TSettings::PortBits(ctx_.Settings.Port_WebServ);
+        if (!web_->Activate(port, &error, opt_.WebBindAddress))
+            ReportWebNotStarted("порт " + std::to_string(port) + ": " + error);
     } catch (const std::exception& e) {
-        Log(std::string("web server not started: ") + e.what());
+        ReportWebNotStarted(e.what());
     }
+}
+
+// Polling runs on without the web server; the operator learns why and where the
+// port is chosen.
+void TPolling::ReportWebNotStarted(const std::string& why) {
+    ReportToOperator(
+        ctx_, FilePath(kExceptionLogName),
+        {"Веб-сервер не запущен (" + why + "); порт задаётся ключом Port_WebServ в cnf.ini"},
+        "telegate::EWebServer");
 }
 
 void TPolling::StopWeb() {

@@ -150,6 +150,7 @@ class TPolling : public IWorkerEvents {
     void DrainJournal();
     void StartWeb();
     void StopWeb();
+    void ReportWebNotStarted(const std::string& why);
     void Log(const std::string& text) const;
     void PruneFinishedRuns();
     std::string FilePath(const char* name) const;

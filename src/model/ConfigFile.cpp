@@ -8,9 +8,9 @@
 
 #include "platform/AtomicFile.h"
 #include "support/CodePage.h"
-#include "support/TraceFiles.h"
-#include "support/TextFields.h"
 #include "support/Notifier.h"
+#include "support/TextFields.h"
+#include "support/TraceFiles.h"
 
 namespace telegate {
 
@@ -43,12 +43,6 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-// A field that must hold an integer: empty is an error too.
-int32_t RequiredInt(const std::string& field) {
-    if (field.empty()) throw EConvertError("'' is not a valid integer value");
-    return FieldToInt(field);
-}
-
 // An option value: anything that is not an integer gives 0.
 int32_t LenientInt(const std::string& field) {
     try {
@@ -58,36 +52,74 @@ int32_t LenientInt(const std::string& field) {
     }
 }
 
-double RealField(const TSplitArray& s, int ind) {
-    return FieldToReal(s.GetField(ind), '_');
-}
+// At most this many problems are kept; the rest are only counted.
+constexpr size_t kMaxProblems = 20;
 
-// Applies line after line; the caller feeds trimmed, non-comment lines.
+// Applies line after line and keeps account of every line it could not take in:
+// a rejected line (it ends the load), a station beyond 32 (it ends the load), tags
+// beyond 7000 of a kind and tag or option lines before the first station line.
 class TConfigLoader {
   public:
-    explicit TConfigLoader(TStationTable& table) : table_(table), split_(kFieldsPerLine, ',') {
+    TConfigLoader(TStationTable& table, std::string fileName)
+        : table_(table), file_(std::move(fileName)), split_(kFieldsPerLine, ',') {
         table_.Kol_KP = 0;
+        table_.LoadProblems.clear();
     }
 
-    // False: stop reading.
-    bool Line(std::string_view raw) {
+    // lineNo counts from 1. False: stop reading. A field that must be a number and is
+    // not one raises EConvertError naming the file, the line and the field.
+    bool Line(std::string_view raw, int lineNo) {
         const std::string_view line = Trim(raw);
         if (line.empty() || line.front() == ';') return true;
+        lineNo_ = lineNo;
+        field_ = 0;
         split_.SplitString(line);
-        switch (Classify(split_.GetField(0))) {
+        try {
+            return Apply();
+        } catch (const EConvertError& e) {
+            const std::string text = Where(true) + ": " + e.what() + kNotRead;
+            Problem(text);
+            Finish();
+            throw EConvertError(text);
+        }
+    }
+
+    // Closes the account of the last station.
+    void Finish() {
+        FlushExcess();
+        if (dropped_ > 0)
+            table_.LoadProblems.push_back(file_ + ": ещё замечаний: " + std::to_string(dropped_));
+        dropped_ = 0;
+    }
+
+    // The file could not be read at all: the table is empty, not the file.
+    void Unreadable() { Problem(file_ + ": файл не открывается для чтения"); }
+
+  private:
+    static constexpr const char* kNotRead = "; эта строка и все следующие не прочитаны";
+
+    bool Apply() {
+        const TConfigKeyword kw = Classify(split_.GetField(0));
+        if (kw == ck_Other) return true;
+        if (kw != ck_KP && Current() == nullptr) {
+            Problem(Where(false) + ": строка " + split_.GetField(0) +
+                    " до первой строки KP не прочитана");
+            return true;
+        }
+        switch (kw) {
             case ck_KP:
                 return Station();
             case ck_PER:
-                if (T_KP* kp = Current()) kp->PereschetTI = LenientInt(split_.GetField(1)) == 1;
+                Current()->PereschetTI = LenientInt(split_.GetField(1)) == 1;
                 break;
             case ck_TIM:
-                if (T_KP* kp = Current()) kp->Time_To_OPC = LenientInt(split_.GetField(1)) == 1;
+                Current()->Time_To_OPC = LenientInt(split_.GetField(1)) == 1;
                 break;
             case ck_POPR:
-                if (T_KP* kp = Current()) kp->Popravka_Time = LenientInt(split_.GetField(1));
+                Current()->Popravka_Time = LenientInt(split_.GetField(1));
                 break;
             case ck_OPROS:
-                if (T_KP* kp = Current()) kp->OPROS_KP = LenientInt(split_.GetField(1));
+                Current()->OPROS_KP = LenientInt(split_.GetField(1));
                 break;
             case ck_TS:
                 Signal();
@@ -101,13 +133,45 @@ class TConfigLoader {
         return true;
     }
 
-  private:
+    std::string Where(bool withField) const {
+        std::string s = file_ + ", строка " + std::to_string(lineNo_);
+        if (withField) s += ", поле " + std::to_string(field_);
+        return s;
+    }
+
+    void Problem(std::string text) {
+        if (table_.LoadProblems.size() < kMaxProblems)
+            table_.LoadProblems.push_back(std::move(text));
+        else
+            ++dropped_;
+    }
+
     T_KP* Current() { return table_.Kol_KP > 0 ? &table_.KP_arr[table_.Kol_KP] : nullptr; }
 
+    // A field that must hold an integer: empty is an error too.
+    int32_t Required(int ind) {
+        field_ = ind;
+        const std::string& f = split_.GetField(ind);
+        if (f.empty()) throw EConvertError("'' is not a valid integer value");
+        return FieldToInt(f);
+    }
+    int32_t Int(int ind) {
+        field_ = ind;
+        return FieldToInt(split_.GetField(ind));
+    }
+    double Real(int ind) {
+        field_ = ind;
+        return FieldToReal(split_.GetField(ind), '_');
+    }
+
     bool Station() {
-        if (table_.Kol_KP >= kMaxKP) return false;
-        const int32_t asdu = RequiredInt(split_.GetField(1));
-        RequiredInt(split_.GetField(2));
+        if (table_.Kol_KP >= kMaxKP) {
+            Problem(Where(false) + ": больше " + std::to_string(kMaxKP) + " КП" + kNotRead);
+            return false;
+        }
+        const int32_t asdu = Required(1);
+        Required(2);
+        FlushExcess();
         ++table_.Kol_KP;
         T_KP& kp = table_.KP_arr[table_.Kol_KP];
         kp.ASDU_Adr = asdu;
@@ -119,15 +183,18 @@ class TConfigLoader {
     }
 
     void Signal() {
-        RequiredInt(split_.GetField(1));
-        RequiredInt(split_.GetField(2));
-        RequiredInt(split_.GetField(5));
-        const int32_t adrAsdu = FieldToInt(split_.GetField(6));
-        const int32_t adrIoa = FieldToInt(split_.GetField(7));
-        const int32_t adrAsduTu = FieldToInt(split_.GetField(8));
-        const int32_t adrIoaTu = FieldToInt(split_.GetField(9));
+        Required(1);
+        Required(2);
+        Required(5);
+        const int32_t adrAsdu = Int(6);
+        const int32_t adrIoa = Int(7);
+        const int32_t adrAsduTu = Int(8);
+        const int32_t adrIoaTu = Int(9);
         T_KP* kp = Current();
-        if (kp == nullptr || kp->Kol_TS >= kMaxTagsOfKind) return;
+        if (kp->Kol_TS >= kMaxTagsOfKind) {
+            Excess(excessTs_);
+            return;
+        }
         T_TS& ts = kp->TS_arr[++kp->Kol_TS];
         ts.NameTS = RemoveQuotes(split_.GetField(4));
         ts.AdrASDU = adrAsdu;
@@ -137,18 +204,21 @@ class TConfigLoader {
     }
 
     void Measurement() {
-        RequiredInt(split_.GetField(1));
-        RequiredInt(split_.GetField(2));
-        RequiredInt(split_.GetField(5));
-        const int32_t adrAsdu = FieldToInt(split_.GetField(6));
-        const int32_t adrIoa = FieldToInt(split_.GetField(7));
-        const double engMin = RealField(split_, 8);
-        const double engMax = RealField(split_, 9);
-        for (int i = 10; i <= 13; ++i) RealField(split_, i);
-        const double tmMin = RealField(split_, 14);
-        const double tmMax = RealField(split_, 15);
+        Required(1);
+        Required(2);
+        Required(5);
+        const int32_t adrAsdu = Int(6);
+        const int32_t adrIoa = Int(7);
+        const double engMin = Real(8);
+        const double engMax = Real(9);
+        for (int i = 10; i <= 13; ++i) Real(i);
+        const double tmMin = Real(14);
+        const double tmMax = Real(15);
         T_KP* kp = Current();
-        if (kp == nullptr || kp->Kol_TI >= kMaxTagsOfKind) return;
+        if (kp->Kol_TI >= kMaxTagsOfKind) {
+            Excess(excessTi_);
+            return;
+        }
         T_TI& ti = kp->TI_arr[++kp->Kol_TI];
         ti.NameTI = RemoveQuotes(split_.GetField(4));
         ti.AdrASDU = adrAsdu;
@@ -159,8 +229,32 @@ class TConfigLoader {
         ti.Max_TM_Diap = tmMax;
     }
 
+    // Tag lines of one kind beyond the table's room in the current station.
+    struct TExcess {
+        int firstLine = 0;
+        int count = 0;
+    };
+    void Excess(TExcess& e) {
+        if (e.count++ == 0) e.firstLine = lineNo_;
+    }
+    void FlushExcess() {
+        const T_KP* kp = Current();
+        for (auto [e, kind] : {std::pair{&excessTs_, "ТС"}, std::pair{&excessTi_, "ТИТ"}}) {
+            if (e->count == 0 || kp == nullptr) continue;
+            Problem(file_ + ", строка " + std::to_string(e->firstLine) + ": у КП " + kp->NameKP +
+                    " больше " + std::to_string(kMaxTagsOfKind) + " " + kind +
+                    "; не прочитано строк: " + std::to_string(e->count));
+            *e = TExcess{};
+        }
+    }
+
     TStationTable& table_;
+    std::string file_;
     TSplitArray split_;
+    int lineNo_ = 0;
+    int field_ = 0;
+    size_t dropped_ = 0;
+    TExcess excessTs_, excessTi_;
 };
 
 void AppendInt(std::string& out, long long v) {
@@ -233,20 +327,26 @@ std::string FormatConfigText(const TStationTable& table) {
 }
 
 void WriteConfigFile(const std::string& FileName, const TStationTable& table) {
+    if (!table.LoadProblems.empty())
+        throw EConfigIncomplete(FileName +
+                                " не перезаписан: конфигурация загружена не полностью (" +
+                                table.LoadProblems.front() + ")");
     std::string why;
     if (!WriteFileAtomically(FileName, Utf8ToCp1251(FormatConfigText(table)), why))
         throw EInOutError(why);
 }
 
-void ReadConfigText(std::string_view text, TStationTable& table) {
-    TConfigLoader loader(table);
+void ReadConfigText(std::string_view text, TStationTable& table, const std::string& name) {
+    TConfigLoader loader(table, name);
+    int lineNo = 0;
     while (!text.empty()) {
         const size_t eol = text.find('\n');
         const std::string_view line = text.substr(0, eol);
-        if (!loader.Line(line)) return;
+        if (!loader.Line(line, ++lineNo)) break;
         if (eol == std::string_view::npos) break;
         text.remove_prefix(eol + 1);
     }
+    loader.Finish();
 }
 
 void ReadConfigFile(const std::string& FileName, TStationTable& table, INotifier& notifier) {
@@ -254,15 +354,18 @@ void ReadConfigFile(const std::string& FileName, TStationTable& table, INotifier
     std::error_code ec;
     const fs::file_status st = fs::status(FileName, ec);
     if (st.type() == fs::file_type::not_found) return;
-    TConfigLoader loader(table);
+    TConfigLoader loader(table, FileName);
     TTextFile file;
     if (st.type() == fs::file_type::directory || !file.Open(FileName, 'r')) {
+        loader.Unreadable();
         notifier.ShowError("Чтение списка сигналов 000 Error");
         return;
     }
     std::string line;
+    int lineNo = 0;
     while (file.ReadLine(line))
-        if (!loader.Line(line)) break;
+        if (!loader.Line(line, ++lineNo)) break;
+    loader.Finish();
 }
 
 }  // namespace telegate

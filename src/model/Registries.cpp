@@ -7,10 +7,10 @@
 #include <system_error>
 
 #include "model/StationTable.h"
-#include "support/ErrorReport.h"
-#include "support/TraceFiles.h"
 #include "support/ErrorCatalogue.h"
+#include "support/ErrorReport.h"
 #include "support/Journal.h"
+#include "support/TraceFiles.h"
 
 namespace telegate {
 
@@ -381,9 +381,11 @@ std::string TRegistries::ReadElemCodeFile(const std::string& /*AFileName*/, bool
         if (rec.FSigASDUAddr == 0)
             env.Journal.Put(kJournalError, "Error: адрес ASDU=0 ? " + rec.ToString(0));
     };
+    // The registry cannot hold the configuration: the program stops (the exit
+    // function decides how; when it returns, the build is refused).
     const auto overflow = [&env]() {
         const std::string text = "мала константа MAX_ARM_LIST";
-        env.Report.Report("ReadElemCodeFile() ", text, kAlwaysShow);
+        env.Report.FatalStop(text);
         return text;
     };
 

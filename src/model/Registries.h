@@ -284,6 +284,7 @@ class TRegistries {
     // stations present in the station registry). Problems are reported; the returned
     // text is non-empty when the build was refused or cut short (empty station
     // registry, more than MAX_ARM_LIST records): the caller must not go on polling.
+    // More than MAX_ARM_LIST records is a fatal stop (env.Report.FatalStop).
     std::string ReadElemCodeFile(const std::string& AFileName, bool prKpOnly,
                                  const TStationTable& st, const TRegistryEnv& env);
 };

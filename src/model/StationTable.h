@@ -17,6 +17,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "support/DateTime.h"
 
@@ -176,6 +177,10 @@ class TStationTable {
 
     TFixedArray<T_KP, 1, kKPRecords> KP_arr;
     int32_t Kol_KP = 0;
+    // What the last load of the configuration file could not take in, one text per
+    // problem; empty when the table holds everything the file held. A table with
+    // problems is never written over a configuration file (it would lose lines).
+    std::vector<std::string> LoadProblems;
 
     static constexpr int32_t StationId(int n) { return kStationIdBase + n; }
     bool IsStation(long long n) const { return n >= 1 && n <= Kol_KP; }

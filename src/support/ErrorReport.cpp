@@ -5,8 +5,12 @@
 
 namespace telegate {
 
-TErrorReporter::TErrorReporter(INotifier& notifier, TExitFunction exitFn)
-    : notifier_(notifier), exit_(std::move(exitFn)) {
+TErrorReporter::TErrorReporter(INotifier& notifier, TExitFunction exitFn) : notifier_(notifier) {
+    SetExitFunction(std::move(exitFn));
+}
+
+void TErrorReporter::SetExitFunction(TExitFunction exitFn) {
+    exit_ = std::move(exitFn);
     if (!exit_) exit_ = [](int code) { std::exit(code); };
 }
 

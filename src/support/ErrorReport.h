@@ -25,6 +25,9 @@ class TErrorReporter {
     // Returns only when an injected exit function returns.
     void FatalStop(std::string_view text);
 
+    // Replaces the exit function; an empty one restores std::exit.
+    void SetExitFunction(TExitFunction exitFn);
+
     // Boxes shown by Report so far.
     int32_t Count() const { return count_.load(); }
 

@@ -8,8 +8,21 @@ TMessBuff::TMessBuff(int ASize, uint32_t mask)
       FSize(ASize > 0 ? ASize : 1),
       MBufFlag(mask) {}
 
+void TMessBuff::Reset(int ASize, uint32_t mask) {
+    TEcho echo = std::move(echo_);
+    *this = TMessBuff(ASize, mask);
+    echo_ = std::move(echo);
+}
+
 void TMessBuff::Put(uint32_t flag, const std::string& AMess, TDateTime dt) {
     if (!Enabled(flag)) return;
+    if (echo_) {
+        try {
+            echo_(flag, AMess, dt);
+        } catch (...) {
+            // The echo never disturbs the writer of a line.
+        }
+    }
     if (nmess >= FSize) return;
     const int32_t index = (ipos + nmess) % FSize;
     Mess[static_cast<size_t>(index)] = AMess;

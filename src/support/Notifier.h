@@ -8,7 +8,7 @@
 namespace telegate {
 
 class INotifier {
-public:
+  public:
     virtual ~INotifier() = default;
     // A modal error box: title line(s) and text.
     virtual void ShowError(const std::string& text) = 0;
@@ -16,16 +16,16 @@ public:
     virtual void ShowMessage(const std::string& text) = 0;
 };
 
-// Headless: one line per box on standard error.
+// Headless: each box on standard error, its CR-separated lines as lines.
 class TStderrNotifier : public INotifier {
-public:
+  public:
     void ShowError(const std::string& text) override;
     void ShowMessage(const std::string& text) override;
 };
 
 // Keeps every box; for tests.
 class TRecordingNotifier : public INotifier {
-public:
+  public:
     void ShowError(const std::string& text) override {
         std::lock_guard<std::mutex> lock(mu_);
         errors.push_back(text);
@@ -37,7 +37,7 @@ public:
     std::vector<std::string> errors;
     std::vector<std::string> messages;
 
-private:
+  private:
     std::mutex mu_;
 };
 

@@ -9,6 +9,7 @@
 #include "app/Polling.h"
 #include "model/ConfigFile.h"
 #include "platform/ManualMainLoop.h"
+#include "support/CodePage.h"
 #include "web/WebPages.h"
 #include "web/WebServer.h"
 
@@ -369,11 +370,21 @@ TEST_F(PollingTest, WebServerFollowsPollingAndSwallowsFailures) {
     ASSERT_TRUE(p.Start_IEC104());
     EXPECT_TRUE(p.Polling());
     EXPECT_FALSE(p.WebServer()->Active());
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_NE(log[0].find("web server"), std::string::npos);
+    // The operator learns of it in the error log, the journal and a box.
+    const std::string text = "Веб-сервер не запущен (порт " + std::to_string(port) + ": ";
+    ASSERT_EQ(h.notifier.errors.size(), 1u);
+    EXPECT_EQ(h.notifier.errors[0].rfind(text, 0), 0u) << h.notifier.errors[0];
+    EXPECT_NE(h.notifier.errors[0].find("Port_WebServ в cnf.ini"), std::string::npos);
+    EXPECT_NE(Cp1251ToUtf8(ReadAll(dir.Path() / "error_iec104.log")).find(text), std::string::npos);
+    std::string line;
+    bool journalled = false;
+    while (ctx().MessBuff.Get(line)) journalled = journalled || line.rfind(text, 0) == 0;
+    EXPECT_TRUE(journalled);
 }
 
-TEST_F(PollingTest, RefusedRegistryBuildStopsPollingButNotTheProgram) {
+TEST_F(PollingTest, MoreTagsThanTheRegistryHoldsIsAFatalStop) {
+    std::vector<int> exits;
+    ctx().ErrorReporter.SetExitFunction([&exits](int code) { exits.push_back(code); });
     // 3 x 7000 two-state tags: more than the signal registry holds.
     auto table = std::make_unique<TStationTable>();
     std::vector<TPrmn> recs;
@@ -391,7 +402,9 @@ TEST_F(PollingTest, RefusedRegistryBuildStopsPollingButNotTheProgram) {
     EXPECT_EQ(states, (std::vector<bool>{true, false}));
     EXPECT_FALSE(loop.timerActive(p.TimerId(kTimerCommandMs)));
     EXPECT_EQ(p.Clients().GetCount(), 0);
-    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(exits, std::vector<int>{1});
+    ASSERT_EQ(h.notifier.errors.size(), 1u);
+    EXPECT_EQ(h.notifier.errors[0], "мала константа MAX_ARM_LIST\rВыполняется Halt()!!!");
     PumpUntilFinished();
     EXPECT_TRUE(p.WorkersFinished());
 }

@@ -11,6 +11,7 @@
 
 #include "app/AppContext.h"
 #include "app/Main.h"
+#include "app/Polling.h"
 #include "model/ConfigFile.h"
 #include "platform/ManualMainLoop.h"
 #include "support/Clock.h"
@@ -161,6 +162,124 @@ TEST_F(StartupTest, DamagedConfigurationStillStarts) {
     EXPECT_NO_THROW(form.FormCreate());
     EXPECT_EQ(ctx.Stations.Kol_KP, 1);  // what was read before the bad line
     EXPECT_TRUE(ctx.OprosFlag);
+}
+
+// A configuration that did not load completely is reported at start, in the error
+// log, the journal and a box, and is never written back: the close keeps the file
+// and says why. Polling restarts read it again without repeating the report.
+TEST_F(StartupTest, IncompleteConfigurationIsReportedAndKeptOnClose) {
+    WriteStations(2);
+    const std::string good = Get(kConfigFileName);
+    const size_t second = good.find("KP,2,");
+    ASSERT_NE(second, std::string::npos);
+    std::string tooManyTs = good.substr(0, second);
+    for (int k = 0; k < 7000; ++k) tooManyTs += "TS,1001,1,,\"x\",8272,1,9,0,0,0,0\r\n";
+    struct Case {
+        std::string text;
+        int kolKP;
+        std::string problem;
+    };
+    const std::vector<Case> cases = {
+        {good.substr(0, second) + "TS,1001,1,,\"Q\",8272,1,$0A,0,0,0,0\r\n" + good.substr(second),
+         1, "iec104.cfg, строка 10, поле 7: '$0A'"},
+        {tooManyTs + good.substr(second), 2,
+         "iec104.cfg, строка 7009: у КП Подстанция 1 больше 7000 ТС"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.problem);
+        Put(kConfigFileName, c.text);
+        fs::remove(kExceptionLogName);
+        TRecordingNotifier notifier;
+        TAppContext ctx(clock_, notifier);
+        TManualMainLoop loop(clock_);
+        TOPCForm form(ctx, loop, exe_);
+        form.FormCreate();
+        EXPECT_EQ(ctx.Stations.Kol_KP, c.kolKP);
+        EXPECT_TRUE(ctx.OprosFlag);  // polling runs with what was read
+        ASSERT_EQ(notifier.errors.size(), 1u);
+        EXPECT_EQ(notifier.errors[0].rfind(c.problem, 0), 0u) << notifier.errors[0];
+        EXPECT_NE(notifier.errors[0].find("\rКонфигурация iec104.cfg загружена не полностью"),
+                  std::string::npos);
+        const std::string log = Cp1251ToUtf8(Get(kExceptionLogName));
+        EXPECT_NE(log.find(": " + c.problem), std::string::npos) << log;
+        std::string line, journal;
+        while (ctx.MessBuff.Get(line)) journal += line + "\n";
+        EXPECT_EQ(journal.rfind(c.problem, 0), 0u) << journal;
+
+        form.CloseApplication();
+        EXPECT_FALSE(form.SavedOnClose());
+        EXPECT_TRUE(form.KeptOnClose());
+        EXPECT_EQ(loop.ExitCode(), 0);
+        EXPECT_EQ(Get(kConfigFileName), c.text);
+        EXPECT_EQ(notifier.errors.size(), 2u);
+        EXPECT_NE(Cp1251ToUtf8(Get(kExceptionLogName))
+                      .find(": iec104.cfg не перезаписан: конфигурация загружена не полностью (" +
+                            c.problem),
+                  std::string::npos);
+    }
+}
+
+// More tags than the signal registry holds stop the program with exit status 1
+// before anything is written.
+TEST_F(StartupTest, MoreThan20000TagsStopTheProgramWithoutWriting) {
+    auto table = std::make_unique<TStationTable>();
+    for (int n = 1; n <= 3; ++n) {
+        T_KP& kp = table->KP_arr[++table->Kol_KP];
+        kp.NameKP = "S" + std::to_string(n);
+        kp.IP = "127.0.0.1";
+        kp.ASDU_Adr = n;
+        kp.Kol_TS = 7000;
+        for (int k = 1; k <= 7000; ++k) kp.TS_arr[k].AdrIOA = k;
+    }
+    WriteConfigFile(kConfigFileName, *table);
+    Put(kConfigFileName, Get(kConfigFileName) + "; kept by hand\r\n");
+    const std::string before = Get(kConfigFileName);
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    TOPCForm form(ctx, loop, exe_);
+    form.FormCreate();
+    EXPECT_TRUE(form.Halted());
+    EXPECT_TRUE(loop.Quitted());
+    EXPECT_EQ(loop.ExitCode(), 1);
+    ASSERT_EQ(notifier_.errors.size(), 1u);
+    EXPECT_EQ(notifier_.errors[0], "мала константа MAX_ARM_LIST\rВыполняется Halt()!!!");
+    EXPECT_FALSE(form.Polling()->Polling());
+    form.CloseApplication();  // a close that still arrives writes nothing either
+    EXPECT_EQ(loop.ExitCode(), 1);
+    EXPECT_EQ(Get(kConfigFileName), before);
+}
+
+// What interrupted atomic writes left behind goes at start; nothing else does.
+TEST_F(StartupTest, LeftoverTemporaryFilesAreRemovedAtStart) {
+    WriteStations(1);
+    const std::vector<std::string> leftovers = {"iec104.cfg.tmp.aB3dE9", "zzz.dat.tmp.XXXXXX",
+                                                "iec104sr.bin.tmp.000000", "cnf.ini.tmp.Zz09aQ"};
+    const std::vector<std::string> kept = {"iec104.cfg.tmp.aB3dE",    // five characters
+                                           "iec104.cfg.tmp.aB3dE9x",  // seven
+                                           "iec104.cfg.tmp.aB3-E9",   // not a letter or digit
+                                           "other.cfg.tmp.aB3dE9",    // not our file
+                                           "iec104.cfg.bak",         "xiec104.cfg.tmp.aB3dE9"};
+    for (const auto& name : leftovers) Put(name, "half");
+    for (const auto& name : kept) Put(name, "keep");
+    fs::create_directory("zzz.dat.tmp.DIRECT");  // a folder of that name stays
+    fs::create_symlink("iec104.cfg", "iec104.cfg.tmp.LINK01");
+    fs::create_directory("sub");
+    Put("sub/iec104.cfg.tmp.aB3dE9", "elsewhere");  // only the program folder is cleaned
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    TOPCForm form(ctx, loop, exe_);
+    form.FormCreate();
+    for (const auto& name : leftovers) EXPECT_FALSE(fs::exists(name)) << name;
+    for (const auto& name : kept) EXPECT_EQ(Get(name), "keep") << name;
+    EXPECT_TRUE(fs::is_directory("zzz.dat.tmp.DIRECT"));
+    EXPECT_TRUE(fs::is_symlink("iec104.cfg.tmp.LINK01"));
+    EXPECT_TRUE(fs::exists("sub/iec104.cfg.tmp.aB3dE9"));
+    EXPECT_EQ(ctx.Stations.Kol_KP, 1);
+    std::string line;
+    int removed = 0;
+    while (ctx.MessBuff.Get(line))
+        removed += line.rfind("Удалён временный файл прерванной записи: ", 0) == 0;
+    EXPECT_EQ(removed, 4);
 }
 
 TEST_F(StartupTest, BinaryGarbageConfigurationStillStarts) {

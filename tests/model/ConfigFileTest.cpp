@@ -13,8 +13,8 @@
 
 #include "model/ConfigFile.h"
 #include "support/CodePage.h"
-#include "support/TextFields.h"
 #include "support/Notifier.h"
+#include "support/TextFields.h"
 
 namespace telegate {
 namespace {
@@ -295,6 +295,75 @@ TEST_F(ConfigFileTest, NonNumberInEveryNumericFieldEndsTheLoad) {
             }
         }
     }
+}
+
+// Every kind of line the load cannot take in is named (file, line, field), marks
+// the table incomplete, and keeps the file from being written over.
+TEST_F(ConfigFileTest, LinesNotTakenInAreNamedAndTheTableIsNeverWrittenBack) {
+    const std::string head = "KP,1,1,A,127.0.0.1\nTS,1001,1,,\"ok\",8272,1,1,0,0,0,0\n";
+    const std::string tail = "KP,2,1,B,127.0.0.1\nTS,1002,2,,\"later\",8272,2,5,0,0,0,0\n";
+    std::string manyTs;
+    for (int k = 1; k <= 7001; ++k)
+        manyTs += "TS,1001,1,,\"s\",8272,1," + std::to_string(k) + ",0,0,0,0\n";
+    std::string manyKp;
+    for (int n = 1; n <= 33; ++n) manyKp += "KP," + std::to_string(n) + ",1,S,127.0.0.1\n";
+    struct Case {
+        std::string text;
+        int kolKP;            // stations in the table afterwards
+        bool throws;          // the load ended with a conversion error
+        std::string problem;  // the first problem text, from the line number on
+    };
+    const std::vector<Case> cases = {
+        {head + "TS,1001,1,,\"x\",8272,1,$0A,0,0,0,0\n" + tail, 1, true,
+         "строка 3, поле 7: '$0A' is not a valid integer; эта строка и все следующие не "
+         "прочитаны"},
+        {head + "TIT,1001,1,,\"x\",8280,1,2,0,1,0,1,0,1,0,1e\n" + tail, 1, true,
+         "строка 3, поле 15: "},
+        {head + "KP,x,1,C,127.0.0.1\n" + tail, 1, true, "строка 3, поле 1: "},
+        {"; a comment\n\nPER,1\n" + head + tail, 2, false,
+         "строка 3: строка PER до первой строки KP не прочитана"},
+        {"KP,1,1,A,127.0.0.1\n" + manyTs + "TIT,1001,1,,\"m\",8280,1,1\n" + tail, 2, false,
+         "строка 7002: у КП A больше 7000 ТС; не прочитано строк: 1"},
+        {manyKp + "TS,1033,1,,\"x\",8272,1,1\n", 32, false,
+         "строка 33: больше 32 КП; эта строка и все следующие не прочитаны"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.problem);
+        const std::string file = dir_.File("iec104.cfg");
+        WriteBytes(file, c.text);
+        if (c.throws)
+            EXPECT_THROW(ReadConfigFile(file, *t_, notifier_), EConvertError);
+        else
+            EXPECT_NO_THROW(ReadConfigFile(file, *t_, notifier_));
+        EXPECT_EQ(t_->Kol_KP, c.kolKP);
+        ASSERT_FALSE(t_->LoadProblems.empty());
+        EXPECT_EQ(t_->LoadProblems[0].rfind(file + ", " + c.problem, 0), 0u) << t_->LoadProblems[0];
+        // Written over, the file would lose lines: it is refused and stays as it was.
+        try {
+            WriteConfigFile(file, *t_);
+            ADD_FAILURE() << "an incomplete table was written";
+        } catch (const EConfigIncomplete& e) {
+            EXPECT_NE(std::string(e.what()).find(file + " не перезаписан"), std::string::npos);
+        }
+        EXPECT_EQ(ReadBytes(file), c.text);
+        // The same lines read as text name the same problem.
+        auto again = std::make_unique<TStationTable>();
+        try {
+            ReadConfigText(c.text, *again, file);
+        } catch (const EConvertError&) {
+        }
+        EXPECT_EQ(again->LoadProblems, t_->LoadProblems);
+    }
+    // A complete load clears the mark, and the table can be written again.
+    WriteBytes(dir_.File("iec104.cfg"), head + tail);
+    ReadConfigFile(dir_.File("iec104.cfg"), *t_, notifier_);
+    EXPECT_TRUE(t_->LoadProblems.empty());
+    EXPECT_NO_THROW(WriteConfigFile(dir_.File("iec104.cfg"), *t_));
+    // A file that cannot be opened leaves an empty table that must not replace it.
+    fs::create_directory(dir_.File("dir.cfg"));
+    ReadConfigFile(dir_.File("dir.cfg"), *t_, notifier_);
+    EXPECT_EQ(t_->LoadProblems,
+              std::vector<std::string>{dir_.File("dir.cfg") + ": файл не открывается для чтения"});
 }
 
 TEST_F(ConfigFileTest, EmptyOptionalFieldsReadAsZero) {

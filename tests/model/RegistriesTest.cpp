@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "model/StationTable.h"
 #include "model/Registries.h"
+#include "model/StationTable.h"
 #include "model/Tags.h"
 #include "support/CodePage.h"
-#include "support/ErrorReport.h"
-#include "support/TextFields.h"
-#include "support/Notifier.h"
 #include "support/ErrorCatalogue.h"
+#include "support/ErrorReport.h"
 #include "support/Journal.h"
+#include "support/Notifier.h"
+#include "support/TextFields.h"
 
 namespace telegate {
 namespace {
@@ -110,7 +110,8 @@ class RegistryTest : public ::testing::Test {
 
     std::string dir;
     TRecordingNotifier notifier;
-    TErrorReporter reporter{notifier, [](int) {}};
+    std::vector<int> exits;  // codes given to the fatal stop's exit function
+    TErrorReporter reporter{notifier, [this](int code) { exits.push_back(code); }};
     TErrLstArm errLst;
     TMessBuff journal{1000, 0xFFFFFFFF};
     TRegistryEnv env{errLst, reporter, journal};
@@ -505,18 +506,20 @@ TEST_F(BuildTest, UnknownRegistryStationsAndMissingOnes) {
     EXPECT_EQ(reg.ArmSignals.GetRec(1)->Fport2, 9999);
 }
 
-TEST_F(BuildTest, MoreThan20000RecordsRefuseTheBuild) {
+TEST_F(BuildTest, MoreThan20000RecordsStopTheProgram) {
     AddStation("A", "127.0.0.1", 7000, 0);
     AddStation("B", "127.0.0.2", 7000, 0);
     AddStation("C", "127.0.0.3", 5999, 1);
     ReadStations();
     EXPECT_EQ(reg.ReadElemCodeFile("ElemCode.000", true, *st, env), "");
     EXPECT_EQ(reg.ArmSignals.GetCount(), 20000);
+    EXPECT_TRUE(exits.empty());
     st->KP_arr[3].Kol_TI = 2;
     EXPECT_EQ(reg.ReadElemCodeFile("ElemCode.000", true, *st, env), "мала константа MAX_ARM_LIST");
     EXPECT_EQ(reg.ArmSignals.GetCount(), 20000);
     ASSERT_EQ(notifier.errors.size(), 1u);
-    EXPECT_EQ(notifier.errors[0], "ReadElemCodeFile() \rмала константа MAX_ARM_LIST");
+    EXPECT_EQ(notifier.errors[0], "мала константа MAX_ARM_LIST\rВыполняется Halt()!!!");
+    EXPECT_EQ(exits, std::vector<int>{1});
 }
 
 TEST_F(BuildTest, DamagedCountsStayInsideTheTable) {
