@@ -23,3 +23,16 @@ if(NOT WIN32)
   target_include_directories(telegate_opc PUBLIC ${_opc_dir}/com/posix)
   target_compile_definitions(telegate_opc PUBLIC COM_NO_WINDOWS_H)
 endif()
+
+# The Windows side of the COM ABI check: the cross compiler reads the SDK headers
+# and the generated OPC header against the table our own declarations are tested
+# against (tests/opc/AbiTable.h). Only where the cross compiler is installed.
+if(TELEGATE_TESTS AND NOT WIN32)
+  find_program(TELEGATE_MINGW_CC NAMES x86_64-w64-mingw32-gcc)
+  if(TELEGATE_MINGW_CC)
+    enable_testing()
+    add_test(NAME OpcAbi.WindowsSdkAgrees
+      COMMAND ${TELEGATE_MINGW_CC} -fsyntax-only -I${_opc_gen} -I${CMAKE_CURRENT_SOURCE_DIR}/tests/opc
+              ${CMAKE_CURRENT_SOURCE_DIR}/tests/opc/AbiWindowsCheck.c)
+  endif()
+endif()
