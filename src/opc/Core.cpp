@@ -317,6 +317,21 @@ void sOPC::FlushCallbacks() {
     }
 }
 
+FILETIME sOPC::FileTime(TDateTime dt) {
+    int64_t offset;
+    {
+        std::lock_guard lock(FTzLock);
+        const int64_t mono = FClock.MonotonicMs();
+        if (!FTzKnown || mono - FTzCheckedAt >= 1000 || mono < FTzCheckedAt) {
+            FTzOffsetMs = com::UtcOffsetMs(FClock.Now());
+            FTzCheckedAt = mono;
+            FTzKnown = true;
+        }
+        offset = FTzOffsetMs;
+    }
+    return com::DateTimeToUtcFileTime(dt, offset);
+}
+
 DWORD sOPC::NewHandle() {
     DWORD h = FNextHandle.fetch_add(1);
     if (h == 0) h = FNextHandle.fetch_add(1);  // 0 is never a handle

@@ -156,6 +156,10 @@ class sOPC {
     void WriteOPCLogException(const std::string& context, const std::string& message);
     bool LogEnabled() const { return FLog != nullptr; }
 
+    // A local date-time as a UTC FILETIME, with the time-zone offset in force now
+    // (looked up at most once a second, and never by two threads at once).
+    FILETIME FileTime(TDateTime dt);
+
     const IClock& Clock() const { return FClock; }
     TDateTime Now() const { return FClock.Now(); }
 
@@ -187,6 +191,10 @@ class sOPC {
     std::mutex FNodeLock;
     std::unique_ptr<TLogging> FLog;
     std::atomic<uint32_t> FNextHandle{1};
+    std::mutex FTzLock;
+    int64_t FTzOffsetMs = 0;
+    int64_t FTzCheckedAt = 0;
+    bool FTzKnown = false;
 
     mutable std::mutex FGroupsCS;
     std::vector<sOPCGroup*> FGroups;

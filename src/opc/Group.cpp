@@ -592,7 +592,7 @@ HRESULT sOPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServ
                         item->FQuality = v.Quality;
                         v.Value.Detach(&values[i].vDataValue);
                         values[i].wQuality = v.Quality;
-                        values[i].ftTimeStamp = com::DateTimeToUtcFileTime(v.LastUpdate);
+                        values[i].ftTimeStamp = FCore.FileTime(v.LastUpdate);
                     } else {
                         values[i].wQuality = kQualityOutOfService;
                     }
@@ -847,7 +847,7 @@ void sOPCGroup::RunRead(sOPCAsyncIO2& req) {
                 a->ClientID[j] = item->hClient;
                 v.Value.Detach(&a->Values[j]);
                 a->Quality[j] = v.Quality;
-                a->Time[j] = com::DateTimeToUtcFileTime(v.LastUpdate);
+                a->Time[j] = FCore.FileTime(v.LastUpdate);
                 a->Error[j] = S_OK;
                 anyOk = true;
                 continue;
@@ -945,7 +945,7 @@ void sOPCGroup::RunRefresh(sOPCAsyncIO2& req) {
         a->ClientID[k] = entries[k].hClient;
         entries[k].v.Value.Detach(&a->Values[k]);
         a->Quality[k] = entries[k].v.Quality;
-        a->Time[k] = com::DateTimeToUtcFileTime(entries[k].v.LastUpdate);
+        a->Time[k] = FCore.FileTime(entries[k].v.LastUpdate);
         a->Error[k] = S_OK;
     }
     const DWORD tid = req.dwTransactionID;

@@ -310,9 +310,9 @@ HRESULT sOPCDataAccess::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
             com::FreeOPCArray(st);
             return E_OUTOFMEMORY;
         }
-        st->ftStartTime = com::DateTimeToUtcFileTime(FStartTime);
-        st->ftCurrentTime = com::DateTimeToUtcFileTime(FCore.Now());
-        st->ftLastUpdateTime = com::DateTimeToUtcFileTime(FLastDataUpdateToClient.load());
+        st->ftStartTime = FCore.FileTime(FStartTime);
+        st->ftCurrentTime = FCore.FileTime(FCore.Now());
+        st->ftLastUpdateTime = FCore.FileTime(FLastDataUpdateToClient.load());
         st->dwServerState = OPC_STATUS_RUNNING;
         st->dwGroupCount = static_cast<DWORD>(GroupCount(false) + GroupCount(true));
         st->dwBandWidth = 0xFFFFFFFFu;

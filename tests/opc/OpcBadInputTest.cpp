@@ -290,6 +290,12 @@ TEST(OpcWide, Utf8RoundTripAndInvalidInput) {
                                         "a")));
     const WCHAR lone[] = {0xD800, 'x', 0};
     EXPECT_EQ("\xEF\xBF\xBDx", com::WideToUtf8(lone));
+    // FILETIME: 100 ns ticks since 1601; local time shifted by the offset, 1601 at the least.
+    auto ticks = [](FILETIME f) { return (uint64_t(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+    EXPECT_EQ(116444736000000000ull, ticks(com::DateTimeToUtcFileTime(25569.0, 0)));
+    EXPECT_EQ(116444736000000000ull - 36000000000ull,
+              ticks(com::DateTimeToUtcFileTime(25569.0, 3600000)));
+    EXPECT_EQ(0ull, ticks(com::DateTimeToUtcFileTime(-1e9, 0)));
     BSTR b = SysAllocString(com::W("abc").c_str());
     EXPECT_EQ(3u, SysStringLen(b));
     SysFreeString(b);

@@ -188,16 +188,29 @@ bool VariantToDouble(const VARIANT& v, double& out) {
     }
 }
 
-FILETIME DateTimeToUtcFileTime(TDateTime dt) {
+namespace {
+constexpr double kUnixEpochDays = 25569.0;  // 1970-01-01 as a date-time
+}
+
+FILETIME DateTimeToUtcFileTime(TDateTime dt, int64_t utcOffsetMs) {
     // 1601-01-01 to 1970-01-01 in milliseconds.
     constexpr int64_t kEpochDeltaMs = 11644473600000LL;
-    int64_t ms = LocalDateTimeToUnixMs(dt) + kEpochDeltaMs;
-    if (ms < 0) ms = 0;
+    const double localMs = (dt - kUnixEpochDays) * kMsPerDay;
+    double ms = std::floor(localMs + 0.5) - static_cast<double>(utcOffsetMs) +
+                static_cast<double>(kEpochDeltaMs);
+    if (!(ms > 0.0)) ms = 0.0;
+    if (ms > 1.8e15) ms = 1.8e15;  // far beyond any date the system handles
     const uint64_t ticks = static_cast<uint64_t>(ms) * 10000u;
     FILETIME ft;
     ft.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
     ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
     return ft;
+}
+
+int64_t UtcOffsetMs(TDateTime now) {
+    const int64_t localAsUtc =
+        static_cast<int64_t>(std::floor((now - kUnixEpochDays) * kMsPerDay + 0.5));
+    return localAsUtc - LocalDateTimeToUnixMs(now);
 }
 
 }  // namespace telegate::com

@@ -100,9 +100,11 @@ class TVariant {
     VARIANT v_;
 };
 
-// A local date-time as a UTC FILETIME (100 ns since 1601-01-01), converted with the
-// time-zone offset in force at that date-time.
-FILETIME DateTimeToUtcFileTime(TDateTime dt);
+// A local date-time as a UTC FILETIME (100 ns since 1601-01-01), shifted by
+// utcOffsetMs (local time minus UTC, in milliseconds).
+FILETIME DateTimeToUtcFileTime(TDateTime dt, int64_t utcOffsetMs);
+// The offset of local time from UTC in force at the local date-time now.
+int64_t UtcOffsetMs(TDateTime now);
 
 // Writes pointer null when given (the [out] clearing rule).
 template <typename T>
