@@ -44,10 +44,10 @@ void sOPC::WaitCanStart() {
 }
 
 void sOPC::ShutDown() {
-    OnConnect = nullptr;
     std::vector<sOPCDataAccess*> copy;
     {
         std::lock_guard lock(FCS);
+        OnConnect = nullptr;
         for (sOPCDataAccess* s : FDataAccessServers)
             if (s->TryAddRef()) copy.push_back(s);
     }
@@ -218,8 +218,12 @@ void sOPC::TouchNode(sOPCNode& node, TDateTime when) {
 }
 
 void sOPC::UpAndDown(bool aUp) {
-    sOnConnectEvent cb = OnConnect;
-    if (cb && GetServerCount() == 1) cb(aUp);
+    sOnConnectEvent cb;
+    {
+        std::lock_guard lock(FCS);
+        if (FDataAccessServers.size() == 1) cb = OnConnect;
+    }
+    if (cb) cb(aUp);
 }
 
 void sOPC::AddDataAccessServer(sOPCDataAccess* server) {

@@ -169,7 +169,7 @@ class sOPC {
     sOnWrite OnWrite;
     sOnSetDataType OnSetDataType;
     sOnInitAddressSpace OnInitAddressSpace;
-    sOnConnectEvent OnConnect;
+    sOnConnectEvent OnConnect;  // set before Start; ShutDown clears it
 
   private:
     void BuildItemIDs();
