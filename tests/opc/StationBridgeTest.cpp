@@ -168,3 +168,119 @@ TEST(StationBridge, OpclFileAndEmptyTable) {
 
 }  // namespace
 }  // namespace telegate::opc
+
+namespace telegate::opc {
+namespace {
+
+// A group over the bridge: a published value reaches OnDataChange, "lifebit" is in
+// every cycle, a write becomes a command and a status leaf refuses the write.
+class TRecordingSink final : public IOPCDataCallback {
+  public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (!(riid == com::IidOf<IUnknown>()) && !(riid == com::IidOf<IOPCDataCallback>()))
+            return E_NOINTERFACE;
+        *ppv = static_cast<IOPCDataCallback*>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD n,
+                                           OPCHANDLE* h, VARIANT* v, WORD* q, FILETIME*,
+                                           HRESULT*) override {
+        std::vector<std::pair<OPCHANDLE, std::pair<double, WORD>>> c;
+        for (DWORD i = 0; i < n; ++i) {
+            double d = 0;
+            com::VariantToDouble(v[i], d);
+            c.push_back({h[i], {d, q[i]}});
+        }
+        cycles.push_back(std::move(c));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*,
+                                             VARIANT*, WORD*, FILETIME*, HRESULT*) override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*,
+                                              HRESULT*) override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+    std::vector<std::vector<std::pair<OPCHANDLE, std::pair<double, WORD>>>> cycles;
+};
+
+TEST_F(StationBridgeTest, GroupOverTheBridge) {
+    sOPCDataAccess* server = sOPCDataAccess::Create(core);
+    OPCHANDLE hg;
+    DWORD rev;
+    IUnknown* unk = nullptr;
+    ASSERT_EQ(S_OK, server->AddGroup(W("g").c_str(), TRUE, 1000, 1, nullptr, nullptr, 0, &hg, &rev,
+                                     com::IidOf<IOPCItemMgt>(), &unk));
+    auto* g = static_cast<IOPCItemMgt*>(unk);
+    IConnectionPointContainer* cpc = nullptr;
+    g->QueryInterface(com::IidOf<IConnectionPointContainer>(), reinterpret_cast<void**>(&cpc));
+    IConnectionPoint* cp = nullptr;
+    cpc->FindConnectionPoint(com::IidOf<IOPCDataCallback>(), &cp);
+    TRecordingSink sink;
+    DWORD cookie;
+    ASSERT_EQ(S_OK, cp->Advise(static_cast<IOPCDataCallback*>(&sink), &cookie));
+    com::WString ids[] = {W("A.T1"), W("lifebit"), W("A.Connected")};
+    OPCITEMDEF defs[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        defs[i].szItemID = ids[i].data();
+        defs[i].bActive = TRUE;
+        defs[i].hClient = static_cast<OPCHANDLE>(i);
+    }
+    OPCITEMRESULT* res = nullptr;
+    HRESULT* err = nullptr;
+    ASSERT_EQ(S_OK, g->AddItems(3, defs, &res, &err));
+    OPCHANDLE h[3] = {res[0].hServer, res[1].hServer, res[2].hServer};
+    CoTaskMemFree(res);
+    CoTaskMemFree(err);
+
+    auto cycle = [&] {
+        clock.Advance(1050);
+        core.Tick();
+        core.FlushCallbacks();
+    };
+    items.Publish(3, 1.0, 0xC0, clock.Now());
+    items.Publish(2, 1.0, 0xC0, clock.Now());
+    cycle();
+    ASSERT_EQ(1u, sink.cycles.size());
+    EXPECT_EQ(3u, sink.cycles[0].size());  // first cycle: everything
+    cycle();
+    ASSERT_EQ(2u, sink.cycles.size());
+    ASSERT_EQ(1u, sink.cycles[1].size());  // only lifebit
+    EXPECT_EQ(1u, sink.cycles[1][0].first);
+    items.Publish(3, 0.0, 0x14, clock.Now());
+    cycle();
+    ASSERT_EQ(3u, sink.cycles.size());
+    ASSERT_EQ(2u, sink.cycles[2].size());
+    EXPECT_EQ(0u, sink.cycles[2][0].first);
+    EXPECT_EQ(0.0, sink.cycles[2][0].second.first);
+    EXPECT_EQ(0x14, sink.cycles[2][0].second.second);
+
+    IOPCSyncIO* io = nullptr;
+    g->QueryInterface(com::IidOf<IOPCSyncIO>(), reinterpret_cast<void**>(&io));
+    VARIANT v[3] = {com::MakeBool(true), com::MakeI4(1), com::MakeBool(true)};
+    ASSERT_EQ(S_FALSE, io->Write(3, h, v, &err));
+    EXPECT_EQ(S_OK, err[0]);
+    EXPECT_EQ(OPC_E_BADRIGHTS, err[1]);  // lifebit is read only
+    EXPECT_EQ(OPC_E_BADRIGHTS, err[2]);  // a status leaf has no command
+    CoTaskMemFree(err);
+    ASSERT_EQ(1u, commands.size());
+    EXPECT_EQ(0, commands[0].first);
+    EXPECT_EQ(tuCommand_On, commands[0].second);
+    cycle();  // the write moved T1's stamp: reported once more with its present value
+    ASSERT_EQ(4u, sink.cycles.size());
+    EXPECT_EQ(2u, sink.cycles[3].size());
+
+    io->Release();
+    cp->Release();
+    cpc->Release();
+    g->Release();
+    server->Release();
+}
+
+}  // namespace
+}  // namespace telegate::opc
