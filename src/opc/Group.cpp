@@ -13,6 +13,7 @@ using com::IidOf;
 namespace {
 
 constexpr DWORD kMinUpdateRate = 100;
+constexpr size_t kMaxQueuedRequests = 10000;
 
 // The arrays handed to one data callback; freed after the callback returns.
 struct TCallbackArrays {
@@ -639,9 +640,12 @@ HRESULT sOPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
 // ---- IOPCAsyncIO2 -------------------------------------------------------------------------
 
 HRESULT sOPCGroup::QueueRequest(std::unique_ptr<sOPCAsyncIO2> req, DWORD* pdwCancelID) {
+    std::lock_guard lock(FQueueLock);
+    // A client that stopped returning from its callbacks cannot pile up requests
+    // without end: its group's queue waits for it.
+    if (AsyncIOList.size() >= kMaxQueuedRequests) return E_OUTOFMEMORY;
     req->pdwCancelID = FCore.NewHandle();
     *pdwCancelID = req->pdwCancelID;
-    std::lock_guard lock(FQueueLock);
     AsyncIOList.push_back(std::move(req));
     return S_OK;
 }
@@ -665,7 +669,11 @@ HRESULT sOPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionI
         req->dwCount = dwCount;
         req->DataSource = OPC_DS_DEVICE;
         req->hServer.assign(phServer, phServer + dwCount);
-        QueueRequest(std::move(req), pdwCancelID);
+        const HRESULT queued = QueueRequest(std::move(req), pdwCancelID);
+        if (FAILED(queued)) {
+            com::FreeOPCArray(errors);
+            return queued;
+        }
         *ppErrors = errors;
         return S_OK;
     }
@@ -692,7 +700,11 @@ HRESULT sOPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
         req->hServer.assign(phServer, phServer + dwCount);
         req->ItemValues.reserve(dwCount);
         for (DWORD i = 0; i < dwCount; ++i) req->ItemValues.emplace_back(pItemValues[i]);
-        QueueRequest(std::move(req), pdwCancelID);
+        const HRESULT queued = QueueRequest(std::move(req), pdwCancelID);
+        if (FAILED(queued)) {
+            com::FreeOPCArray(errors);
+            return queued;
+        }
         *ppErrors = errors;
         return S_OK;
     }

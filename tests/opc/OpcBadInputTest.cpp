@@ -267,6 +267,21 @@ TEST_F(OpcFixture, BadInputAnswersAnErrorAndClearsOutputs) {
         if (errs != kPoison && errs) CoTaskMemFree(errs);
     }
 
+    // No ticks run here, so the queue fills up: its limit answers E_OUTOFMEMORY.
+    HRESULT last = S_OK;
+    int queued = 0;
+    for (; queued < 20000 && last == S_OK; ++queued) {
+        DWORD c = 0;
+        HRESULT* e = nullptr;
+        last = aio->Read(1, one, 1, &c, &e);
+        CoTaskMemFree(e);
+        if (last != S_OK) {
+            EXPECT_EQ(nullptr, e);
+        }
+    }
+    EXPECT_EQ(E_OUTOFMEMORY, last);
+    EXPECT_EQ(10001, queued);
+
     // The group still works after all of that.
     OPCITEMSTATE* st = nullptr;
     HRESULT* err = nullptr;
