@@ -149,7 +149,7 @@ bool sOPCGroup::ItemAttributesAt(size_t index, OPCITEMATTRIBUTES& a) {
     a.vtCanonicalDataType = it.FOPCNode->vtCanonicalDataType;
     a.dwEUType = static_cast<OPCEUTYPE>(it.FOPCNode->dwEUType);
     VariantInit(&a.vEUInfo);
-    VariantCopy(&a.vEUInfo, &it.FOPCNode->vEUInfo.get());
+    com::CopyVariant(&a.vEUInfo, &it.FOPCNode->vEUInfo.get());
     return true;
 }
 

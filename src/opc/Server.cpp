@@ -585,7 +585,7 @@ HRESULT sOPCDataAccess::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD*
             const sOPCNode* match = nullptr;
             for (const sOPCNode* p : props)
                 if (p->dwPropertyID == pdwPropertyIDs[i]) match = p;  // the last one wins
-            if (match) VariantCopy(&data[i], &match->vPropertyData.get());
+            if (match) com::CopyVariant(&data[i], &match->vPropertyData.get());
             errors[i] = S_OK;
         }
         *ppvData = data;

@@ -18,6 +18,7 @@
 #include <objbase.h>
 #include <ocidl.h>
 #include <oleauto.h>
+#include <olectl.h>
 #include <windows.h>
 
 namespace telegate::com {

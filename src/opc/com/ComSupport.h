@@ -57,6 +57,11 @@ inline void FreeOPCArray(void* p) {
     if (p) CoTaskMemFree(p);
 }
 
+// VariantCopy with a const source on every platform (the SDK's does not modify it).
+inline HRESULT CopyVariant(VARIANT* dst, const VARIANT* src) {
+    return VariantCopy(dst, const_cast<VARIANT*>(src));
+}
+
 // VARIANT helpers.
 VARIANT MakeEmpty();
 VARIANT MakeBool(bool b);
@@ -74,15 +79,15 @@ class TVariant {
     TVariant() { VariantInit(&v_); }
     explicit TVariant(const VARIANT& v) {
         VariantInit(&v_);
-        VariantCopy(&v_, &v);
+        CopyVariant(&v_, &v);
     }
     TVariant(const TVariant& o) : TVariant(o.v_) {}
     TVariant& operator=(const TVariant& o) {
-        if (this != &o) VariantCopy(&v_, &o.v_);
+        if (this != &o) CopyVariant(&v_, &o.v_);
         return *this;
     }
     TVariant& operator=(const VARIANT& v) {
-        VariantCopy(&v_, &v);
+        CopyVariant(&v_, &v);
         return *this;
     }
     ~TVariant() { VariantClear(&v_); }
