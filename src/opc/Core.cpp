@@ -172,6 +172,22 @@ void sOPC::ItemRead(sOPCNode& node, const std::string& Path, VARTYPE DataType) {
     }
 }
 
+namespace {
+// The read callback under the node lock; a failing callback leaves the node empty,
+// bad and stamped now.
+void CallRead(sOPC& core, const sOnRead& onRead, sOPCNode& node, const std::string& Path,
+              VARTYPE DataType) {
+    try {
+        onRead(node, Path, DataType);
+    } catch (const std::exception& e) {
+        core.WriteOPCLogException("sOPC.ItemRead", e.what());
+        node.CurrentValue.Clear();
+        node.LastUpdate = core.Now();
+        node.Quality = kQualityOutOfService;
+    }
+}
+}  // namespace
+
 TNodeValue sOPC::ReadNode(sOPCNode& node, const std::string& Path, VARTYPE DataType,
                           bool fromDevice) {
     std::lock_guard lock(FNodeLock);
@@ -179,21 +195,24 @@ TNodeValue sOPC::ReadNode(sOPCNode& node, const std::string& Path, VARTYPE DataT
         node.InitCurrent = true;
         fromDevice = true;
     }
-    if (fromDevice && OnRead) {
-        try {
-            OnRead(node, Path, DataType);
-        } catch (const std::exception& e) {
-            WriteOPCLogException("sOPC.ItemRead", e.what());
-            node.CurrentValue.Clear();
-            node.LastUpdate = Now();
-            node.Quality = kQualityOutOfService;
-        }
-    }
+    if (fromDevice && OnRead) CallRead(*this, OnRead, node, Path, DataType);
     TNodeValue v;
     v.Value = node.CurrentValue;
     v.Quality = node.Quality;
     v.LastUpdate = node.LastUpdate;
     return v;
+}
+
+bool sOPC::ReadNodeIfMoved(sOPCNode& node, const std::string& Path, VARTYPE DataType,
+                           TDateTime since, TNodeValue& out) {
+    std::lock_guard lock(FNodeLock);
+    node.InitCurrent = true;
+    if (OnRead) CallRead(*this, OnRead, node, Path, DataType);
+    out.Quality = node.Quality;
+    out.LastUpdate = node.LastUpdate;
+    if (node.LastUpdate == since) return false;
+    out.Value = node.CurrentValue;
+    return true;
 }
 
 HRESULT sOPC::ItemWrite(sOPCNode& node, const VARIANT& Value, const std::string& Path,

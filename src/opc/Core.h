@@ -125,6 +125,11 @@ class sOPC {
     // false), answered as one consistent copy of the node's value fields. The first
     // read of a node always goes to the device.
     TNodeValue ReadNode(sOPCNode& node, const std::string& Path, VARTYPE DataType, bool fromDevice);
+    // The device read of an update cycle: refreshes the node and fills out's quality
+    // and time; the value is copied only when LastUpdate differs from since (the
+    // answer), which spares the copy for the many items that did not change.
+    bool ReadNodeIfMoved(sOPCNode& node, const std::string& Path, VARTYPE DataType, TDateTime since,
+                         TNodeValue& out);
     HRESULT ItemWrite(sOPCNode& node, const VARIANT& Value, const std::string& Path,
                       VARTYPE DataType);
     // Sets a node's LastUpdate under the node lock (for write callbacks).

@@ -14,6 +14,7 @@ namespace {
 
 constexpr DWORD kMinUpdateRate = 100;
 constexpr size_t kMaxQueuedRequests = 10000;
+constexpr double kTickJitterMs = 2.0;
 
 // The arrays handed to one data callback; freed after the callback returns.
 struct TCallbackArrays {
@@ -782,7 +783,10 @@ void sOPCGroup::GroupTimerTick() {
         bool due = false;
         {
             std::lock_guard lock(FItemLock);
-            if (FTimer.isRunning() && FTimer.msTime() > FRequestedUpdateRate) {
+            // The stopwatch restarts a little after its tick began while the next ticks
+            // keep to the 50 ms grid: a cycle is due when the rate has passed within
+            // that jitter, so a rate of 100 gives a cycle every 100 ms, not every 150.
+            if (FTimer.isRunning() && FTimer.msTime() + kTickJitterMs >= FRequestedUpdateRate) {
                 FTimer.Start();
                 due = FActive && !FOPCItemList.empty();
             }
@@ -938,10 +942,18 @@ void sOPCGroup::RunRefresh(sOPCAsyncIO2& req) {
             sOPCItem& item = *p;
             item.FTag = (item.bActive && item.ReadAble()) ? 1 : 0;
             if (item.FTag == 0) continue;
-            TNodeValue v = FCore.ReadNode(*item.FOPCNode, item.stAccessPath,
-                                          item.vtRequestedDataType, fromDevice);
-            item.FQuality = v.Quality;
-            if (cycle && item.FCallBackTime == v.LastUpdate) continue;
+            TNodeValue v;
+            if (cycle) {
+                const bool moved =
+                    FCore.ReadNodeIfMoved(*item.FOPCNode, item.stAccessPath,
+                                          item.vtRequestedDataType, item.FCallBackTime, v);
+                item.FQuality = v.Quality;
+                if (!moved) continue;
+            } else {
+                v = FCore.ReadNode(*item.FOPCNode, item.stAccessPath, item.vtRequestedDataType,
+                                   fromDevice);
+                item.FQuality = v.Quality;
+            }
             item.FTag = 2;
             if (cycle) item.FCallBackTime = v.LastUpdate;
             entries.push_back(TEntry{item.hClient, std::move(v)});

@@ -66,8 +66,8 @@ void TStationBridge::BridgeInitAddressSpace(sOPC& core) {
 
 void TStationBridge::BridgeRead(sOPCNode& node) {
     const int32_t id = node.Ident;
-    const TDateTime now = FClock.Now();
     if (FLifebit > 0 && id == FLifebit) {
+        const TDateTime now = FClock.Now();
         node.CurrentValue = com::MakeUI2(static_cast<uint16_t>(DecodeDateTime(now).second));
         node.Quality = kQualityGood;
         node.LastUpdate = now;
@@ -88,6 +88,8 @@ void TStationBridge::BridgeRead(sOPCNode& node) {
             }
         }
     }
+    // Only now the clock: most reads of a cycle find nothing changed.
+    const TDateTime now = FClock.Now();
     node.CurrentValue.Clear();
     node.LastUpdate = (now - 1.0 >= e.Stamp_DateTime) ? now : e.Stamp_DateTime;
     node.CurrentValue =
