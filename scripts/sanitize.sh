@@ -16,11 +16,12 @@ echo "== ThreadSanitizer (main loops, TCP client, station workers, web server, j
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELEGATE_TSAN=ON \
   -DTELEGATE_BENCH=OFF >/dev/null
-cmake --build build-tsan -j "$(nproc)" --target tests_support tests_platform tests_iec104 tests_web
+cmake --build build-tsan -j "$(nproc)" --target tests_support tests_platform tests_iec104 tests_web tests_opc
 ./build-tsan/tests/tests_support --gtest_filter='*LinePrinter*'
 ./build-tsan/tests/tests_platform --gtest_filter='*MainLoop*:*TcpClient*:*HttpServer*'
 ./build-tsan/tests/tests_web --gtest_filter='*WebServer*'
 ./build-tsan/tests/tests_iec104 --gtest_filter='*Worker*'
+./build-tsan/tests/tests_opc --gtest_filter='OpcConcurrency*:*DoesNotReturn*'
 
 echo "== Fuzzing the receive path"
 # A fixed seed keeps a CI run repeatable; set TELEGATE_FUZZ_SEED=0 for a random one.

@@ -1,0 +1,372 @@
+#include "opc/Core.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <filesystem>
+
+#include "opc/Group.h"
+#include "opc/Server.h"
+
+namespace telegate::opc {
+
+sOPC::sOPC(const IClock& clock) : FClock(clock) {}
+
+sOPC::~sOPC() {
+    StopUpdateLoop();
+}
+
+void sOPC::Init(const std::string& aServerName, const std::string& aServerDescription, bool LogFlag,
+                const std::string& logDir, std::function<void(const std::string&)> report) {
+    ServerName = aServerName;
+    ServerDescription = aServerDescription;
+    if (LogFlag && !FLog) {
+        const std::string file = logDir.empty()
+                                     ? kOpcLogFileName
+                                     : (std::filesystem::path(logDir) / kOpcLogFileName).string();
+        FLog = std::make_unique<TLogging>(file, FClock, std::move(report));
+        FLog->WriteWithTimeStamp(true);
+        FLog->WriteIntoFile("Start Log");
+    }
+}
+
+void sOPC::Start() {
+    {
+        std::lock_guard lock(FStartMu);
+        FCanStart = true;
+    }
+    FStartCv.notify_all();
+}
+
+void sOPC::WaitCanStart() {
+    std::unique_lock lock(FStartMu);
+    FStartCv.wait(lock, [&] { return FCanStart.load(); });
+}
+
+void sOPC::ShutDown() {
+    std::vector<sOPCDataAccess*> copy;
+    {
+        std::lock_guard lock(FCS);
+        OnConnect = nullptr;
+        for (sOPCDataAccess* s : FDataAccessServers)
+            if (s->TryAddRef()) copy.push_back(s);
+    }
+    for (sOPCDataAccess* s : copy) {
+        s->ShutDown();
+        s->Release();
+    }
+}
+
+void sOPC::AddBranch(int32_t Parent, int32_t Ident, const std::string& stItemID) {
+    auto n = std::make_unique<sOPCNode>();
+    n->NodeType = ntBranch;
+    n->Parent = Parent;
+    n->Ident = Ident;
+    n->stItemDataID = stItemID;
+    FNodes.push_back(std::move(n));
+}
+
+void sOPC::AddLeaf(int32_t Parent, int32_t Ident, const std::string& stItemID, VARTYPE vtDataType,
+                   DWORD dwAccessRights) {
+    auto n = std::make_unique<sOPCNode>();
+    n->NodeType = ntLeaf;
+    n->Parent = Parent;
+    n->Ident = Ident;
+    n->stItemDataID = stItemID;
+    n->vtCanonicalDataType = vtDataType;
+    n->dwAccessRights = dwAccessRights;
+    FNodes.push_back(std::move(n));
+}
+
+void sOPC::AddProperty(int32_t Parent, DWORD dwPropertyID, const std::string& stItemID,
+                       const std::string& stDescription, VARTYPE vtDataType,
+                       const VARIANT& vPropertyData) {
+    auto n = std::make_unique<sOPCNode>();
+    n->NodeType = ntProperty;
+    n->Parent = Parent;
+    n->Ident = -1;
+    n->stItemDataID = stItemID;
+    n->dwPropertyID = dwPropertyID;
+    n->stDescription = stDescription;
+    n->vtPropertyDataType = vtDataType;
+    n->vPropertyData = vPropertyData;
+    FNodes.push_back(std::move(n));
+}
+
+void sOPC::InitAddressSpace() {
+    std::lock_guard lock(FInitCS);
+    if (FAddressSpaceInit) return;
+    try {
+        if (OnInitAddressSpace)
+            OnInitAddressSpace(*this);
+        else
+            AddLeaf(0, 1, "No address space defined!", VT_I4, 3);
+    } catch (const std::exception& e) {
+        WriteOPCLogException("InitAddressSpace", e.what());
+        AddLeaf(0, 1, "No address space defined (Exception)!", VT_I4, 3);
+    } catch (...) {
+        WriteOPCLogException("InitAddressSpace", "");
+        AddLeaf(0, 1, "No address space defined (Exception)!", VT_I4, 3);
+    }
+    // Identifier index first: BuildItemIDs walks the parents through it.
+    for (int i = 0; i < static_cast<int>(FNodes.size()); ++i)
+        if (FNodes[i]->NodeType != ntProperty) FByIdent.emplace(FNodes[i]->Ident, i);
+    BuildItemIDs();
+    for (int i = 0; i < static_cast<int>(FNodes.size()); ++i) {
+        FByItemID.emplace(FNodes[i]->stItemID, i);
+        if (FNodes[i]->NodeType != ntProperty) FBranchLeafByItemID.emplace(FNodes[i]->stItemID, i);
+    }
+    FAddressSpaceInit = true;  // published last: readers check it before using the indexes
+}
+
+void sOPC::BuildItemIDs() {
+    for (auto& n : FNodes) {
+        std::string id = n->stItemDataID;
+        int32_t p = n->Parent;
+        // A parent chain that loops (only a faulty construction makes one) stops after
+        // as many steps as there are nodes.
+        size_t steps = 0;
+        while (steps++ < FNodes.size()) {
+            const int idx = GetIndexOfNode(p);
+            if (idx < 0) break;
+            id = FNodes[idx]->stItemDataID + "." + id;
+            p = FNodes[idx]->Parent;
+        }
+        n->stItemID = std::move(id);
+    }
+}
+
+sOPCNode* sOPC::GetOPCNode(const std::string& stItemID, int32_t Ident) {
+    if (!FAddressSpaceInit) return nullptr;
+    if (Ident == -1) {
+        auto it = FByItemID.find(stItemID);
+        return it == FByItemID.end() ? nullptr : FNodes[it->second].get();
+    }
+    // The first node of any kind with that identifier: properties carry -1, so only
+    // branches and leaves can match here.
+    auto it = FByIdent.find(Ident);
+    return it == FByIdent.end() ? nullptr : FNodes[it->second].get();
+}
+
+int sOPC::GetIndexOfNode(int32_t Ident) const {
+    auto it = FByIdent.find(Ident);
+    return it == FByIdent.end() ? -1 : it->second;
+}
+
+int sOPC::GetIndexOfstItemID(const std::string& stItemID) const {
+    if (!FAddressSpaceInit) return -1;
+    auto it = FBranchLeafByItemID.find(stItemID);
+    return it == FBranchLeafByItemID.end() ? -1 : it->second;
+}
+
+void sOPC::ItemRead(sOPCNode& node, const std::string& Path, VARTYPE DataType) {
+    std::lock_guard lock(FNodeLock);
+    if (!OnRead) return;
+    try {
+        OnRead(node, Path, DataType);
+    } catch (const std::exception& e) {
+        WriteOPCLogException("sOPC.ItemRead", e.what());
+        node.CurrentValue.Clear();
+        node.LastUpdate = Now();
+        node.Quality = kQualityOutOfService;
+    }
+}
+
+namespace {
+// The read callback under the node lock; a failing callback leaves the node empty,
+// bad and stamped now.
+void CallRead(sOPC& core, const sOnRead& onRead, sOPCNode& node, const std::string& Path,
+              VARTYPE DataType) {
+    try {
+        onRead(node, Path, DataType);
+    } catch (const std::exception& e) {
+        core.WriteOPCLogException("sOPC.ItemRead", e.what());
+        node.CurrentValue.Clear();
+        node.LastUpdate = core.Now();
+        node.Quality = kQualityOutOfService;
+    }
+}
+}  // namespace
+
+TNodeValue sOPC::ReadNode(sOPCNode& node, const std::string& Path, VARTYPE DataType,
+                          bool fromDevice) {
+    std::lock_guard lock(FNodeLock);
+    if (!node.InitCurrent) {
+        node.InitCurrent = true;
+        fromDevice = true;
+    }
+    if (fromDevice && OnRead) CallRead(*this, OnRead, node, Path, DataType);
+    TNodeValue v;
+    v.Value = node.CurrentValue;
+    v.Quality = node.Quality;
+    v.LastUpdate = node.LastUpdate;
+    return v;
+}
+
+bool sOPC::ReadNodeIfMoved(sOPCNode& node, const std::string& Path, VARTYPE DataType,
+                           TDateTime since, TNodeValue& out) {
+    std::lock_guard lock(FNodeLock);
+    node.InitCurrent = true;
+    if (OnRead) CallRead(*this, OnRead, node, Path, DataType);
+    out.Quality = node.Quality;
+    out.LastUpdate = node.LastUpdate;
+    if (node.LastUpdate == since) return false;
+    out.Value = node.CurrentValue;
+    return true;
+}
+
+HRESULT sOPC::ItemWrite(sOPCNode& node, const VARIANT& Value, const std::string& Path,
+                        VARTYPE DataType) {
+    if (OnWrite) {
+        try {
+            return OnWrite(node, Value, Path, DataType);
+        } catch (const std::exception& e) {
+            WriteOPCLogException("sOPC.ItemWrite", e.what());
+        }
+        return S_OK;
+    }
+    std::lock_guard lock(FNodeLock);
+    node.CurrentValue = Value;
+    node.LastUpdate = Now();
+    return S_OK;
+}
+
+void sOPC::TouchNode(sOPCNode& node, TDateTime when) {
+    std::lock_guard lock(FNodeLock);
+    node.LastUpdate = when;
+}
+
+void sOPC::UpAndDown(bool aUp) {
+    sOnConnectEvent cb;
+    {
+        std::lock_guard lock(FCS);
+        if (FDataAccessServers.size() == 1) cb = OnConnect;
+    }
+    if (cb) cb(aUp);
+}
+
+void sOPC::AddDataAccessServer(sOPCDataAccess* server) {
+    std::lock_guard lock(FCS);
+    FDataAccessServers.push_back(server);
+    FServerCount = static_cast<int32_t>(FDataAccessServers.size());
+}
+
+void sOPC::RemoveDataAccessServer(sOPCDataAccess* server) {
+    std::lock_guard lock(FCS);
+    auto it = std::find(FDataAccessServers.begin(), FDataAccessServers.end(), server);
+    if (it != FDataAccessServers.end()) FDataAccessServers.erase(it);
+    FServerCount = static_cast<int32_t>(FDataAccessServers.size());
+}
+
+int32_t sOPC::GetServerCount() const {
+    return FServerCount.load();
+}
+
+int32_t sOPC::GetGroupCount() const {
+    std::lock_guard lock(FCS);
+    int32_t n = 0;
+    for (sOPCDataAccess* s : FDataAccessServers) n += s->GroupCount(false) + s->GroupCount(true);
+    return n;
+}
+
+void sOPC::RegisterGroup(sOPCGroup* group) {
+    std::lock_guard lock(FGroupsCS);
+    FGroups.push_back(group);
+}
+
+void sOPC::UnregisterGroup(sOPCGroup* group) {
+    std::lock_guard lock(FGroupsCS);
+    auto it = std::find(FGroups.begin(), FGroups.end(), group);
+    if (it != FGroups.end()) FGroups.erase(it);
+}
+
+void sOPC::Tick() {
+    std::unique_lock busy(FTickMu, std::try_to_lock);
+    if (!busy.owns_lock()) return;
+    std::vector<sOPCGroup*> groups;
+    {
+        std::lock_guard lock(FGroupsCS);
+        groups.reserve(FGroups.size());
+        for (sOPCGroup* g : FGroups)
+            if (g->TryAddRef()) groups.push_back(g);
+    }
+    for (sOPCGroup* g : groups) {
+        g->GroupTimerTick();
+        g->Release();
+    }
+}
+
+void sOPC::StartUpdateLoop() {
+    std::lock_guard lock(FLoopMu);
+    if (FLoop.joinable()) return;
+    FLoopStop = false;
+    FLoop = std::thread([this] { LoopMain(); });
+}
+
+void sOPC::StopUpdateLoop() {
+    {
+        std::lock_guard lock(FLoopMu);
+        FLoopStop = true;
+    }
+    FLoopCv.notify_all();
+    if (FLoop.joinable()) FLoop.join();
+}
+
+void sOPC::LoopMain() {
+    using namespace std::chrono;
+    auto next = steady_clock::now();
+    std::unique_lock lock(FLoopMu);
+    while (!FLoopStop) {
+        next += milliseconds(50);
+        const auto now = steady_clock::now();
+        if (next < now) next = now;  // never tick in bursts to catch up
+        if (FLoopCv.wait_until(lock, next, [&] { return FLoopStop; })) break;
+        lock.unlock();
+        Tick();
+        lock.lock();
+    }
+}
+
+void sOPC::FlushCallbacks() {
+    std::vector<sOPCDataAccess*> copy;
+    {
+        std::lock_guard lock(FCS);
+        for (sOPCDataAccess* s : FDataAccessServers)
+            if (s->TryAddRef()) copy.push_back(s);
+    }
+    for (sOPCDataAccess* s : copy) {
+        s->FlushCallbacks();
+        s->Release();
+    }
+}
+
+FILETIME sOPC::FileTime(TDateTime dt) {
+    int64_t offset;
+    {
+        std::lock_guard lock(FTzLock);
+        const int64_t mono = FClock.MonotonicMs();
+        if (!FTzKnown || mono - FTzCheckedAt >= 1000 || mono < FTzCheckedAt) {
+            FTzOffsetMs = com::UtcOffsetMs(FClock.Now());
+            FTzCheckedAt = mono;
+            FTzKnown = true;
+        }
+        offset = FTzOffsetMs;
+    }
+    return com::DateTimeToUtcFileTime(dt, offset);
+}
+
+DWORD sOPC::NewHandle() {
+    DWORD h = FNextHandle.fetch_add(1);
+    if (h == 0) h = FNextHandle.fetch_add(1);  // 0 is never a handle
+    return h;
+}
+
+void sOPC::WriteOPCLog(const std::string& text) {
+    if (FLog) FLog->WriteIntoFile(text);
+}
+
+void sOPC::WriteOPCLogException(const std::string& context, const std::string& message) {
+    if (FLog) FLog->WriteIntoFile(ExceptionLine(Now(), context, message));
+}
+
+}  // namespace telegate::opc

@@ -1,0 +1,214 @@
+// The OPC server core (sOPC): the address space (a flat array of sOPCNode records
+// linked by parent identifiers), the live server objects, the three application
+// callbacks through which every read and write of an item goes, the OPC activity
+// log, and the one update loop that runs the timers of all groups.
+//
+// Threads: client calls arrive on any thread. The node array is written only while
+// the address space is built and is read-only afterwards. The value fields of a
+// node (InitCurrent, CurrentValue, Quality, LastUpdate) are read and written only
+// under the core's node lock, which is also held around the read callback, so two
+// simultaneous reads of an item never corrupt its value.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "opc/OpcLog.h"
+#include "opc/com/Opc.h"
+#include "support/Clock.h"
+
+namespace telegate::opc {
+
+class sOPCDataAccess;
+class sOPCGroup;
+
+enum TNodeType : int32_t { ntBranch = 0, ntLeaf = 1, ntProperty = 2 };
+
+constexpr WORD kQualityGood = 0xC0;
+constexpr WORD kQualityOutOfService = 0x1C;
+
+struct sOPCNode {
+    int32_t NodeType = ntBranch;
+    int32_t Ident = 0;
+    int32_t Parent = 0;
+    std::atomic<int32_t> Instance{0};
+    std::string stItemDataID;
+    std::string stItemID;
+    std::optional<std::vector<std::string>> slAddressPathList;
+    VARTYPE vtCanonicalDataType = VT_EMPTY;
+    DWORD dwAccessRights = 0;
+    DWORD dwBlobSize = 0;
+    BYTE* pBlob = nullptr;
+    DWORD dwEUType = 0;
+    com::TVariant vEUInfo;
+    DWORD dwPropertyID = 0;
+    std::string stDescription;
+    VARTYPE vtPropertyDataType = VT_EMPTY;
+    com::TVariant vPropertyData;
+    // Value fields: under the core's node lock only.
+    bool InitCurrent = false;
+    com::TVariant CurrentValue;
+    WORD Quality = kQualityOutOfService;
+    TDateTime LastUpdate = 0.0;
+    double BeforeValue = 0.0;
+
+    sOPCNode() {
+        vEUInfo = com::MakeI4(0);
+        vPropertyData = com::MakeI4(0);
+    }
+};
+
+// A consistent copy of a node's value fields.
+struct TNodeValue {
+    com::TVariant Value;
+    WORD Quality = kQualityOutOfService;
+    TDateTime LastUpdate = 0.0;
+};
+
+// Callbacks of the application. The read callback runs under the node lock and
+// must only update the node's value fields; the write callback runs without it and
+// answers S_OK or a per-item error (the item's write is then refused).
+using sOnRead = std::function<void(sOPCNode& node, const std::string& path, VARTYPE dataType)>;
+using sOnWrite = std::function<HRESULT(sOPCNode& node, const VARIANT& value,
+                                       const std::string& path, VARTYPE dataType)>;
+using sOnSetDataType = std::function<void(sOPCNode& node, VARTYPE dataType)>;
+class sOPC;
+using sOnInitAddressSpace = std::function<void(sOPC& core)>;
+using sOnConnectEvent = std::function<void(bool connecting)>;
+
+class sOPC {
+  public:
+    // clock must outlive the core.
+    explicit sOPC(const IClock& clock);
+    ~sOPC();
+    sOPC(const sOPC&) = delete;
+    sOPC& operator=(const sOPC&) = delete;
+
+    // Stores name and description; with logFlag opens "OPCLog.txt" in logDir (the
+    // working directory when empty) and writes "Start Log". report shows the log's
+    // file errors to the operator.
+    void Init(const std::string& ServerName, const std::string& ServerDescription, bool LogFlag,
+              const std::string& logDir = {}, std::function<void(const std::string&)> report = {});
+    void Start();
+    bool CanStart() const { return FCanStart.load(); }
+    // Blocks until Start (server objects wait here while the application starts).
+    void WaitCanStart();
+    void ShutDown();
+
+    // Address-space construction (inside the construction callback only).
+    void AddBranch(int32_t Parent, int32_t Ident, const std::string& stItemID);
+    void AddLeaf(int32_t Parent, int32_t Ident, const std::string& stItemID, VARTYPE vtDataType,
+                 DWORD dwAccessRights);
+    void AddProperty(int32_t Parent, DWORD dwPropertyID, const std::string& stItemID,
+                     const std::string& stDescription, VARTYPE vtDataType,
+                     const VARIANT& vPropertyData);
+    void InitAddressSpace();
+
+    // Lookups (first match).
+    sOPCNode* GetOPCNode(const std::string& stItemID, int32_t Ident);
+    int GetIndexOfNode(int32_t Ident) const;
+    int GetIndexOfstItemID(const std::string& stItemID) const;
+    const std::vector<std::unique_ptr<sOPCNode>>& Nodes() const { return FNodes; }
+
+    // Item reads and writes through the application.
+    void ItemRead(sOPCNode& node, const std::string& Path, VARTYPE DataType);
+    // A read from the device (or only a copy of the node's value when fromDevice is
+    // false), answered as one consistent copy of the node's value fields. The first
+    // read of a node always goes to the device.
+    TNodeValue ReadNode(sOPCNode& node, const std::string& Path, VARTYPE DataType, bool fromDevice);
+    // The device read of an update cycle: refreshes the node and fills out's quality
+    // and time; the value is copied only when LastUpdate differs from since (the
+    // answer), which spares the copy for the many items that did not change.
+    bool ReadNodeIfMoved(sOPCNode& node, const std::string& Path, VARTYPE DataType, TDateTime since,
+                         TNodeValue& out);
+    HRESULT ItemWrite(sOPCNode& node, const VARIANT& Value, const std::string& Path,
+                      VARTYPE DataType);
+    // Sets a node's LastUpdate under the node lock (for write callbacks).
+    void TouchNode(sOPCNode& node, TDateTime when);
+
+    void UpAndDown(bool aUp);
+    void AddDataAccessServer(sOPCDataAccess* server);
+    void RemoveDataAccessServer(sOPCDataAccess* server);
+    int32_t GetServerCount() const;
+    int32_t GetGroupCount() const;
+
+    // Groups whose timers the update loop serves.
+    void RegisterGroup(sOPCGroup* group);
+    void UnregisterGroup(sOPCGroup* group);
+    // One 50 ms tick of every group. Called by the update loop; tests call it
+    // themselves with the loop stopped.
+    void Tick();
+    // The update loop: one thread that runs Tick every 50 ms.
+    void StartUpdateLoop();
+    void StopUpdateLoop();
+    // Waits until every callback handed to client sinks so far has returned (tests).
+    void FlushCallbacks();
+
+    // Object handles (groups, items, cancel ids): unique among live objects.
+    DWORD NewHandle();
+
+    // The OPC activity log.
+    void WriteOPCLog(const std::string& text);
+    void WriteOPCLogException(const std::string& context, const std::string& message);
+    bool LogEnabled() const { return FLog != nullptr; }
+
+    // A local date-time as a UTC FILETIME, with the time-zone offset in force now
+    // (looked up at most once a second, and never by two threads at once).
+    FILETIME FileTime(TDateTime dt);
+
+    const IClock& Clock() const { return FClock; }
+    TDateTime Now() const { return FClock.Now(); }
+
+    std::string ServerName;
+    std::string ServerDescription;
+    sOnRead OnRead;
+    sOnWrite OnWrite;
+    sOnSetDataType OnSetDataType;
+    sOnInitAddressSpace OnInitAddressSpace;
+    sOnConnectEvent OnConnect;  // set before Start; ShutDown clears it
+
+  private:
+    void BuildItemIDs();
+    void LoopMain();
+
+    const IClock& FClock;
+    mutable std::mutex FCS;  // FDataAccessServers
+    std::vector<sOPCDataAccess*> FDataAccessServers;
+    std::atomic<int32_t> FServerCount{0};
+    std::mutex FInitCS;  // address-space construction
+    std::atomic<bool> FAddressSpaceInit{false};
+    std::vector<std::unique_ptr<sOPCNode>> FNodes;
+    std::unordered_map<std::string, int> FByItemID;  // first node of any kind
+    std::unordered_map<int32_t, int> FByIdent;       // first branch or leaf
+    std::unordered_map<std::string, int> FBranchLeafByItemID;
+    std::atomic<bool> FCanStart{false};
+    std::mutex FStartMu;
+    std::condition_variable FStartCv;
+    std::mutex FNodeLock;
+    std::unique_ptr<TLogging> FLog;
+    std::atomic<uint32_t> FNextHandle{1};
+    std::mutex FTzLock;
+    int64_t FTzOffsetMs = 0;
+    int64_t FTzCheckedAt = 0;
+    bool FTzKnown = false;
+
+    mutable std::mutex FGroupsCS;
+    std::vector<sOPCGroup*> FGroups;
+    std::mutex FTickMu;  // one tick at a time (TickBusy)
+
+    std::mutex FLoopMu;
+    std::condition_variable FLoopCv;
+    bool FLoopStop = false;
+    std::thread FLoop;
+};
+
+}  // namespace telegate::opc

@@ -1,0 +1,58 @@
+// The bridge between the OPC core and the station data: builds the address space
+// from the station table (one branch per station with its "Connected" leaf and one
+// leaf per tag, and the root leaf "lifebit"), refreshes nodes from the item image,
+// and turns a client's write of a two-state tag into a telecontrol command.
+//
+// Threads: the address space is built once, on the thread that calls the core's
+// InitAddressSpace (the application does it on the main thread when polling
+// starts, so the identifiers are there before the first publication). Reads and
+// writes come from client threads and the update loop; the item image is read
+// only through its locked snapshots.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_set>
+
+#include "iec104/TuTypes.h"
+#include "model/StationTable.h"
+#include "opc/Core.h"
+#include "support/Clock.h"
+
+namespace telegate::opc {
+
+constexpr const char* kOpclFileName = "opcl.txt";
+
+class TStationBridge {
+  public:
+    // Starts the select/execute sequence of tag number tag (its index in the tag
+    // list) at its station; wired by the application to its ExecuteTU.
+    using TExecuteTU = std::function<void(int32_t tag, TTUCommand command)>;
+
+    // All references must outlive the bridge. dir is where "opcl.txt" is appended to.
+    TStationBridge(TStationTable& stations, TItemImage& items, const IClock& clock, std::string dir,
+                   TExecuteTU executeTU);
+
+    // Installs the three callbacks in the core.
+    void Install(sOPC& core);
+
+    void BridgeInitAddressSpace(sOPC& core);
+    void BridgeRead(sOPCNode& node);
+    HRESULT BridgeWrite(sOPCNode& node, const VARIANT& value, VARTYPE requestedType);
+
+    // Identifier of "lifebit"; 0 until the address space is built.
+    int32_t Nom_OPC_Lifebit() const { return FLifebit; }
+
+  private:
+    TStationTable& FStations;
+    TItemImage& FItems;
+    const IClock& FClock;
+    std::string FDir;
+    TExecuteTU FExecuteTU;
+    sOPC* FCore = nullptr;
+    int32_t FLifebit = 0;
+    std::unordered_set<int32_t> FStatusLeaves;  // written once, while the address space is built
+};
+
+}  // namespace telegate::opc

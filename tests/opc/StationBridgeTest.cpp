@@ -1,0 +1,286 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "opc/Core.h"
+#include "opc/Group.h"
+#include "opc/Server.h"
+#include "opc/StationBridge.h"
+
+namespace telegate::opc {
+namespace {
+
+using com::W;
+
+class StationBridgeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        stations.Kol_KP = 2;
+        T_KP& a = stations.KP_arr[1];
+        a.NameKP = "A";
+        a.Kol_TS = 2;
+        a.TS_arr[1].NameTS = "T1";
+        a.TS_arr[2].NameTS = "T2";
+        a.Kol_TI = 1;
+        a.TI_arr[1].NameTI = "M1";
+        T_KP& b = stations.KP_arr[2];
+        b.NameKP = "ПС-2";
+        b.Kol_TS = 1;
+        b.TS_arr[1].NameTS = "Выкл";
+        b.Kol_TI = 0;
+        bridge.Install(core);
+        core.Start();
+        core.InitAddressSpace();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    sOPCNode& Node(const std::string& id) { return *core.GetOPCNode(id, -1); }
+
+    static std::filesystem::path FreshDir() {
+        auto d = std::filesystem::temp_directory_path() /
+                 (std::string("opc-bridge-") +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(d);
+        std::filesystem::create_directories(d);
+        return d;
+    }
+
+    std::filesystem::path dir = FreshDir();
+    TManualClock clock{46000.5};
+    TStationTable stations;
+    TItemImage items;
+    std::vector<std::pair<int32_t, TTUCommand>> commands;
+    TStationBridge bridge{stations, items, clock, dir.string(), [this](int32_t tag, TTUCommand c) {
+                              commands.push_back({tag, c});
+                          }};
+    sOPC core{clock};
+};
+
+TEST_F(StationBridgeTest, LayoutIdentifiersAndSequenceNumbers) {
+    EXPECT_EQ(1, Node("A").Ident);
+    EXPECT_EQ(2, Node("A.Connected").Ident);
+    EXPECT_EQ(3, Node("A.T1").Ident);
+    EXPECT_EQ(4, Node("A.T2").Ident);
+    EXPECT_EQ(5, Node("A.M1").Ident);
+    EXPECT_EQ(6, Node("ПС-2").Ident);  // after the first station's last tag
+    EXPECT_EQ(8, Node("ПС-2.Выкл").Ident);
+    EXPECT_EQ(10, bridge.Nom_OPC_Lifebit());
+    EXPECT_EQ(1u, Node("lifebit").dwAccessRights);
+    EXPECT_EQ(VT_R8, Node("A.M1").vtCanonicalDataType);
+    EXPECT_EQ(0, items.Indent_arr[3].Nomer_Tag);
+    EXPECT_EQ(1, items.Indent_arr[4].Nomer_Tag);
+    EXPECT_EQ(2, items.Indent_arr[5].Nomer_Tag);
+    EXPECT_EQ(3, items.Indent_arr[8].Nomer_Tag);
+    EXPECT_EQ(VT_R8, items.Indent_arr[5].vtDataType);
+    EXPECT_EQ(VT_BOOL, items.Indent_arr[2].vtDataType);
+    EXPECT_EQ(3, stations.KP_arr[1].Nom_OPC_TS);
+    EXPECT_EQ(5, stations.KP_arr[1].Nom_OPC_TI);
+}
+
+TEST_F(StationBridgeTest, ReadsMoveTheStampOnlyOnChange) {
+    items.Publish(3, 1.0, 0xC0, clock.Now());
+    sOPCNode& t1 = Node("A.T1");
+    TNodeValue v = core.ReadNode(t1, "", VT_EMPTY, true);
+    EXPECT_EQ(VT_BOOL, v.Value.vt());
+    EXPECT_EQ(VARIANT_TRUE, v.Value.get().boolVal);
+    const TDateTime first = v.LastUpdate;
+    clock.Advance(1000);
+    EXPECT_EQ(first, core.ReadNode(t1, "", VT_EMPTY, true).LastUpdate);  // unchanged
+    items.Publish(3, 1.0, 0x14, clock.Now());                            // quality alone
+    v = core.ReadNode(t1, "", VT_EMPTY, true);
+    EXPECT_EQ(0x14, v.Quality);
+    EXPECT_GT(v.LastUpdate, first);
+    items.Publish(3, 2.0, 0x14, clock.Now());  // only 1.0 reads as true
+    EXPECT_EQ(VARIANT_FALSE, core.ReadNode(t1, "", VT_EMPTY, true).Value.get().boolVal);
+
+    // A published stamp two days old is replaced by the read time.
+    items.Publish(5, 12.5, 0xC0, clock.Now() - 2.0);
+    v = core.ReadNode(Node("A.M1"), "", VT_EMPTY, true);
+    EXPECT_EQ(12.5, v.Value.get().dblVal);
+    EXPECT_EQ(clock.Now(), v.LastUpdate);
+
+    // lifebit: seconds of the local time, always a new stamp.
+    v = core.ReadNode(Node("lifebit"), "", VT_EMPTY, true);
+    EXPECT_EQ(VT_UI2, v.Value.vt());
+    EXPECT_EQ(DecodeDateTime(clock.Now()).second, v.Value.get().uiVal);
+}
+
+TEST_F(StationBridgeTest, WritesBecomeCommandsStatusLeafRefused) {
+    struct TCase {
+        const char* item;
+        VARIANT value;
+        VARTYPE requested;
+        HRESULT result;
+        int commands;
+        TTUCommand command;
+    };
+    const TCase cases[] = {
+        {"A.T1", com::MakeBool(true), VT_EMPTY, S_OK, 1, tuCommand_On},
+        {"A.T1", com::MakeI4(1), VT_EMPTY, S_OK, 1, tuCommand_On},
+        {"A.T1", com::MakeI4(1), VT_BOOL, S_OK, 1, tuCommand_Off},
+        {"A.T2", com::MakeBool(false), VT_EMPTY, S_OK, 1, tuCommand_Off},
+        {"A.T2", com::MakeI4(2), VT_EMPTY, S_OK, 1, tuCommand_Off},
+        {"A.Connected", com::MakeBool(true), VT_EMPTY, OPC_E_BADRIGHTS, 0, tuCommand_Empty},
+        {"A.T1", com::MakeEmpty(), VT_EMPTY, OPC_E_BADTYPE, 0, tuCommand_Empty},
+    };
+    for (const TCase& c : cases) {
+        commands.clear();
+        EXPECT_EQ(c.result, core.ItemWrite(Node(c.item), c.value, "", c.requested)) << c.item;
+        ASSERT_EQ(static_cast<size_t>(c.commands), commands.size()) << c.item;
+        if (c.commands) {
+            EXPECT_EQ(items.Indent_arr[Node(c.item).Ident].Nomer_Tag, commands[0].first);
+            EXPECT_EQ(c.command, commands[0].second) << c.item;
+        }
+    }
+}
+
+TEST(StationBridge, OpclFileAndEmptyTable) {
+    const auto dir = std::filesystem::temp_directory_path() / "opc-bridge-opcl";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    TManualClock clock;
+    TStationTable stations;
+    TItemImage items;
+    {
+        TStationBridge bridge(stations, items, clock, dir.string(), {});
+        sOPC core(clock);
+        bridge.Install(core);
+        core.InitAddressSpace();
+        ASSERT_EQ(1u, core.Nodes().size());
+        EXPECT_EQ(2, bridge.Nom_OPC_Lifebit());
+    }
+    stations.Kol_KP = 1;
+    stations.KP_arr[1].NameKP = "A";
+    stations.KP_arr[1].Kol_TS = 7;
+    for (int run = 0; run < 2; ++run) {
+        TStationBridge bridge(stations, items, clock, dir.string(), {});
+        sOPC core(clock);
+        bridge.Install(core);
+        core.InitAddressSpace();
+    }
+    std::ifstream f(dir / "opcl.txt", std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    EXPECT_EQ("7\r\n7\r\n", ss.str());  // appended, never truncated
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace telegate::opc
+
+namespace telegate::opc {
+namespace {
+
+// A group over the bridge: a published value reaches OnDataChange, "lifebit" is in
+// every cycle, a write becomes a command and a status leaf refuses the write.
+class TRecordingSink final : public IOPCDataCallback {
+  public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (!(riid == com::IidOf<IUnknown>()) && !(riid == com::IidOf<IOPCDataCallback>()))
+            return E_NOINTERFACE;
+        *ppv = static_cast<IOPCDataCallback*>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD n,
+                                           OPCHANDLE* h, VARIANT* v, WORD* q, FILETIME*,
+                                           HRESULT*) override {
+        std::vector<std::pair<OPCHANDLE, std::pair<double, WORD>>> c;
+        for (DWORD i = 0; i < n; ++i) {
+            double d = 0;
+            com::VariantToDouble(v[i], d);
+            c.push_back({h[i], {d, q[i]}});
+        }
+        cycles.push_back(std::move(c));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*,
+                                             VARIANT*, WORD*, FILETIME*, HRESULT*) override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*,
+                                              HRESULT*) override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+    std::vector<std::vector<std::pair<OPCHANDLE, std::pair<double, WORD>>>> cycles;
+};
+
+TEST_F(StationBridgeTest, GroupOverTheBridge) {
+    sOPCDataAccess* server = sOPCDataAccess::Create(core);
+    OPCHANDLE hg;
+    DWORD rev;
+    IUnknown* unk = nullptr;
+    ASSERT_EQ(S_OK, server->AddGroup(W("g").c_str(), TRUE, 1000, 1, nullptr, nullptr, 0, &hg, &rev,
+                                     com::IidOf<IOPCItemMgt>(), &unk));
+    auto* g = static_cast<IOPCItemMgt*>(unk);
+    IConnectionPointContainer* cpc = nullptr;
+    g->QueryInterface(com::IidOf<IConnectionPointContainer>(), reinterpret_cast<void**>(&cpc));
+    IConnectionPoint* cp = nullptr;
+    cpc->FindConnectionPoint(com::IidOf<IOPCDataCallback>(), &cp);
+    TRecordingSink sink;
+    DWORD cookie;
+    ASSERT_EQ(S_OK, cp->Advise(static_cast<IOPCDataCallback*>(&sink), &cookie));
+    com::WString ids[] = {W("A.T1"), W("lifebit"), W("A.Connected")};
+    OPCITEMDEF defs[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        defs[i].szItemID = ids[i].data();
+        defs[i].bActive = TRUE;
+        defs[i].hClient = static_cast<OPCHANDLE>(i);
+    }
+    OPCITEMRESULT* res = nullptr;
+    HRESULT* err = nullptr;
+    ASSERT_EQ(S_OK, g->AddItems(3, defs, &res, &err));
+    OPCHANDLE h[3] = {res[0].hServer, res[1].hServer, res[2].hServer};
+    CoTaskMemFree(res);
+    CoTaskMemFree(err);
+
+    auto cycle = [&] {
+        clock.Advance(1050);
+        core.Tick();
+        core.FlushCallbacks();
+    };
+    items.Publish(3, 1.0, 0xC0, clock.Now());
+    items.Publish(2, 1.0, 0xC0, clock.Now());
+    cycle();
+    ASSERT_EQ(1u, sink.cycles.size());
+    EXPECT_EQ(3u, sink.cycles[0].size());  // first cycle: everything
+    cycle();
+    ASSERT_EQ(2u, sink.cycles.size());
+    ASSERT_EQ(1u, sink.cycles[1].size());  // only lifebit
+    EXPECT_EQ(1u, sink.cycles[1][0].first);
+    items.Publish(3, 0.0, 0x14, clock.Now());
+    cycle();
+    ASSERT_EQ(3u, sink.cycles.size());
+    ASSERT_EQ(2u, sink.cycles[2].size());
+    EXPECT_EQ(0u, sink.cycles[2][0].first);
+    EXPECT_EQ(0.0, sink.cycles[2][0].second.first);
+    EXPECT_EQ(0x14, sink.cycles[2][0].second.second);
+
+    IOPCSyncIO* io = nullptr;
+    g->QueryInterface(com::IidOf<IOPCSyncIO>(), reinterpret_cast<void**>(&io));
+    VARIANT v[3] = {com::MakeBool(true), com::MakeI4(1), com::MakeBool(true)};
+    ASSERT_EQ(S_FALSE, io->Write(3, h, v, &err));
+    EXPECT_EQ(S_OK, err[0]);
+    EXPECT_EQ(OPC_E_BADRIGHTS, err[1]);  // lifebit is read only
+    EXPECT_EQ(OPC_E_BADRIGHTS, err[2]);  // a status leaf has no command
+    CoTaskMemFree(err);
+    ASSERT_EQ(1u, commands.size());
+    EXPECT_EQ(0, commands[0].first);
+    EXPECT_EQ(tuCommand_On, commands[0].second);
+    cycle();  // the write moved T1's stamp: reported once more with its present value
+    ASSERT_EQ(4u, sink.cycles.size());
+    EXPECT_EQ(2u, sink.cycles[3].size());
+
+    io->Release();
+    cp->Release();
+    cpc->Release();
+    g->Release();
+    server->Release();
+}
+
+}  // namespace
+}  // namespace telegate::opc
