@@ -183,8 +183,9 @@ TPollingView TMainWindowPresenter::PollingView() {
 void TMainWindowPresenter::OnPollStateChanged(bool polling) {
     captions_.BtnPoll = MainCaptions(ctx_.LangCode, polling).BtnPoll;
     cachedList_ = nullptr;  // a new run builds a new tag list
-    // A starting run has no controllers yet: they are followed from ShowFirstStation.
-    if (channels_ != nullptr) channels_->Bind(polling ? nullptr : app_.Polling());
+    // A starting run has no controllers yet (they are followed from ShowFirstStation),
+    // and those of a stopping run may soon be gone.
+    if (channels_ != nullptr) channels_->Bind(nullptr);
     if (view_ != nullptr) {
         view_->SetCaptions(captions_);
         view_->SetEditCommandsEnabled(!polling);
