@@ -14,6 +14,7 @@
 #include "platform/ManualMainLoop.h"
 #include "ui/ChannelPanelPresenter.h"
 #include "ui/MainWindowPresenter.h"
+#include "ui/WindowFakes.h"
 
 namespace telegate {
 namespace {
@@ -21,33 +22,6 @@ namespace {
 using namespace testing_polling;
 
 constexpr int kDeadPort = 9;
-
-struct TQuietView : IMainWindowView {
-    void SetCaptions(const TMainCaptions& c) override { captions = c; }
-    void SetTraceCaption(const std::string&) override {}
-    void SetStatusText(const std::string&) override {}
-    void SetOptionLists(const std::vector<TOptionEntry>&, int, int,
-                        const std::vector<TOptionEntry>&, int) override {}
-    void SetDeviceList(const std::vector<std::string>&, int sel) override { selected = sel; }
-    void SetEditCommandsEnabled(bool e) override { editEnabled = e; }
-    void GridChanged(bool) override { ++gridChanges; }
-    void SetCounters(int, int) override {}
-    void ShowWindow(bool) override {}
-    void HideWindow() override {}
-    void BringToForeground() override {}
-    void SetTrayIcon(bool, const std::string&) override {}
-    void SetTrayMenu(bool, bool) override {}
-    void PopupTrayMenu() override {}
-    void ShowMessage(const std::string&) override {}
-    void ShowError(const std::string&) override {}
-    TAnswer Ask(const std::string&) override { return TAnswer::Yes; }
-    void RunDeviceDialog(TDevicePropsPresenter&) override {}
-    void OpenDocument(const std::string&) override {}
-    void ShowAbout(const std::string&, const std::string&) override {}
-    TMainCaptions captions;
-    int selected = -2, gridChanges = 0;
-    bool editEnabled = true;
-};
 
 struct TLedRecorder : IChannelPanelView {
     void PaintLed(const TLedView& led) override { painted.push_back(led); }
@@ -104,7 +78,7 @@ class LiveViewTest : public ::testing::Test {
     TManualMainLoop loop{h.clock};
     TDeviceList devices{ctx, dir.Str()};
     TPollingApp app;
-    TQuietView view;
+    TWindowView view;
     TLedRecorder leds;
     TChannelPanelPresenter channels{&leds};
     TMainWindowPresenter win{ctx, devices, app, dir.Str()};
