@@ -76,16 +76,18 @@ const char* ParamFieldCaption(TParamField field) {
 
 TParamRange ParamFieldRange(TParamField field) {
     switch (field) {
+        // 0 keeps its meaning of "not given": the station table's port is used.
         case pf_Port:
-            return {1, 65535};
+            return {0, 65535};
         // Window sizes: sequence numbers are 15 bits.
         case pf_k:
             return {1, 32767};
         case pf_w:
             return {1, 32767};
-        // Link timers in seconds: 1 to 255 s, t3 up to 48 hours.
+        // Link timers in seconds: 1 to 255 s, t3 up to 48 hours; a t0 of 0 leaves
+        // the worker's silence limit at its default.
         case pf_t0:
-            return {1, 255};
+            return {0, 255};
         case pf_t1:
             return {1, 255};
         case pf_t2:

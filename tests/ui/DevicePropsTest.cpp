@@ -79,15 +79,6 @@ struct DevicePropsFixture : ::testing::Test {
     }
 };
 
-TEST_F(DevicePropsFixture, CaptionsFollowTheLanguage) {
-    auto p = Make(1);
-    p.Attach(&view);
-    EXPECT_EQ(view.captions.front().second, "Device properties");
-    auto ru = DevicePropsCaptions(0);
-    EXPECT_EQ(ru.front().second, "Настройки КП");
-    ASSERT_EQ(ru.size(), view.captions.size());
-}
-
 TEST_F(DevicePropsFixture, RowsAddAndDelete) {
     auto p = Make();
     p.Attach(&view);
@@ -176,18 +167,6 @@ TEST_F(DevicePropsFixture, OkWritesSettingsOnlyAfterTheStationWasStored) {
     EXPECT_TRUE(reread.UseWebServer);
     EXPECT_EQ(reread.Port_WebServ, 8080);
     EXPECT_TRUE(reread.Save_Obmen_v_File);
-}
-
-TEST_F(DevicePropsFixture, SpinFieldsStayInTheirRanges) {
-    auto p = Make();
-    p.SetAsduAddress(70000);
-    p.SetPeriod(-3);
-    p.SetWebPort(70000);
-    EXPECT_EQ(form.ASDU_Adr, 65700);
-    EXPECT_EQ(form.Period_opros, 0);
-    EXPECT_EQ(form.SE_Port_WebServ, 65535);
-    p.SetWebPort(1);
-    EXPECT_EQ(form.SE_Port_WebServ, 80);
 }
 
 }  // namespace
