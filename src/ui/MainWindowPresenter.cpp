@@ -284,10 +284,10 @@ void TMainWindowPresenter::OutStingGrigTsTit() {
     const T_KP& kp = ctx_.Stations.KP_arr[s];
     signalGrid_.SetCell(3, 1, kp.Connected ? kConnectedYes : kConnectedNo);
 
-    TPolling* polling = app_.Polling();
-    const TTagSignalList* tags = polling != nullptr ? polling->Publisher().Tags() : nullptr;
+    const TPublisher* publisher = app_.Publisher();
+    const TTagSignalList* tags = publisher != nullptr ? publisher->Tags() : nullptr;
     if (tags != nullptr) {
-        const TArmSignals& arm = polling->Publisher().Registries().ArmSignals;
+        const TArmSignals& arm = publisher->Registries().ArmSignals;
         if (cachedList_ != tags || cachedCount_ != tags->GetCount() || cachedStation_ != s)
             CollectStationTags(*tags, arm, s);
         int t = 0, m = 0;

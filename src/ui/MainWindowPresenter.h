@@ -91,6 +91,11 @@ class IMainWindowApp {
     virtual ~IMainWindowApp() = default;
     // Polling; null before it was first started.
     virtual TPolling* Polling() = 0;
+    // Where the grids read the tags and their signal records: polling's publisher.
+    virtual const TPublisher* Publisher() {
+        TPolling* polling = Polling();
+        return polling != nullptr ? &polling->Publisher() : nullptr;
+    }
     // The start/stop button.
     virtual void StartStop() = 0;
     // Connected OPC clients and their groups.
