@@ -1,0 +1,452 @@
+#include "ui/MainWindowPresenter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+#include "model/Registries.h"
+#include "model/Tags.h"
+#include "support/DateTime.h"
+#include "support/TextFields.h"
+#include "ui/ChannelPanelPresenter.h"
+#include "ui/DevicePropsPresenter.h"
+
+namespace telegate {
+
+const char* const kCloseWithClientsText =
+    "К серверу подключены OPC-клиенты. Завершить работу программы?";
+const char* const kTraceOnAdvice = "Потом обязательно Выключите запись лог файлов";
+const char* const kConnectedYes = "Есть";
+const char* const kConnectedNo = "Нет";
+
+namespace {
+
+constexpr const char* kTraceOffCaption = "Временно включить запись лог файлов";
+constexpr const char* kTraceOffCaptionEn = "Temporalily enable logging";
+constexpr const char* kTraceOnCaption = "Выключить запись лог файлов";
+constexpr const char* kVersion = "0.1.0";
+
+// "DD.MM.YYYY hh:nn:ss.zzz"
+std::string GridDateTime(TDateTime dt) {
+    const TDateTimeParts p = DecodeDateTime(dt);
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d.%03d", p.day, p.month, p.year,
+                  p.hour, p.minute, p.second, p.msec);
+    return buf;
+}
+
+std::string Fixed12_3(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%12.3f", v);
+    return buf;
+}
+
+std::string Addresses(int32_t asdu, int32_t ioa) {
+    return std::to_string(asdu) + "," + std::to_string(ioa);
+}
+
+}  // namespace
+
+TMainCaptions MainCaptions(int lang, bool polling) {
+    TMainCaptions c;
+    const bool en = lang == kLangEnglish;
+    auto pick = [en](const char* ru, const char* eng) { return std::string(en ? eng : ru); };
+    c.Window = kAppTitle;
+    c.BtnAdd = pick("Добавить", "Add New");
+    c.BtnChange = pick("Изменить", "Change Dev");
+    c.BtnDelete = pick("Удалить", "Delete Dev");
+    c.BtnPoll =
+        polling ? pick("Остановить опрос", "Stop Poll") : pick("Начать опрос", "Start Poll");
+    c.MenuFile = pick("Файл", "File");
+    c.MenuOpen = pick("Открыть", "Open");
+    c.MenuSave = pick("Сохранить", "Save");
+    c.MenuExit = pick("Выход", "Exit");
+    c.MenuDevice = pick("Устройство", "Device");
+    c.MenuAdd = pick("Добавить", "Add new Device");
+    c.MenuChange = pick("Изменить параметры", "Change Device");
+    c.MenuDelete = pick("Удалить", "Delete Device");
+    c.MenuTrace = pick(kTraceOffCaption, kTraceOffCaptionEn);
+    c.MenuServer = pick("Сервер", "OPC Server");
+    c.MenuRegister = pick("Зарегистрировать", "Register server");
+    c.MenuUnregister = pick("Разрегистрировать", "UnRegister server");
+    c.MenuHelp = pick("Помощь", "Help");
+    c.MenuAbout = pick("О программе", "About Program");
+    c.TrayRestore = pick("&Восстановить", "Restore");
+    c.TrayHide = pick("&Скрыть", "Hide");
+    c.TrayExit = pick("В&ыход", "Exit");
+    c.LabelClients = "Кол-во клиентов:";
+    c.LabelGroups = "Кол-во групп:";
+    return c;
+}
+
+const std::vector<TOptionEntry>& RefreshPeriodOptions() {
+    static const std::vector<TOptionEntry> kList = {
+        {"без задержки", 0}, {"1 сек", 1000},   {"2 сек", 2000},   {"3 сек", 3000},
+        {"5 сек", 5000},     {"10 сек", 10000}, {"30 сек", 30000}, {"1 мин", 60000}};
+    return kList;
+}
+
+const std::vector<TOptionEntry>& DebugLineOptions() {
+    static const std::vector<TOptionEntry> kList = {{"нет вывода", 0},    {"500 строк", 500},
+                                                    {"1000 строк", 1000}, {"2000 строк", 2000},
+                                                    {"5000 строк", 5000}, {"10000 строк", 10000}};
+    return kList;
+}
+
+TMainWindowPresenter::TMainWindowPresenter(TAppContext& ctx, TDeviceList& devices,
+                                           IMainWindowApp& app, std::string dir)
+    : ctx_(ctx), devices_(devices), app_(app), dir_(std::move(dir)) {
+    captions_ = MainCaptions(ctx_.LangCode, ctx_.OprosFlag);
+    traceCaption_ = ctx_.Settings.Save_Obmen_v_File ? kTraceOnCaption : captions_.MenuTrace;
+    ClearGrids();
+}
+
+void TMainWindowPresenter::Attach(IMainWindowView* view) {
+    view_ = view;
+    if (view_ == nullptr) return;
+    view_->SetCaptions(captions_);
+    view_->SetTraceCaption(traceCaption_);
+    view_->SetEditCommandsEnabled(!ctx_.OprosFlag);
+    PushList();
+    PushTray();
+    view_->GridChanged(false);
+    view_->GridChanged(true);
+}
+
+std::string TMainWindowPresenter::CnfPath() const {
+    return dir_.empty() ? std::string(kCnfIniName)
+                        : (std::filesystem::path(dir_) / kCnfIniName).string();
+}
+
+// ------------------------------------------------------------------ start-up
+
+void TMainWindowPresenter::SetLang(int langCode) {
+    ctx_.LangCode = langCode;
+    captions_ = MainCaptions(langCode, ctx_.OprosFlag);
+    if (!ctx_.Settings.Save_Obmen_v_File) traceCaption_ = captions_.MenuTrace;
+    if (view_ != nullptr) {
+        view_->SetCaptions(captions_);
+        view_->SetTraceCaption(traceCaption_);
+    }
+}
+
+void TMainWindowPresenter::ShowCurrentDir(const std::string& dir) {
+    if (view_ != nullptr) view_->SetStatusText(dir);
+}
+
+void TMainWindowPresenter::CreateComboBoxes(const TSettings& settings) {
+    if (view_ == nullptr) return;
+    auto index = [](const std::vector<TOptionEntry>& list, int32_t i) {
+        return i >= 0 && i < static_cast<int32_t>(list.size()) ? static_cast<int>(i) : -1;
+    };
+    view_->SetOptionLists(RefreshPeriodOptions(),
+                          index(RefreshPeriodOptions(), settings.IndexReOutTs),
+                          index(RefreshPeriodOptions(), settings.IndexReOutTit), DebugLineOptions(),
+                          index(DebugLineOptions(), settings.IndexReOutDeb));
+}
+
+void TMainWindowPresenter::Refresh_ListBox(const std::vector<std::string>&) {
+    PushList();
+}
+
+void TMainWindowPresenter::ShowTrayIcon(const std::string& tip) {
+    trayTip_ = tip;
+    trayIcon_ = !visible_;
+    shownOnce_ = false;
+    PushTray();
+}
+
+void TMainWindowPresenter::PushList() {
+    const std::vector<std::string> names = devices_.Names();
+    if (selected_ >= static_cast<int>(names.size())) selected_ = names.empty() ? -1 : 0;
+    if (view_ != nullptr) view_->SetDeviceList(names, selected_);
+}
+
+void TMainWindowPresenter::PushTray() {
+    if (view_ == nullptr) return;
+    view_->SetTrayIcon(trayIcon_, trayTip_);
+    view_->SetTrayMenu(RestoreEnabled(), HideEnabled());
+}
+
+// ------------------------------------------------------------------ polling
+
+TPollingView TMainWindowPresenter::PollingView() {
+    TPollingView v;
+    v.PollStateChanged = [this](bool polling) { OnPollStateChanged(polling); };
+    v.ShowFirstStation = [this] { ShowFirstStation(); };
+    v.RefreshGrid = [this] { OutStingGrigTsTit(); };
+    v.ShowCounters = [this] { TimerTick(); };
+    return v;
+}
+
+void TMainWindowPresenter::OnPollStateChanged(bool polling) {
+    captions_.BtnPoll = MainCaptions(ctx_.LangCode, polling).BtnPoll;
+    cachedList_ = nullptr;  // a new run builds a new tag list
+    // A starting run has no controllers yet (they are followed from ShowFirstStation),
+    // and those of a stopping run may soon be gone.
+    if (channels_ != nullptr) channels_->Bind(nullptr);
+    if (view_ != nullptr) {
+        view_->SetCaptions(captions_);
+        view_->SetEditCommandsEnabled(!polling);
+    }
+}
+
+void TMainWindowPresenter::ShowFirstStation() {
+    if (channels_ != nullptr) channels_->Bind(app_.Polling());
+    if (ctx_.Stations.Kol_KP <= 0) {
+        selected_ = -1;
+        ListBox_Click(-1);
+        PushList();
+        return;
+    }
+    // The station the operator chose survives a restart of polling.
+    if (selected_ < 0 || selected_ >= ctx_.Stations.Kol_KP) selected_ = 0;
+    PushList();
+    ListBox_Click(selected_);
+}
+
+void TMainWindowPresenter::TimerTick() {
+    const int clients = app_.OpcClientCount();
+    const int groups = app_.OpcGroupCount();
+    if (clients == clients_ && groups == groups_) return;
+    clients_ = clients;
+    groups_ = groups;
+    if (view_ != nullptr) view_->SetCounters(clients, groups);
+}
+
+// ------------------------------------------------------------------ grids
+
+void TMainWindowPresenter::ClearGrids() {
+    signalGrid_ = TStringGrid(6, 1);
+    measureGrid_ = TStringGrid(7, 1);
+    const char* ts[] = {"Название", "Адрес", "Значение", "Байт качества", "Время"};
+    const char* ti[] = {"Название",      "Адрес",           "Значение (физ.)",
+                        "Байт качества", "Значение (инж.)", "Время"};
+    for (int c = 1; c <= 5; ++c) signalGrid_.SetCell(c, 0, ts[c - 1]);
+    for (int c = 1; c <= 6; ++c) measureGrid_.SetCell(c, 0, ti[c - 1]);
+}
+
+void TMainWindowPresenter::OnDeviceSelected(int index) {
+    if (index < 0 || index >= ctx_.Stations.Kol_KP) return;
+    selected_ = index;
+    ListBox_Click(index);
+}
+
+void TMainWindowPresenter::ListBox_Click(int it) {
+    ClearGrids();
+    gridStation_ = 0;
+    const int n = it + 1;
+    if (ctx_.Stations.IsStation(n) && n <= kMaxKP) {
+        selected_ = it;
+        gridStation_ = n;
+        const T_KP& kp = ctx_.Stations.KP_arr[n];
+        const int nts = std::clamp(kp.Kol_TS, 0, kMaxTagsOfKind);
+        const int nti = std::clamp(kp.Kol_TI, 0, kMaxTagsOfKind);
+        signalGrid_.SetRowCount(nts + 3);
+        signalGrid_.SetCell(1, 1, "Соединение:");
+        for (int k = 1; k <= nts; ++k) {
+            const T_TS& t = kp.TS_arr[k];
+            signalGrid_.SetCell(1, k + 1, t.NameTS);
+            signalGrid_.SetCell(2, k + 1, Addresses(t.AdrASDU, t.AdrIOA));
+        }
+        measureGrid_.SetRowCount(nti + 2);
+        for (int k = 1; k <= nti; ++k) {
+            const T_TI& t = kp.TI_arr[k];
+            measureGrid_.SetCell(1, k, t.NameTI);
+            measureGrid_.SetCell(2, k, Addresses(t.AdrASDU, t.AdrIOA));
+        }
+    }
+    cachedList_ = nullptr;
+    if (view_ != nullptr) {
+        view_->GridChanged(false);
+        view_->GridChanged(true);
+    }
+}
+
+void TMainWindowPresenter::CollectStationTags(const TTagSignalList& tags, const TArmSignals& arm,
+                                              int s) {
+    stationTags_.clear();
+    for (int32_t i = 0; i < tags.GetCount(); ++i) {
+        const TArmRec* rec = arm.GetRec(tags.List[static_cast<size_t>(i)].FIndArm);
+        if (rec == nullptr || rec->FsstID != TStationTable::StationId(s)) continue;
+        if (rec->Fst == stTS) stationTags_.emplace_back(i, false);
+        if (rec->Fst == stTIT) stationTags_.emplace_back(i, true);
+    }
+    cachedList_ = &tags;
+    cachedCount_ = tags.GetCount();
+    cachedStation_ = s;
+}
+
+void TMainWindowPresenter::OutStingGrigTsTit() {
+    const int s = gridStation_;
+    if (!ctx_.Stations.IsStation(s)) return;
+    const T_KP& kp = ctx_.Stations.KP_arr[s];
+    signalGrid_.SetCell(3, 1, kp.Connected ? kConnectedYes : kConnectedNo);
+
+    const TPublisher* publisher = app_.Publisher();
+    const TTagSignalList* tags = publisher != nullptr ? publisher->Tags() : nullptr;
+    if (tags != nullptr) {
+        const TArmSignals& arm = publisher->Registries().ArmSignals;
+        if (cachedList_ != tags || cachedCount_ != tags->GetCount() || cachedStation_ != s)
+            CollectStationTags(*tags, arm, s);
+        int t = 0, m = 0;
+        for (const auto& [index, measured] : stationTags_) {
+            const TTagSignal& tag = tags->List[static_cast<size_t>(index)];
+            int32_t iValue = 0;
+            uint8_t quality = 0;
+            double fValue = 0.0;
+            TDateTime stamp = 0.0;
+            tag.GetArmValue(iValue, quality, fValue, stamp);
+            const std::string time =
+                stamp > 1.0 ? GridDateTime(stamp + kp.Popravka_Time * ctx_.OneHour) : std::string();
+            if (!measured) {
+                const int row = ++t + 1;
+                if (row >= signalGrid_.RowCount()) continue;
+                signalGrid_.SetCell(1, row, tag.FName);
+                signalGrid_.SetCell(2, row, Addresses(tag.FAsduAddress, tag.FObjAddress));
+                signalGrid_.SetCell(3, row, std::to_string(iValue));
+                signalGrid_.SetCell(4, row, std::to_string(quality));
+                if (stamp > 1.0) signalGrid_.SetCell(5, row, time);
+            } else {
+                const int row = ++m;
+                if (row >= measureGrid_.RowCount()) continue;
+                measureGrid_.SetCell(1, row, tag.FName);
+                measureGrid_.SetCell(2, row, Addresses(tag.FAsduAddress, tag.FObjAddress));
+                measureGrid_.SetCell(3, row, FormatRealGeneral(fValue));
+                measureGrid_.SetCell(4, row, std::to_string(quality));
+                const TArmRec* rec = arm.GetRec(tag.FIndArm);
+                const double eng =
+                    kp.PereschetTI && rec != nullptr ? rec->RawToEng(std::trunc(fValue)) : fValue;
+                measureGrid_.SetCell(5, row, Fixed12_3(eng));
+                if (stamp > 1.0) measureGrid_.SetCell(6, row, time);
+            }
+        }
+    }
+    if (view_ != nullptr) {
+        view_->GridChanged(false);
+        view_->GridChanged(true);
+    }
+}
+
+// ------------------------------------------------------------------ commands
+
+void TMainWindowPresenter::OnAdd() {
+    std::string refusal;
+    if (!devices_.BeginAdd(form_, ctx_.LangCode, refusal)) {
+        if (view_ != nullptr) view_->ShowMessage(refusal);
+        return;
+    }
+    TDevicePropsPresenter dialog(
+        form_, ctx_.Settings, ctx_.LangCode,
+        [this](const TDeviceForm& f, std::string& e) { return devices_.CommitAdd(f, e); },
+        CnfPath());
+    if (view_ != nullptr) view_->RunDeviceDialog(dialog);
+    if (dialog.Accepted()) PushList();
+}
+
+void TMainWindowPresenter::OnChange() {
+    const int n = selected_ + 1;
+    if (selected_ < 0 || !ctx_.Stations.IsStation(n)) return;
+    std::string refusal;
+    if (!devices_.BeginChange(n, form_, ctx_.LangCode, refusal)) {
+        if (!refusal.empty() && view_ != nullptr) view_->ShowMessage(refusal);
+        return;
+    }
+    TDevicePropsPresenter dialog(
+        form_, ctx_.Settings, ctx_.LangCode,
+        [this, n](const TDeviceForm& f, std::string& e) { return devices_.CommitChange(n, f, e); },
+        CnfPath());
+    if (view_ != nullptr) view_->RunDeviceDialog(dialog);
+    if (!dialog.Accepted()) return;
+    PushList();
+    if (selected_ >= 0) ListBox_Click(selected_);
+}
+
+void TMainWindowPresenter::OnDelete() {
+    const int n = selected_ + 1;
+    if (selected_ < 0 || !ctx_.Stations.IsStation(n)) return;
+    if (!devices_.CanEdit()) {
+        if (view_ != nullptr) view_->ShowMessage(kPollingRunsText);
+        return;
+    }
+    if (view_ == nullptr || view_->Ask(kDeleteQuestionText) != TAnswer::Yes) return;
+    std::string error;
+    if (!devices_.Delete(n, error)) view_->ShowError(error);
+    PushList();
+    ListBox_Click(selected_);
+}
+
+void TMainWindowPresenter::OnStartStop() {
+    app_.StartStop();
+}
+
+void TMainWindowPresenter::OnTraceSwitch() {
+    if (ctx_.Settings.Save_Obmen_v_File) {
+        ctx_.Settings.Save_Obmen_v_File = false;
+        traceCaption_ = kTraceOffCaption;
+    } else {
+        ctx_.Settings.Save_Obmen_v_File = true;
+        if (view_ != nullptr) view_->ShowMessage(kTraceOnAdvice);
+        traceCaption_ = kTraceOnCaption;
+    }
+    if (view_ != nullptr) view_->SetTraceCaption(traceCaption_);
+}
+
+void TMainWindowPresenter::OnRegister(bool reg) {
+    const std::string text = app_.RegisterServer(reg);
+    if (!text.empty() && view_ != nullptr) view_->ShowMessage(text);
+}
+
+void TMainWindowPresenter::OnHelp() {
+    const std::string path = dir_.empty() ? std::string(kHelpDocument)
+                                          : (std::filesystem::path(dir_) / kHelpDocument).string();
+    if (view_ != nullptr) view_->OpenDocument(path);
+}
+
+void TMainWindowPresenter::OnAbout() {
+    if (view_ != nullptr) view_->ShowAbout(kAppTitle, kVersion);
+}
+
+// ------------------------------------------------------------------ tray and window
+
+void TMainWindowPresenter::OnTrayLeftDown() {
+    if (view_ == nullptr) return;
+    view_->BringToForeground();
+    view_->PopupTrayMenu();
+}
+
+void TMainWindowPresenter::OnTrayDoubleClick() {
+    OnRestore();
+}
+
+void TMainWindowPresenter::OnRestore() {
+    if (visible_) return;
+    visible_ = true;
+    trayIcon_ = false;
+    if (view_ != nullptr) view_->ShowWindow(!shownOnce_);
+    shownOnce_ = true;
+    PushTray();
+}
+
+void TMainWindowPresenter::OnMinimize() {
+    if (!visible_) return;
+    visible_ = false;
+    trayIcon_ = true;
+    if (view_ != nullptr) view_->HideWindow();
+    PushTray();
+}
+
+void TMainWindowPresenter::OnTaskbarCreated() {
+    if (trayIcon_ && view_ != nullptr) view_->SetTrayIcon(true, trayTip_);
+}
+
+bool TMainWindowPresenter::OnCloseRequest() {
+    if (app_.OpcClientCount() > 0) {
+        if (view_ == nullptr || view_->Ask(kCloseWithClientsText) != TAnswer::Yes) return false;
+    }
+    app_.Close();
+    return true;
+}
+
+}  // namespace telegate

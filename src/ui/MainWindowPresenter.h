@@ -1,0 +1,215 @@
+// The main window, its tray icon and its menus, without drawing: captions in the
+// chosen language, the device list and its selection, the signal and measurement
+// grids of the selected station, the OPC counters, the station list commands with
+// their dialog, the start/stop button, the trace switch, the tray menu and the
+// close of the program. A view (the Win32 window, or a test) shows what the
+// presenter decides and reports the operator's actions back. Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/DeviceList.h"
+#include "app/Main.h"
+#include "app/Polling.h"
+
+namespace telegate {
+
+class TDevicePropsPresenter;
+class TChannelPanelPresenter;
+class TTagSignalList;
+class TArmSignals;
+
+struct TMainCaptions {
+    std::string Window;
+    std::string BtnAdd, BtnChange, BtnDelete, BtnPoll;
+    std::string MenuFile, MenuOpen, MenuSave, MenuExit;
+    std::string MenuDevice, MenuAdd, MenuChange, MenuDelete, MenuTrace;
+    std::string MenuServer, MenuRegister, MenuUnregister;
+    std::string MenuHelp, MenuAbout;
+    std::string TrayRestore, TrayHide, TrayExit;
+    std::string LabelClients, LabelGroups;  // "Кол-во клиентов:", "Кол-во групп:"
+};
+
+// The captions of a language code (0 Russian, 1 English) with the start/stop
+// button for the polling state.
+TMainCaptions MainCaptions(int lang, bool polling);
+
+// An entry of the display-option lists: its text and its number.
+struct TOptionEntry {
+    const char* Text;
+    int32_t Value;
+};
+const std::vector<TOptionEntry>& RefreshPeriodOptions();  // "без задержки" 0 .. "1 мин" 60000
+const std::vector<TOptionEntry>& DebugLineOptions();  // "нет вывода" 0 .. "10000 строк"
+
+// The answers of a question box.
+enum class TAnswer { Yes, No, Cancel };
+
+// What the main window does for the presenter. Main thread.
+class IMainWindowView {
+  public:
+    virtual ~IMainWindowView() = default;
+    virtual void SetCaptions(const TMainCaptions& captions) = 0;
+    // The trace menu item's caption.
+    virtual void SetTraceCaption(const std::string& caption) = 0;
+    virtual void SetStatusText(const std::string& text) = 0;
+    // The hidden display-option lists: entries and selected index of each.
+    virtual void SetOptionLists(const std::vector<TOptionEntry>& periods, int tsIndex, int titIndex,
+                                const std::vector<TOptionEntry>& lines, int debIndex) = 0;
+    // The device list; selected -1 for none.
+    virtual void SetDeviceList(const std::vector<std::string>& names, int selected) = 0;
+    // Add, change and delete (buttons and menu items).
+    virtual void SetEditCommandsEnabled(bool enabled) = 0;
+    // A grid was laid out again (rows, titles) or its values changed.
+    virtual void GridChanged(bool measurements) = 0;
+    virtual void SetCounters(int clients, int groups) = 0;
+    // The window shown (firstTime: its controls are shown the first time) or hidden.
+    virtual void ShowWindow(bool firstTime) = 0;
+    virtual void HideWindow() = 0;
+    virtual void BringToForeground() = 0;
+    // The tray icon (present or removed, with its tip) and the tray menu items.
+    virtual void SetTrayIcon(bool present, const std::string& tip) = 0;
+    virtual void SetTrayMenu(bool restoreEnabled, bool hideEnabled) = 0;
+    virtual void PopupTrayMenu() = 0;
+    virtual void ShowMessage(const std::string& text) = 0;
+    virtual void ShowError(const std::string& text) = 0;
+    // A warning box with Yes, No and Cancel.
+    virtual TAnswer Ask(const std::string& text) = 0;
+    // Runs the device properties dialog modally; it ends through the presenter.
+    virtual void RunDeviceDialog(TDevicePropsPresenter& dialog) = 0;
+    // Opens a document with the program the system associates with it, maximised.
+    virtual void OpenDocument(const std::string& path) = 0;
+    virtual void ShowAbout(const std::string& product, const std::string& version) = 0;
+};
+
+// What the window asks of the running application.
+class IMainWindowApp {
+  public:
+    virtual ~IMainWindowApp() = default;
+    // Polling; null before it was first started.
+    virtual TPolling* Polling() = 0;
+    // Where the grids read the tags and their signal records: polling's publisher.
+    virtual const TPublisher* Publisher() {
+        TPolling* polling = Polling();
+        return polling != nullptr ? &polling->Publisher() : nullptr;
+    }
+    // The start/stop button.
+    virtual void StartStop() = 0;
+    // Connected OPC clients and their groups.
+    virtual int OpcClientCount() = 0;
+    virtual int OpcGroupCount() = 0;
+    // Registers (true) or unregisters the OPC server; the text to show, if any.
+    virtual std::string RegisterServer(bool reg) = 0;
+    // Ends the program: the configuration written, OPC shut down, the loop ended.
+    virtual void Close() = 0;
+};
+
+constexpr const char* kHelpDocument = "Telegate.doc";
+constexpr const char* kAppTitle = "Telegate";
+extern const char* const kCloseWithClientsText;
+extern const char* const kTraceOnAdvice;
+
+// Texts of the grids.
+extern const char* const kConnectedYes;
+extern const char* const kConnectedNo;
+
+class TMainWindowPresenter : public IFormView {
+  public:
+    // devices: the station list commands; app: the running application. dir: the
+    // executable's folder (help document, "cnf.ini"); empty: the working directory.
+    TMainWindowPresenter(TAppContext& ctx, TDeviceList& devices, IMainWindowApp& app,
+                         std::string dir = {});
+
+    void Attach(IMainWindowView* view);
+    // The channel panels follow the runs of polling (optional).
+    void SetChannelPanel(TChannelPanelPresenter* channels) { channels_ = channels; }
+
+    // IFormView: what the start-up shows.
+    void SetLang(int langCode) override;
+    void ShowCurrentDir(const std::string& dir) override;
+    void CreateComboBoxes(const TSettings& settings) override;
+    void Refresh_ListBox(const std::vector<std::string>& names) override;
+    void ShowTrayIcon(const std::string& tip) override;
+
+    // What polling tells the window (hand this to TPolling).
+    TPollingView PollingView();
+    void OnPollStateChanged(bool polling);
+    void ShowFirstStation();
+    void TimerTick();  // 500 ms: counters
+    // Timeroutgrid: the value columns of the selected station.
+    void OutStingGrigTsTit();
+
+    // Device list click on entry index (-1: none).
+    void OnDeviceSelected(int index);
+    // Prepares both grids for station it + 1.
+    void ListBox_Click(int it);
+
+    // Commands.
+    void OnAdd();
+    void OnChange();
+    void OnDelete();
+    void OnStartStop();
+    void OnTraceSwitch();
+    void OnRegister(bool reg);
+    void OnHelp();
+    void OnAbout();
+
+    // Tray and window.
+    void OnTrayLeftDown();
+    void OnTrayDoubleClick();
+    void OnRestore();
+    void OnMinimize();  // also "&Скрыть"
+    // The shell was restarted: the icon has to be added again when present.
+    void OnTaskbarCreated();
+    // "В&ыход", the main menu's exit and the window's close button. False when
+    // the operator chose to keep the program running.
+    bool OnCloseRequest();
+
+    // State, for views and tests.
+    const TStringGrid& SignalGrid() const { return signalGrid_; }
+    const TStringGrid& MeasurementGrid() const { return measureGrid_; }
+    int Selected() const { return selected_; }
+    bool WindowVisible() const { return visible_; }
+    bool TrayIconPresent() const { return trayIcon_; }
+    bool RestoreEnabled() const { return !visible_; }
+    bool HideEnabled() const { return visible_; }
+    const std::string& TraceCaption() const { return traceCaption_; }
+    const TMainCaptions& Captions() const { return captions_; }
+    TDeviceForm& Form() { return form_; }
+
+  private:
+    void PushList();
+    void PushTray();
+    void ClearGrids();
+    void CollectStationTags(const TTagSignalList& tags, const TArmSignals& arm, int s);
+    std::string CnfPath() const;
+
+    TAppContext& ctx_;
+    TDeviceList& devices_;
+    IMainWindowApp& app_;
+    std::string dir_;
+    IMainWindowView* view_ = nullptr;
+    TChannelPanelPresenter* channels_ = nullptr;
+    TMainCaptions captions_;
+    std::string traceCaption_;
+    TDeviceForm form_;  // the device properties dialog's contents, kept between uses
+    TStringGrid signalGrid_{6, 1};
+    TStringGrid measureGrid_{7, 1};
+    int selected_ = -1;
+    int gridStation_ = 0;  // station the grids were prepared for, 0: none
+    bool visible_ = false;
+    bool shownOnce_ = false;
+    bool trayIcon_ = false;
+    std::string trayTip_ = kAppTitle;
+    int clients_ = -1, groups_ = -1;  // counters last shown
+    // Tags of the grid's station: (tag index, is measurement), cached per tag list.
+    std::vector<std::pair<int32_t, bool>> stationTags_;
+    const TTagSignalList* cachedList_ = nullptr;
+    int32_t cachedCount_ = -1;
+    int cachedStation_ = 0;
+};
+
+}  // namespace telegate
