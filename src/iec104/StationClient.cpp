@@ -503,9 +503,7 @@ void T104Client::DoOnConnect() {
                         flag.ToString() + ClSFlag.ToString());
     ClSFlag.Op(FSet, bclb_ConnectingOk);
     FWaitConnect = false;
-    // The worker hands received blocks over in slices of at most w I frames, so
-    // that the acknowledgement at w goes out between them.
-    if (psock.oprosdevice2 != nullptr) psock.oprosdevice2->SetAckWindow(prm.wMax);
+    UpdateSliceLimit();
 }
 
 void T104Client::setWork(bool onoff) {
@@ -639,6 +637,16 @@ void T104Client::RaspakReceiveBufferAPDU(bool Save_Obmen, int nomer_socket) {
         FAsdu.ReceiveRaspak1(sinks);
     }
     r_APDUBuf.Reset(false);
+    UpdateSliceLimit();
+}
+
+void T104Client::UpdateSliceLimit() {
+    // The worker's next slice ends where the acknowledgement at w falls due, so
+    // the S frame leaves as soon as it is sent (the slot is written between
+    // slices). While an S frame is still due, slices of one frame.
+    if (psock.oprosdevice2 == nullptr) return;
+    const int32_t w = prm.wMax > 0 ? prm.wMax : 0;
+    psock.oprosdevice2->SetAckWindow(w == 0 ? 0 : std::max<int32_t>(w - GetW(), 1));
 }
 
 }  // namespace telegate

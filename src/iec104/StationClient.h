@@ -230,6 +230,8 @@ class T104Client : public TSubj104 {
     void TuService1();
     // Decodes every APDU of the receive queue into the tags.
     void RaspakReceiveBufferAPDU(bool Save_Obmen, int nomer_socket);
+    // Tells the worker how many I frames its next slice may hold.
+    void UpdateSliceLimit();
     // The periodic general interrogation is due (command timer).
     void OprosDue() { OPROS_KP_ = true; }
     // Where decoded objects are stored (may be null: nothing is stored).

@@ -23,11 +23,12 @@ class IStationLink {
     // The send slot str_To_write: takes the octets only when the slot is free and
     // returns true; returns false (nothing taken) while the previous frame is still there.
     virtual bool TryPutToWrite(const std::string& octets) = 0;
-    // The station's w: received octets are handed to the main thread in slices of at
-    // most w I frames, and the send slot is written between slices, so that the
-    // acknowledgement the link layer sends at w goes out in the middle of a long
+    // The most I frames the next slice of received octets may hold: the frames the
+    // link layer still takes before its acknowledgement at w is due. Received octets
+    // are handed to the main thread in such slices and the send slot is written
+    // between slices, so that acknowledgement goes out in the middle of a long
     // block. 0 hands over whole blocks.
-    virtual void SetAckWindow(int /*w*/) {}
+    virtual void SetAckWindow(int /*iFrames*/) {}
 };
 
 // Events of worker n (1-based), run on the main thread while the worker waits.

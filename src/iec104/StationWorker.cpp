@@ -399,9 +399,10 @@ size_t Toprosdevice::SliceEnd(const std::string& block, size_t pos, int maxI) {
 }
 
 void Toprosdevice::HandOver(const std::string& block) {
-    const int w = ackWindow_.load();
     size_t pos = 0;
     while (pos < block.size()) {
+        // Read again for every slice: the main thread updates it as it decodes.
+        const int w = ackWindow_.load();
         const size_t end = w > 0 ? SliceEnd(block, pos, w) : block.size();
         if (pos == 0 && end == block.size())
             readStr_ = block;

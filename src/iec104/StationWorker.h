@@ -5,10 +5,11 @@
 // inside the octets: connect, disconnect and every block read go to the main
 // thread through IWorkerEvents, run there with IMainLoop::invokeAndWait.
 //
-// A block read is handed over in slices of at most w I frames (SetAckWindow), and
-// the send slot is written after each slice: the link layer acknowledges at w, and
-// that acknowledgement leaves while the rest of a long block is still being
-// decoded. Cutting a slice only follows the start and length octets of the frames.
+// A block read is handed over in slices that end where the link layer's
+// acknowledgement at w falls due (SetAckWindow, updated by the client after each
+// slice), and the send slot is written after each slice: that acknowledgement
+// leaves while the rest of a long block is still being decoded. Cutting a slice only follows the
+// start and length octets of the frames.
 //
 // The link counts as connected (IsConnect) only from inside the connect report on
 // the main thread, after the client has reset its link state: no service pass can
@@ -108,7 +109,7 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     void RequestDisconnect() override;
     bool IsConnect() const override { return isConnect_.load(); }
     bool TryPutToWrite(const std::string& octets) override;
-    void SetAckWindow(int w) override { ackWindow_.store(w); }
+    void SetAckWindow(int iFrames) override { ackWindow_.store(iFrames); }
 
     // Pending requests, for the client's bookkeeping and for tests.
     bool MustConnect() const { return mustConnect_.load(); }
