@@ -1,8 +1,8 @@
 // The station connection worker: one thread per controlled station that owns the
 // station's TCP connection. It connects and disconnects when the station client
 // asks, writes the frame the client leaves in its send slot, reads whatever the
-// station sends and drops a connection that stays silent too long. It never looks
-// inside the octets: connect, disconnect and every block read go to the main
+// station sends and drops a connection that stays silent too long. It does not
+// interpret the protocol: connect, disconnect and every block read go to the main
 // thread through IWorkerEvents, run there with IMainLoop::invokeAndWait.
 //
 // A block read is handed over in slices that end where the link layer's
