@@ -8,8 +8,9 @@
 // master with 32 stations, and the latency from a value sent by the station to
 // its appearance in the item image.
 //
-//   bench_e2e [--idle-seconds S] [--changes N] [--repeat R] [--link-only]
-//   (defaults 30, 1000 and 3; the link figures are medians of R runs)
+//   bench_e2e [--idle-seconds S] [--changes N] [--repeat R] [--link-only] [--only TEXT]
+//   (defaults 30, 1000 and 3; the link figures are medians of R runs; --only runs
+//   the link figures whose name contains TEXT)
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -216,8 +217,12 @@ TFigures GeneralInterrogation(int perAsdu, int stationK) {
     return f;
 }
 
+// Only the link figures whose name contains this text (--only); empty = all.
+std::string gOnly;
+
 // Runs fn repeat times and prints the medians of its figures.
 void Median(const char* what, int repeat, const std::function<TFigures()>& fn) {
+    if (!gOnly.empty() && std::string(what).find(gOnly) == std::string::npos) return;
     std::vector<TFigures> runs;
     for (int i = 0; i < repeat; ++i) {
         const TFigures f = fn();
@@ -336,6 +341,7 @@ int main(int argc, char** argv) {
         if (a == "--idle-seconds") idleSeconds = std::max(1, std::atoi(argv[i + 1]));
         if (a == "--changes") changes = std::clamp(std::atoi(argv[i + 1]), 1, 5000);
         if (a == "--repeat") repeat = std::clamp(std::atoi(argv[i + 1]), 1, 9);
+        if (a == "--only") gOnly = argv[i + 1];
     }
     std::printf("bench_e2e: master in-process against telegate-sim on loopback, k=12 w=8\n");
     LinkFigures(repeat);
