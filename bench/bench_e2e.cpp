@@ -1,10 +1,16 @@
 // Loopback figures of the whole master (in-process) against telegate-sim, k = 12,
 // w = 8: spontaneous objects per second at 1 and at 30 objects per ASDU with the
-// master's CPU per ASDU, the spread of a general interrogation of 7000 signals and
-// 7000 measurements, the CPU of an idle master with 32 stations, and the latency
-// from a value sent by the station to its appearance in the item image.
+// master's CPU per ASDU, the time of a general interrogation of 7000 signals and
+// 7000 measurements (packed in full ASDUs and one object per ASDU, and from a
+// station whose own k is 128, so that it writes its answer in bursts of up to 128
+// APDUs), the largest number of I frames one acknowledgement of the master
+// covered (at most w when the master acknowledges in time), the CPU of an idle
+// master with 32 stations, and the latency from a value sent by the station to
+// its appearance in the item image.
 //
-//   bench_e2e [--idle-seconds S] [--changes N]     (defaults 30 and 1000)
+//   bench_e2e [--idle-seconds S] [--changes N] [--repeat R] [--link-only] [--only TEXT]
+//   (defaults 30, 1000 and 3; the link figures are medians of R runs; --only runs
+//   the link figures whose name contains TEXT)
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -13,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -110,16 +117,34 @@ struct TRun {
     }
 };
 
-void Throughput(int perAsdu) {
-    const int count = perAsdu == 1 ? 20000 : 150000;
+// The most I frames one acknowledgement of the master covered on the station's
+// link(s), from the station's status; -1 when it did not answer.
+int LargestAck(live::TSimProcess& sim) {
+    const size_t from = sim.LineCount();
+    sim.Send("status");
+    const int idx = sim.WaitContains("largest-ack=", 3000, from);
+    if (idx < 0) return -1;
+    const std::string line = sim.Lines()[static_cast<size_t>(idx)];
+    return std::atoi(line.c_str() + line.find("largest-ack=") + 12);
+}
+
+struct TFigures {
+    bool ok = false;
+    double objectsPerSec = 0;
+    double cpuUsPerAsdu = 0;
+    double ms = 0;
+    int largestAck = 0;
+};
+
+TFigures Throughput(int perAsdu) {
+    TFigures f;
+    const int count = perAsdu == 1 ? 100000 : 600000;
     TRun run;
     if (!run.Start(1, 300,
                    {"--type", "float", "--per-asdu", std::to_string(perAsdu), "--rate", "0",
                     "--count", std::to_string(count)}) ||
-        !run.WaitConnected(10000)) {
-        std::printf("  %d per ASDU: could not start\n", perAsdu);
-        return;
-    }
+        !run.WaitConnected(10000))
+        return f;
     const std::string port = std::to_string(run.ports[0]);
     // The stream starts once the interrogation is over.
     std::this_thread::sleep_for(seconds(1));
@@ -131,51 +156,108 @@ void Throughput(int perAsdu) {
     const int idx = run.sim.WaitContains("count " + port + " reached", 120000);
     const double secs = duration<double>(steady_clock::now() - t0).count();
     const double cpu = CpuSeconds() - c0;
-    if (idx < 0) {
-        std::printf("  %d per ASDU: not sent within 120 s\n", perAsdu);
-        return;
-    }
+    if (idx < 0) return f;
     const double asdus = static_cast<double>(count) / perAsdu;
-    std::printf(
-        "  %2d objects/ASDU: %d objects in %.2f s = %.0f objects/s, %.0f ASDU/s, "
-        "master CPU %.1f us/ASDU\n",
-        perAsdu, count, secs, count / secs, asdus / secs, cpu / asdus * 1e6);
+    f.ok = true;
+    f.objectsPerSec = count / secs;
+    f.cpuUsPerAsdu = cpu / asdus * 1e6;
+    f.ms = secs * 1000;
+    f.largestAck = LargestAck(run.sim);
+    return f;
 }
 
-void GeneralInterrogation() {
+// A general interrogation of 7000 signals and 7000 measurements: from the first
+// object of the answer to the last one stored (the station answers in address
+// order, so the last object stored means every object is).
+TFigures GeneralInterrogation(int perAsdu, int stationK) {
+    TFigures f;
     TRun run;
-    if (!run.Start(1, 7000, {"--type", "float", "--per-asdu", "30"})) {
-        std::printf("  GI: could not start\n");
-        return;
-    }
-    TTagSignalList* tags = nullptr;
-    run.master->OnMain([&] { tags = run.master->polling->Publisher().Tags(); });
+    if (!run.Start(1, 7000,
+                   {"--type", "float", "--gi-per-asdu", std::to_string(perAsdu), "--k",
+                    std::to_string(stationK)}))
+        return f;
+    const TTagSignal* firstTag = nullptr;
+    const TTagSignal* lastTag = nullptr;
+    run.master->OnMain([&] {
+        for (const TTagSignal& t : run.master->polling->Publisher().Tags()->List) {
+            if (t.FObjAddress == 1) firstTag = &t;
+            if (t.FObjAddress == 14000) lastTag = &t;
+        }
+    });
+    if (firstTag == nullptr || lastTag == nullptr) return f;
     steady_clock::time_point first{}, last{};
     bool seenFirst = false;
     const auto start = steady_clock::now();
-    while (steady_clock::now() - start < seconds(60)) {
-        int have = 0;
+    double c0 = 0;
+    while (steady_clock::now() - start < seconds(30)) {
+        bool a = false, b = false;
         run.master->OnMain([&] {
-            for (const TTagSignal& t : tags->List)
-                if (t.Value.pdc != tcn_None) ++have;
+            a = firstTag->Value.pdc != tcn_None;
+            b = lastTag->Value.pdc != tcn_None;
         });
         const auto now = steady_clock::now();
-        if (have > 0 && !seenFirst) {
+        if (a && !seenFirst) {
             seenFirst = true;
             first = now;
+            c0 = CpuSeconds();
         }
-        if (have == 14000) {
+        if (b) {
             last = now;
             break;
         }
-        std::this_thread::sleep_for(milliseconds(1));
+        std::this_thread::sleep_for(microseconds(100));
     }
-    if (last == steady_clock::time_point{}) {
-        std::printf("  GI of 7000 + 7000: incomplete after 60 s\n");
-        return;
+    if (!seenFirst || last == steady_clock::time_point{}) return f;
+    const double asdus = 2.0 * ((7000 + perAsdu - 1) / perAsdu);
+    f.ok = true;
+    f.ms = duration<double, std::milli>(last - first).count();
+    f.objectsPerSec = 14000 / (f.ms / 1000);
+    f.cpuUsPerAsdu = (CpuSeconds() - c0) / asdus * 1e6;
+    f.largestAck = LargestAck(run.sim);
+    return f;
+}
+
+// Only the link figures whose name contains this text (--only); empty = all.
+std::string gOnly;
+
+// Runs fn repeat times and prints the medians of its figures.
+void Median(const char* what, int repeat, const std::function<TFigures()>& fn) {
+    if (!gOnly.empty() && std::string(what).find(gOnly) == std::string::npos) return;
+    std::vector<TFigures> runs;
+    for (int i = 0; i < repeat; ++i) {
+        const TFigures f = fn();
+        if (!f.ok) {
+            std::printf("  %-44s run %d failed (not complete within the time limit)\n", what,
+                        i + 1);
+            continue;
+        }
+        runs.push_back(f);
     }
-    std::printf("  GI of 7000 signals + 7000 measurements: first to last tag %.1f ms\n",
-                duration<double, std::milli>(last - first).count());
+    if (runs.empty()) return;
+    auto med = [&](auto field) {
+        std::vector<double> v;
+        for (const TFigures& f : runs) v.push_back(static_cast<double>(f.*field));
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    int largest = 0;
+    for (const TFigures& f : runs) largest = std::max(largest, f.largestAck);
+    std::printf(
+        "  %-44s %8.1f ms %10.0f objects/s %7.2f us/ASDU CPU, largest ack %d frames (%zu of %d "
+        "runs)\n",
+        what, med(&TFigures::ms), med(&TFigures::objectsPerSec), med(&TFigures::cpuUsPerAsdu),
+        largest, runs.size(), repeat);
+}
+
+void LinkFigures(int repeat) {
+    std::printf(" link figures, medians of %d runs:\n", repeat);
+    Median("spontaneous flood, 1 object/ASDU", repeat, [] { return Throughput(1); });
+    Median("spontaneous flood, 30 objects/ASDU", repeat, [] { return Throughput(30); });
+    Median("GI 7000+7000 packed (30 floats/ASDU)", repeat,
+           [] { return GeneralInterrogation(30, 12); });
+    Median("GI 7000+7000, 1 object/ASDU", repeat, [] { return GeneralInterrogation(1, 12); });
+    Median("GI 7000+7000 packed, station k=128 (bursts)", repeat,
+           [] { return GeneralInterrogation(30, 128); });
 }
 
 void Idle(int seconds_) {
@@ -250,16 +332,20 @@ void Latency(int changes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int idleSeconds = 30, changes = 1000;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    int idleSeconds = 30, changes = 1000, repeat = 3;
+    bool linkOnly = false;
+    for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "--link-only") linkOnly = true;
+        if (i + 1 >= argc) continue;
         if (a == "--idle-seconds") idleSeconds = std::max(1, std::atoi(argv[i + 1]));
         if (a == "--changes") changes = std::clamp(std::atoi(argv[i + 1]), 1, 5000);
+        if (a == "--repeat") repeat = std::clamp(std::atoi(argv[i + 1]), 1, 9);
+        if (a == "--only") gOnly = argv[i + 1];
     }
     std::printf("bench_e2e: master in-process against telegate-sim on loopback, k=12 w=8\n");
-    Throughput(1);
-    Throughput(30);
-    GeneralInterrogation();
+    LinkFigures(repeat);
+    if (linkOnly) return 0;
     Latency(changes);
     Idle(idleSeconds);
     return 0;

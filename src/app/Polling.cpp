@@ -13,7 +13,9 @@
 namespace telegate {
 
 namespace {
-constexpr TDateTime kOneMinute = 1.0 / 1440.0;
+// Periodic general interrogation, counted on the monotonic clock: a change of the
+// wall clock (daylight saving, the operator) neither delays nor hastens it.
+constexpr int64_t kOprosPeriodMs = 60000;
 constexpr const char* kRestartAdvice =
     "Желательно полностью перезапустить программу, чтобы изменения вступили в силу!";
 }  // namespace
@@ -24,6 +26,9 @@ struct TPolling::TRun {
     std::vector<std::shared_ptr<T104Client>> clients;    // kept alive for late reports
     std::vector<std::unique_ptr<TClient104Frm>> controllers;
     std::unique_ptr<TRunEvents> events;
+    // Monotonic ms of the last connection or periodic request per station (index
+    // n - 1); -1 while the station has never been connected.
+    std::vector<int64_t> lastOprosMs;
     bool active = true;
 };
 
@@ -364,6 +369,8 @@ void TPolling::HandleConnect(TRun& run, int n) {
         ctx_.Stations.KP_arr[n].Connected = true;
         ctx_.Stations.KP_arr[n].Last_opros_KP_Time = now;
     }
+    if (run.lastOprosMs.size() < static_cast<size_t>(n)) run.lastOprosMs.resize(n, -1);
+    run.lastOprosMs[static_cast<size_t>(n - 1)] = ctx_.Clock.MonotonicMs();
     if (ctx_.Settings.Save_Obmen_v_File)
         AppendTraceLine(" Connect - _" + host,
                         FilePath(("Socket" + std::to_string(n - 1) + ".txt").c_str()));
@@ -412,14 +419,16 @@ void TPolling::TimerCommandTick() {
     const bool save = ctx_.Settings.Save_Obmen_v_File;
     traceOn_->store(save);
     // 1. Periodic general interrogation, once a minute from the last connection or request.
-    const TDateTime now = ctx_.Clock.Now();
-    for (int k = 0; k < clients_->GetCount(); ++k) {
+    const int64_t mono = ctx_.Clock.MonotonicMs();
+    std::vector<int64_t>& last = current_->lastOprosMs;
+    for (int k = 0; k < clients_->GetCount() && k < static_cast<int>(last.size()); ++k) {
         if (!ctx_.Stations.IsStation(k + 1)) continue;
         T_KP& kp = ctx_.Stations.KP_arr[k + 1];
-        if (kp.OPROS_KP > 0 && kp.Last_opros_KP_Time > 0 &&
-            now > kp.Last_opros_KP_Time + kOneMinute) {
+        int64_t& lastMs = last[static_cast<size_t>(k)];
+        if (kp.OPROS_KP > 0 && lastMs >= 0 && mono - lastMs > kOprosPeriodMs) {
             clients_->GetPcl(k)->OprosDue();
-            kp.Last_opros_KP_Time = now;
+            lastMs = mono;
+            kp.Last_opros_KP_Time = ctx_.Clock.Now();
         }
     }
     // 2. Connection management. 3. Channel service.

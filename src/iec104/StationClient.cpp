@@ -33,6 +33,7 @@ TSubj104::TSubj104(const TPrmn& Aprm, const TLinkEnv& env)
     : t1_Response(env.clock),
       t2_AckReseiveI(env.clock),
       t3_TestSending(env.clock),
+      tStartdtOk(env.clock),
       TraceTraffic(env.clock),
       prm(Aprm),
       s_APDUBuf(Aprm.kMax),
@@ -55,6 +56,7 @@ void TSubj104::TraceLine(const std::string& text, int nomer_socket) const {
 void TSubj104::ResetCounters() {
     Fvs = Fvr = FVrAck = Ack = k = 0;
     CountReserv = 0;
+    FTestfrConDue = FStopdtConDue = false;
 }
 
 void TSubj104::DoOnConnect() {
@@ -80,6 +82,7 @@ void TSubj104::DoOnDisconnect() {
     k = 0;
     // Octets of an incomplete frame belong to the connection that is gone.
     CountReserv = 0;
+    FTestfrConDue = FStopdtConDue = false;
     if (FJournal.Enabled(kJournalIec5))
         JournalTime(kJournalIec5, "(iec5) DoOnDisconnect():" + prm.Host +
                                       " Port=" + std::to_string(prm.Port) + "(сбросить STARTDT)" +
@@ -95,6 +98,8 @@ void TSubj104::Receive(const PSocket_temp& Socket, bool Save_Obmen, int nomer_so
                   nomer_socket);
     TraceTraffic.AddBytes(blkLen);
     t3_TestSending.Start();
+    // An acknowledgement the transport refused before goes first.
+    if (GetConnected()) AckIfDue(Save_Obmen, nomer_socket);
 
     // The block goes through the working buffer in pieces; the octets carried from
     // the previous piece (an incomplete frame, at most 257 octets) come first.
@@ -149,6 +154,10 @@ bool TSubj104::CutApdus(int32_t len, const PSocket_temp& Socket, bool Save_Obmen
             flag.Op(FSet, bsb_ERRSEQAPDU);
             return false;
         }
+        // A block with more frames than the queue holds is decoded as it fills.
+        if (r_APDUBuf.GetFull()) {
+            DrainReceiveQueue(Save_Obmen, nomer_socket);
+        }
         if (r_APDUBuf.GetFull()) {
             const std::string err = "Error!!! Ошибка записи принятого APDU в r_APDUBuf. Count=" +
                                     std::to_string(r_APDUBuf.GetIndAdd());
@@ -199,6 +208,7 @@ bool TSubj104::RaspakAPDU(const T104APDU& papdu, bool Save_Obmen, int nomer_sock
                 case 0x04:
                     label = "Receive(U_STARTDT_ACT)(";
                     if (SendUCommand1(U_STARTDT, UCON, Save_Obmen, nomer_socket)) {
+                        if (flag.Op(FNo, bsb_STARTDT_Ok)) tStartdtOk.Start();
                         flag.Op(FSet, bsb_STARTDT_Ok);
                         flag.Op(FSet, bsb_PROC_OPROS);
                         flag.Op(FClear, bsb_STARTDT_Act);
@@ -207,6 +217,7 @@ bool TSubj104::RaspakAPDU(const T104APDU& papdu, bool Save_Obmen, int nomer_sock
                 case 0x08:
                     label = "(U_STARTDT_CON)(";
                     suffix = " уст.фл. STARTDT_Ok, OPROS";
+                    if (flag.Op(FNo, bsb_STARTDT_Ok)) tStartdtOk.Start();
                     flag.Op(FSet, bsb_STARTDT_Ok);
                     flag.Op(FSet, bsb_PROC_OPROS);
                     flag.Op(FClear, bsb_STARTDT_Act);
@@ -217,7 +228,7 @@ bool TSubj104::RaspakAPDU(const T104APDU& papdu, bool Save_Obmen, int nomer_sock
                     sep = "):";
                     flag.Op(FClear, bsb_STARTDT_Ok);
                     flag.Op(FClear, bsb_STARTDT_Act);
-                    SendUCommand1(U_STOPDT, UCON, Save_Obmen, nomer_socket);
+                    FStopdtConDue = !SendUCommand1(U_STOPDT, UCON, Save_Obmen, nomer_socket);
                     break;
                 case 0x20:
                     label = "Receive(U_STOPDT_CON)(";
@@ -226,7 +237,7 @@ bool TSubj104::RaspakAPDU(const T104APDU& papdu, bool Save_Obmen, int nomer_sock
                     break;
                 case 0x40:
                     label = "Receive(U_TESTFR_ACT)(";
-                    SendUCommand1(U_TESTFR, UCON, Save_Obmen, nomer_socket);
+                    FTestfrConDue = !SendUCommand1(U_TESTFR, UCON, Save_Obmen, nomer_socket);
                     break;
                 case 0x80:
                     label = "Receive(U_TESTFR_CON)(";
@@ -262,9 +273,12 @@ bool TSubj104::RaspakAPDU(const T104APDU& papdu, bool Save_Obmen, int nomer_sock
         int32_t vs = 0, vr = 0;
         papdu.GetFromAPCI(0, vs, vr);
         if (vr != Ack) DoAckSend(vr);
+        bool inSequence = false;
         if (vs == Fvr) {
+            // t2 runs from the first frame not yet acknowledged.
+            if (GetW() == 0) t2_AckReseiveI.Start();
             Fvr = SeqIncrement(Fvr);
-            t2_AckReseiveI.Start();
+            inSequence = true;
         } else if (SeqDistance(vs, Fvr) > 0) {
             err = "Error Нарушена последовательность APDU_I. vr=" + std::to_string(Fvr * 2) +
                   " меньше vsSecond=" + std::to_string(vs * 2) + " Разрыв соедин!";
@@ -274,6 +288,8 @@ bool TSubj104::RaspakAPDU(const T104APDU& papdu, bool Save_Obmen, int nomer_sock
         if (FJournal.Enabled(kJournalIec0))
             JournalTime(kJournalIec0, ">(iec0)" + FIpPort + str_vsvrCmd('>', 'I', vs, vr) +
                                           str_vsvrCnt() + asdu.ToString(FTypes));
+        // At w the acknowledgement goes out at once, not after the rest of the block.
+        if (inSequence && GetW() >= prm.wMax) AckIfDue(Save_Obmen, nomer_socket);
         result = true;
     }
     if (!err.empty()) FJournal.Put(0, err);
@@ -306,14 +322,8 @@ void TSubj104::ConnectService(bool Save_Obmen, int nomer_socket) {
     if (flag.Op(FYes, bsb_CallDoDisconnect)) DoOnDisconnect();
     if (!GetConnected()) return;
 
-    const int32_t w = GetW();
-    if (w > 0 && (w >= prm.wMax || t2_AckReseiveI.CheckExpire(prm.t2, false))) {
-        if (FJournal.Enabled(kJournalIec5))
-            JournalTime(kJournalIec5, w < prm.wMax
-                                          ? "(iec5) Подтверждение приема т.к.(вышел таймаут t2!"
-                                          : "(iec5) Подтверждение приема т.к.(GetW>=wMax)");
-        SendSCommand1(Fvr, Save_Obmen, nomer_socket);
-    }
+    SendDueConfirmations(Save_Obmen, nomer_socket);
+    AckIfDue(Save_Obmen, nomer_socket);
     if (t3_TestSending.CheckExpire(prm.t3, false)) {
         if (FJournal.Enabled(kJournalIec5))
             JournalTime(kJournalIec5, "(iec5) t3_(вышел таймаут! Послать проверку связи.)");
@@ -344,6 +354,21 @@ void TSubj104::ConnectService(bool Save_Obmen, int nomer_socket) {
             FSentAt[static_cast<size_t>(before)] = now;
         if (before == 0) t1_Response.Start();
     }
+}
+
+void TSubj104::AckIfDue(bool Save_Obmen, int nomer_socket) {
+    const int32_t w = GetW();
+    if (w <= 0 || (w < prm.wMax && !t2_AckReseiveI.CheckExpire(prm.t2, false))) return;
+    if (FJournal.Enabled(kJournalIec5))
+        JournalTime(kJournalIec5, w < prm.wMax
+                                      ? "(iec5) Подтверждение приема т.к.(вышел таймаут t2!"
+                                      : "(iec5) Подтверждение приема т.к.(GetW>=wMax)");
+    SendSCommand1(Fvr, Save_Obmen, nomer_socket);
+}
+
+void TSubj104::SendDueConfirmations(bool Save_Obmen, int nomer_socket) {
+    if (FTestfrConDue) FTestfrConDue = !SendUCommand1(U_TESTFR, UCON, Save_Obmen, nomer_socket);
+    if (FStopdtConDue) FStopdtConDue = !SendUCommand1(U_STOPDT, UCON, Save_Obmen, nomer_socket);
 }
 
 void TSubj104::FillAPCI1(T104APDU& papdu, TApciFormat format, uint8_t code) {
@@ -477,9 +502,8 @@ void T104Client::DoOnConnect() {
                     "(iec5) T104Client.DoOnConnect() Соед.установлено! Флаг Connecting." +
                         flag.ToString() + ClSFlag.ToString());
     ClSFlag.Op(FSet, bclb_ConnectingOk);
-    // The attempt succeeded: the back-off starts again from its shortest pause.
     FWaitConnect = false;
-    nClConnAtt = 0;
+    UpdateSliceLimit();
 }
 
 void T104Client::setWork(bool onoff) {
@@ -497,6 +521,11 @@ void T104Client::Connecting(bool Save_Obmen, int nomer_socket) {
     if (flag.Op(FYes, bsb_CallDoDisconnect)) DoOnDisconnect();
     IStationLink* worker = psock.oprosdevice2.get();
 
+    // A connection that has carried data for t3 has proven itself: the next loss
+    // is retried from the shortest pause again.
+    if (nClConnAtt != 0 && GetConnected() && flag.Op(FYes, bsb_STARTDT_Ok) &&
+        tStartdtOk.CheckExpire(prm.t3, false))
+        nClConnAtt = 0;
     if (ClSFlag.Op(FYes, bclb_Work) && ClSFlag.Op(FYes, bclb_AutoConnect) && worker != nullptr &&
         !worker->IsConnect() && tWaitConnect.CheckExpire(ConnectPauseMs(), true)) {
         ++nClConnAtt;
@@ -587,6 +616,7 @@ void T104Client::TuService1() {
         } else {
             ElemTU.step1 = stuSendExecute;
             ElemTU.fl.Op(FSet, btue_TU_SendExecute);
+            ElemTU.ExecuteQueued();
         }
     }
 }
@@ -595,7 +625,7 @@ void T104Client::RaspakReceiveBufferAPDU(bool Save_Obmen, int nomer_socket) {
     const TAsduSinks sinks{FTags, FJournal, FClock};
     while (T104APDU* p = r_APDUBuf.GetToSend()) {
         if (!RaspakAPDU(*p, Save_Obmen, nomer_socket, FAsdu)) continue;
-        ElemTU.CheckSelectConfirmation(FAsdu);
+        ElemTU.CheckConfirmation(FAsdu);
         if (psock.oprosdevice2 != nullptr) {
             FAsdu.IP_address2 = psock.oprosdevice2->Host();
             FAsdu.IP_port3 = psock.oprosdevice2->Port();
@@ -607,6 +637,16 @@ void T104Client::RaspakReceiveBufferAPDU(bool Save_Obmen, int nomer_socket) {
         FAsdu.ReceiveRaspak1(sinks);
     }
     r_APDUBuf.Reset(false);
+    UpdateSliceLimit();
+}
+
+void T104Client::UpdateSliceLimit() {
+    // The worker's next slice ends where the acknowledgement at w falls due, so
+    // the S frame leaves as soon as it is sent (the slot is written between
+    // slices). While an S frame is still due, slices of one frame.
+    if (psock.oprosdevice2 == nullptr) return;
+    const int32_t w = prm.wMax > 0 ? prm.wMax : 0;
+    psock.oprosdevice2->SetAckWindow(w == 0 ? 0 : std::max<int32_t>(w - GetW(), 1));
 }
 
 }  // namespace telegate

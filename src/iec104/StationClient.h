@@ -20,6 +20,16 @@
 // - I frames leave the window only while data transfer is started (STARTDT
 //   confirmed).
 //
+// Rules of acknowledgement:
+// - t2 runs from the first received I frame not yet acknowledged: it starts when
+//   that count goes from 0 to 1 and is not restarted by the frames that follow;
+// - as soon as w frames are unacknowledged the S frame goes out, also in the
+//   middle of a received block;
+// - a received block of any length is decoded as the receive queue fills, so a
+//   station whose own k is larger than ours is served without loss;
+// - a TESTFR or STOPDT confirmation the transport could not take stays due and
+//   goes out at the next pass.
+//
 // Everything here runs on the main thread.
 #pragma once
 
@@ -29,16 +39,16 @@
 #include <string>
 #include <vector>
 
-#include "iec104/StationLink.h"
 #include "iec104/Apdu.h"
-#include "iec104/Telecontrol.h"
 #include "iec104/Asdu.h"
+#include "iec104/StationLink.h"
+#include "iec104/Telecontrol.h"
 #include "model/Prmn.h"
 #include "model/TypeCatalogue.h"
 #include "support/Clock.h"
 #include "support/FlagWord.h"
-#include "support/Stopwatch.h"
 #include "support/Journal.h"
+#include "support/Stopwatch.h"
 
 namespace telegate {
 
@@ -110,6 +120,9 @@ class TSubj104 {
     bool RaspakAPDU(const T104APDU& papdu, bool Save_Obmen, int nomer_socket, TIEC_ASDUt& asdu);
     // The periodic service pass: acknowledgements, timers, send window.
     void ConnectService(bool Save_Obmen, int nomer_socket);
+    // Sends the S frame when w received I frames are unacknowledged or the oldest of
+    // them has waited longer than t2.
+    void AckIfDue(bool Save_Obmen, int nomer_socket);
 
     bool SendUCommand1(U_Func command, UActCon ActCon, bool Save_Obmen, int nomer_socket);
     bool SendSCommand1(int32_t vr, bool Save_Obmen, int nomer_socket);
@@ -142,6 +155,8 @@ class TSubj104 {
     TTimeCheckPause t1_Response;
     TTimeCheckPause t2_AckReseiveI;
     TTimeCheckPause t3_TestSending;
+    // Runs from the last STARTDT confirmation (data transfer started).
+    TTimeCheckPause tStartdtOk;
     TTraceTraffic TraceTraffic;
     std::string FIpPort;
     TFl104Subj flag;
@@ -152,6 +167,12 @@ class TSubj104 {
     int32_t CountReserv = 0;
 
   protected:
+    // Called when the receive queue is full in the middle of a block: decode what it
+    // holds so that cutting can go on. Without it the rest of the block is refused.
+    virtual void DrainReceiveQueue(bool /*Save_Obmen*/, int /*nomer_socket*/) {}
+    // Sends the TESTFR and STOPDT confirmations the transport refused earlier.
+    void SendDueConfirmations(bool Save_Obmen, int nomer_socket);
+
     const IClock& FClock;
     TMessBuff& FJournal;
     const TTypeIdentList& FTypes;
@@ -167,6 +188,8 @@ class TSubj104 {
     std::vector<uint8_t> FWork;    // kReceiveWorkSize octets
     std::vector<int64_t> FSentAt;  // monotonic send instants of window entries 0..k-1
     T104APDU FTx;                  // U and S frames are built here
+    bool FTestfrConDue = false;    // a TESTFR confirmation waits for the send slot
+    bool FStopdtConDue = false;    // a STOPDT confirmation waits for the send slot
 };
 
 // Link from a client to its worker thread.
@@ -207,13 +230,18 @@ class T104Client : public TSubj104 {
     void TuService1();
     // Decodes every APDU of the receive queue into the tags.
     void RaspakReceiveBufferAPDU(bool Save_Obmen, int nomer_socket);
+    // Tells the worker how many I frames its next slice may hold.
+    void UpdateSliceLimit();
     // The periodic general interrogation is due (command timer).
     void OprosDue() { OPROS_KP_ = true; }
     // Where decoded objects are stored (may be null: nothing is stored).
     void SetTagList(TTagSignalList* tags) { FTags = tags; }
     TTagSignalList* GetTagList() const { return FTags; }
 
-    // Pause before automatic attempt number nClConnAtt + 1, ms.
+    // Pause before automatic attempt number nClConnAtt + 1, ms. The count of
+    // attempts starts again only once a connection has proven itself (data
+    // transfer confirmed and up for t3), so a station that accepts and drops at once
+    // is retried with the growing pause.
     int64_t ConnectPauseMs() const { return static_cast<int64_t>(nClConnAtt / 20) * 2000 + 2000; }
 
     PClientSocket psock;
@@ -225,6 +253,11 @@ class T104Client : public TSubj104 {
     int32_t nClConnAtt = 0;
     // Setting "_Set_"/"prOprosSend": a due interrogation is sent only when true.
     bool prOprosSend = true;
+
+  protected:
+    void DrainReceiveQueue(bool Save_Obmen, int nomer_socket) override {
+        RaspakReceiveBufferAPDU(Save_Obmen, nomer_socket);
+    }
 
   private:
     TTagSignalList* FTags = nullptr;

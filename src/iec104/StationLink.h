@@ -9,7 +9,7 @@
 namespace telegate {
 
 class IStationLink {
-public:
+  public:
     virtual ~IStationLink() = default;
     // Host and port for the next connect (Host_Thread, Port_Thread).
     virtual void SetTarget(const std::string& host, int port) = 0;
@@ -23,11 +23,17 @@ public:
     // The send slot str_To_write: takes the octets only when the slot is free and
     // returns true; returns false (nothing taken) while the previous frame is still there.
     virtual bool TryPutToWrite(const std::string& octets) = 0;
+    // The most I frames the next slice of received octets may hold: the frames the
+    // link layer still takes before its acknowledgement at w is due. Received octets
+    // are handed to the main thread in such slices and the send slot is written
+    // between slices, so that acknowledgement goes out in the middle of a long
+    // block. 0 hands over whole blocks.
+    virtual void SetAckWindow(int /*iFrames*/) {}
 };
 
 // Events of worker n (1-based), run on the main thread while the worker waits.
 class IWorkerEvents {
-public:
+  public:
     virtual ~IWorkerEvents() = default;
     virtual void On_Connect_Main(int nom_th) = 0;
     virtual void On_DisConnect_Main(int nom_th) = 0;

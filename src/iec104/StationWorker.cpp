@@ -1,5 +1,6 @@
 #include "iec104/StationWorker.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "support/DateTime.h"
@@ -151,10 +152,18 @@ std::string Toprosdevice::Peer() const {
 void Toprosdevice::SyncConnected() {
     const int n = nomer_;
     IWorkerEvents& ev = events_;
+    ResetSlicing();
+    bool ran = false;
     try {
-        loop_.invokeAndWait([&ev, n] { ev.On_Connect_Main(n); });
+        // Connected from inside the report: after the client has reset its link
+        // state, before any other main-thread pass can look.
+        ran = loop_.invokeAndWait([this, &ev, n] {
+            ev.On_Connect_Main(n);
+            isConnect_.store(true);
+        });
     } catch (...) {
     }
+    if (!ran) isConnect_.store(true);
 }
 
 void Toprosdevice::SyncDisconnected() {
@@ -213,7 +222,6 @@ void Toprosdevice::Execute() {
         if (ConnectNow(timings_.FirstConnectTimeoutMs)) {
             Trace(" первое соединение с " + Peer() + " установлено");
             lastGoodMs_ = clock_.MonotonicMs();
-            isConnect_.store(true);
             // Cleared before the report, so a request made from it is kept.
             mustConnect_.store(false);
             SyncConnected();
@@ -287,7 +295,6 @@ void Toprosdevice::ServiceStep() {
         lastGoodMs_ = clock_.MonotonicMs();
         if (ok) {
             Trace(" соединение с " + Peer() + " установлено");
-            isConnect_.store(true);
             SyncConnected();
         } else {
             Trace(" не удалось соединиться с " + Peer() + " ");
@@ -324,12 +331,8 @@ void Toprosdevice::ServiceStep() {
     // acknowledgement or the next frame): write that answer in this pass rather
     // than waking for another one. Wake-ups signalled for it are spent here; a
     // slot filled after the drain signals again, so none is lost.
-    readStr_ = ReadBlock();
-    if (!readStr_.empty()) {
-        SyncReceived();
-        wake_.Drain();
-        WriteSlot();
-    }
+    const std::string block = ReadBlock();
+    if (!block.empty()) HandOver(block);
 
     // 7. Silence watchdog.
     if (isConnect_.load() || tcp_->Connected()) {
@@ -343,6 +346,77 @@ void Toprosdevice::ServiceStep() {
                 lastGoodMs_ = clock_.MonotonicMs();
             }
         }
+    }
+}
+
+void Toprosdevice::ResetSlicing() {
+    scanPhase_ = scanLen_ = scanLeft_ = 0;
+    scanI_ = scanLost_ = false;
+}
+
+size_t Toprosdevice::SliceEnd(const std::string& block, size_t pos, int maxI) {
+    int iFrames = 0;
+    while (pos < block.size()) {
+        if (scanLost_) return block.size();
+        const auto o = static_cast<uint8_t>(block[pos]);
+        switch (scanPhase_) {
+            case 0:
+                if (o != 0x68) {
+                    scanLost_ = true;
+                    return block.size();
+                }
+                scanPhase_ = 1;
+                ++pos;
+                break;
+            case 1:
+                if (o < 4) {
+                    scanLost_ = true;
+                    return block.size();
+                }
+                scanLen_ = o;
+                scanPhase_ = 2;
+                ++pos;
+                break;
+            case 2:
+                scanI_ = (o & 0x01) == 0;
+                scanLeft_ = scanLen_ - 1;
+                scanPhase_ = 3;
+                ++pos;
+                break;
+            default: {
+                const size_t take = std::min(static_cast<size_t>(scanLeft_), block.size() - pos);
+                pos += take;
+                scanLeft_ -= static_cast<int>(take);
+                if (scanLeft_ == 0) {
+                    scanPhase_ = 0;
+                    if (scanI_ && ++iFrames >= maxI) return pos;
+                }
+                break;
+            }
+        }
+    }
+    return pos;
+}
+
+void Toprosdevice::HandOver(const std::string& block) {
+    size_t pos = 0;
+    while (pos < block.size()) {
+        // Read again for every slice: the main thread updates it as it decodes.
+        const int w = ackWindow_.load();
+        const size_t end = w > 0 ? SliceEnd(block, pos, w) : block.size();
+        if (pos == 0 && end == block.size())
+            readStr_ = block;
+        else
+            readStr_.assign(block, pos, end - pos);
+        pos = end;
+        SyncReceived();
+        // The client usually answers at once (an acknowledgement or the next frame):
+        // write that answer now rather than waking for another pass. Wake-ups
+        // signalled for it are spent here; a slot filled after the drain signals
+        // again, so none is lost.
+        wake_.Drain();
+        WriteSlot();
+        if (terminated_.load()) return;
     }
 }
 

@@ -1,9 +1,19 @@
 // The station connection worker: one thread per controlled station that owns the
 // station's TCP connection. It connects and disconnects when the station client
 // asks, writes the frame the client leaves in its send slot, reads whatever the
-// station sends and drops a connection that stays silent too long. It never looks
-// inside the octets: connect, disconnect and every block read go to the main
+// station sends and drops a connection that stays silent too long. It does not
+// interpret the protocol: connect, disconnect and every block read go to the main
 // thread through IWorkerEvents, run there with IMainLoop::invokeAndWait.
+//
+// A block read is handed over in slices that end where the link layer's
+// acknowledgement at w falls due (SetAckWindow, updated by the client after each
+// slice), and the send slot is written after each slice: that acknowledgement
+// leaves while the rest of a long block is still being decoded. Cutting a slice only follows the
+// start and length octets of the frames.
+//
+// The link counts as connected (IsConnect) only from inside the connect report on
+// the main thread, after the client has reset its link state: no service pass can
+// send with the counters of the previous connection in between.
 //
 // Between passes the thread sleeps on the first of: octets on the socket, a frame
 // in the send slot, a connect or disconnect request, termination, or the end of
@@ -99,6 +109,7 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     void RequestDisconnect() override;
     bool IsConnect() const override { return isConnect_.load(); }
     bool TryPutToWrite(const std::string& octets) override;
+    void SetAckWindow(int iFrames) override { ackWindow_.store(iFrames); }
 
     // Pending requests, for the client's bookkeeping and for tests.
     bool MustConnect() const { return mustConnect_.load(); }
@@ -114,6 +125,14 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     void SyncConnected();
     void SyncDisconnected();
     void SyncReceived();
+    // Hands block to the main thread in slices of at most w I frames, writing the
+    // send slot after each.
+    void HandOver(const std::string& block);
+    // The end of the slice that starts at pos: after the maxI-th I frame that ends
+    // in block, or the end of block. Follows the frames across blocks.
+    size_t SliceEnd(const std::string& block, size_t pos, int maxI);
+    // A new connection: the stream starts with a frame.
+    void ResetSlicing();
     // Connects the TCP client to the current target; traces nothing.
     bool ConnectNow(int timeoutMs);
     // Sleeps ms; returns early (true) on termination.
@@ -148,6 +167,7 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     std::atomic<bool> mustDisconnect_{false};
     std::atomic<bool> isConnect_{false};
     std::atomic<bool> terminated_{false};
+    std::atomic<int> ackWindow_{0};
     TWakeEvent wake_;
 
     // Worker thread only.
@@ -158,6 +178,12 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     bool periodTestSet_ = false;
     bool firstZapusk_ = true;  // first_zapusk
     std::vector<char> readBuf_;
+    // Where the received stream stands within a frame (worker thread only).
+    int scanPhase_ = 0;      // 0 start octet, 1 length, 2 first control octet, 3 the rest
+    int scanLen_ = 0;        // length octet of the current frame
+    int scanLeft_ = 0;       // octets of the current frame still to come in phase 3
+    bool scanI_ = false;     // the current frame is an I frame
+    bool scanLost_ = false;  // out of step: whole blocks go (the link layer reports it)
 
     // Thread bookkeeping.
     std::mutex joinMx_;  // guards thread_ (Start, Join)

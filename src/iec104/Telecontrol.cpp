@@ -4,6 +4,7 @@ namespace telegate {
 
 namespace {
 constexpr int32_t kCotActivationConfirm = 7;
+constexpr int32_t kCotNegative = 0x40;  // P/N bit of the cause octet
 constexpr uint8_t kSelectBit = 0x80;
 }  // namespace
 
@@ -19,6 +20,7 @@ void TElemTU::Init(TTUCommand ATUCommand, int32_t ACtrlASDUAddr, int32_t ACtrlOb
                    const TPrmn& Apprm, bool prDoExec) {
     TUCommand = ATUCommand;
     prDoExecute = prDoExec;
+    FAwaitExecute = false;
     if (ACtrlASDUAddr != 0 && ACtrlObjAddr != 0) {
         CtrlASDUAddr = ACtrlASDUAddr;
         CtrlObjAddr = ACtrlObjAddr;
@@ -60,19 +62,39 @@ void TElemTU::ExecuteNextStep() {
     if (!remark.empty()) Remark(remark);
 }
 
-bool TElemTU::CheckSelectConfirmation(const TIEC_ASDUt& Aasdu) {
-    if (step1 != stuSendSelect) return false;
+bool TElemTU::IsOwnConfirmation(const TIEC_ASDUt& Aasdu, bool select) const {
     if (Aasdu.ptid == nullptr || Aasdu.ptid->Name != C_SC_NA) return false;
-    if (Aasdu.COT != kCotActivationConfirm) return false;
-    // Only the confirmation of this command's select counts: a late confirmation of
-    // another command must not let the execute go out.
+    if ((Aasdu.COT & ~kCotNegative) != kCotActivationConfirm) return false;
+    // Only the confirmation of this command counts: a late confirmation of another
+    // command must not let the execute go out.
     if (Aasdu.ASDUAddress != CtrlASDUAddr || Aasdu.ObjAddress != CtrlObjAddr) return false;
     const int32_t sco = AsduSizes(Aasdu.pprm != nullptr ? Aasdu.pprm : pprm).szInfObjAddress;
-    if (Aasdu.isSeqence() || sco >= Aasdu.lenData || (Aasdu.Data1[sco] & kSelectBit) == 0)
-        return false;
+    if (Aasdu.isSeqence() || sco >= Aasdu.lenData) return false;
+    return ((Aasdu.Data1[sco] & kSelectBit) != 0) == select;
+}
+
+bool TElemTU::CheckSelectConfirmation(const TIEC_ASDUt& Aasdu) {
+    if (step1 != stuSendSelect || Aasdu.COT != kCotActivationConfirm) return false;
+    if (!IsOwnConfirmation(Aasdu, true)) return false;
     step1 = stuActSelect;
     fl.Op(FSet, btue_TU_ActSelect);
     return true;
+}
+
+void TElemTU::CheckConfirmation(const TIEC_ASDUt& Aasdu) {
+    if (CheckSelectConfirmation(Aasdu)) return;
+    const bool select = step1 == stuSendSelect;
+    if (!select && !FAwaitExecute) return;
+    if (!IsOwnConfirmation(Aasdu, select)) return;
+    FAwaitExecute = false;
+    if ((Aasdu.COT & kCotNegative) == 0) return;  // the execute was confirmed
+    // The station refused: the command has failed, there is nothing to wait for.
+    FJournal.Put(1,
+                 std::string("Error: ТУ отклонена КП (отрицательное подтверждение ") +
+                     (select ? "Select" : "Execute") + "). Адрес=" + std::to_string(CtrlObjAddr),
+                 FClock.Now());
+    fl.Op(FSet, btue_TU_TimeOut1);
+    step1 = stuNone;
 }
 
 }  // namespace telegate

@@ -6,14 +6,14 @@
 
 #include <cstdint>
 
-#include "iec104/TuTypes.h"
 #include "iec104/Asdu.h"
+#include "iec104/TuTypes.h"
 #include "model/Prmn.h"
 #include "model/TypeCatalogue.h"
 #include "support/Clock.h"
 #include "support/FlagWord.h"
-#include "support/Stopwatch.h"
 #include "support/Journal.h"
+#include "support/Stopwatch.h"
 
 namespace telegate {
 
@@ -48,6 +48,14 @@ class TElemTU {
     // octet exactly 7) of this command's select moves stuSendSelect to stuActSelect.
     // Returns true when it did.
     bool CheckSelectConfirmation(const TIEC_ASDUt& Aasdu);
+    // Shown every decoded ASDU: the positive select confirmation as above; a
+    // negative confirmation (P/N bit set) of this command's select, or of its
+    // execute while that is awaited, ends the command as failed at once: a journal
+    // line, btue_TU_TimeOut1 as for the time-out, stuNone. A positive execute
+    // confirmation ends the wait for it.
+    void CheckConfirmation(const TIEC_ASDUt& Aasdu);
+    // The execute went into the send window: its confirmation is now awaited.
+    void ExecuteQueued() { FAwaitExecute = true; }
 
     TStepTU step1 = stuNone;
     TFlagTuExecute fl;
@@ -62,6 +70,11 @@ class TElemTU {
 
   private:
     void Remark(const std::string& text);
+    // A C_SC_NA activation confirmation of this command's addresses with the select
+    // bit as given.
+    bool IsOwnConfirmation(const TIEC_ASDUt& Aasdu, bool select) const;
+
+    bool FAwaitExecute = false;  // the execute went out, its confirmation not yet in
 
     const IClock& FClock;
     TMessBuff& FJournal;

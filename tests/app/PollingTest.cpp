@@ -235,6 +235,27 @@ TEST_F(PollingTest, PeriodicInterrogationOncePerMinuteFromTheLastConnection) {
     EXPECT_EQ(JournalCount("(iec5) OprosKP: Адрес КП="), 2);
 }
 
+// The minute of the periodic interrogation is counted on the monotonic clock: a
+// change of the wall clock (daylight saving, the operator) neither stops it nor
+// fires it early.
+TEST_F(PollingTest, PeriodicInterrogationIgnoresWallClockChanges) {
+    for (const double shiftDays : {-1.0 / 24, 1.0 / 24}) {
+        SCOPED_TRACE(shiftDays);
+        Configure(1);
+        TPolling& p = Make();
+        ASSERT_TRUE(p.Start_IEC104());
+        p.On_Connect_Main(1);
+        p.Clients().GetPcl(0)->flag.Op(FSet, bsb_STARTDT_Ok);
+        journal.clear();
+        h.clock.SetWall(h.clock.Now() + shiftDays);
+        loop.Advance(59000);
+        EXPECT_EQ(JournalCount("(iec5) OprosKP: Адрес КП="), 0);
+        loop.Advance(1100);
+        EXPECT_EQ(JournalCount("(iec5) OprosKP: Адрес КП="), 1);
+        Finish();
+    }
+}
+
 TEST_F(PollingTest, DisplayTimerPublishesAndInvalidatesADroppedStation) {
     Configure(2, 2, 1);
     TPolling& p = Make();

@@ -73,18 +73,47 @@ TEST_F(ClientTest, AttemptCounterWrapsAfterSixThousand) {
     EXPECT_EQ(client->ConnectPauseMs(), 2000);
 }
 
-TEST_F(ClientTest, SuccessfulConnectStartsTheBackOffAgain) {
-    MakeClient();
-    link->connected = false;
-    client->ClSFlag.Op(FSet, bclb_AutoConnect);
-    client->nClConnAtt = 45;
-    client->Connecting(false, 0);
-    link->connected = true;
-    client->DoOnConnect();
-    EXPECT_EQ(client->nClConnAtt, 0);
-    EXPECT_FALSE(client->FWaitConnect);
-    EXPECT_TRUE(HasPrefix(
-        "(iec5) T104Client.DoOnConnect() Соед.установлено! Флаг Connecting.(0000h)(0003h)"));
+// The attempt count (and with it the pause) starts again only once a connection
+// has proven itself: data transfer confirmed and up for t3. A station that
+// accepts and drops at once, or never confirms STARTDT, keeps the growing pause.
+TEST_F(ClientTest, BackOffStartsAgainOnlyAfterAProvenConnection) {
+    struct TCase {
+        const char* name;
+        bool confirmStartdt;
+        int64_t upMs;
+        int32_t attemptsAfter;
+    };
+    prm.t3 = 20000;
+    const TCase cases[] = {
+        {"dropped at once", false, 0, 46},
+        {"STARTDT never confirmed", false, 60000, 46},
+        {"confirmed, dropped before t3", true, 19900, 46},
+        {"confirmed and up for t3", true, 20100, 0},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        MakeClient();
+        link->connected = false;
+        client->ClSFlag.Op(FSet, bclb_AutoConnect);
+        client->nClConnAtt = 45;
+        client->Connecting(false, 0);  // attempt 46
+        ASSERT_EQ(link->connectRequests, 1);
+        link->connected = true;
+        client->DoOnConnect();
+        EXPECT_FALSE(client->FWaitConnect);
+        client->Connecting(false, 0);  // STARTDT act
+        if (c.confirmStartdt) Feed("68 04 0B 00 00 00");
+        for (int64_t t = 0; t < c.upMs; t += 50) {
+            clock.Advance(50);
+            client->Connecting(false, 0);
+        }
+        EXPECT_EQ(client->nClConnAtt, c.attemptsAfter);
+        // The link drops: the next attempt waits the pause of the count reached.
+        link->connected = false;
+        client->flag.Op(FSet, bsb_CallDoDisconnect);
+        client->Connecting(false, 0);
+        EXPECT_EQ(client->ConnectPauseMs(), c.attemptsAfter == 0 ? 2000 : 6000);
+    }
 }
 
 TEST_F(ClientTest, NoAttemptWithoutAutoConnectOrWhileConnected) {

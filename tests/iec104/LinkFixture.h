@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "iec104/StationLink.h"
 #include "iec104/StationClient.h"
+#include "iec104/StationLink.h"
 #include "model/Prmn.h"
 #include "model/TypeCatalogue.h"
 #include "support/Clock.h"
-#include "support/Notifier.h"
 #include "support/Journal.h"
+#include "support/Notifier.h"
 
 namespace telegate::testlink {
 
@@ -70,6 +70,7 @@ class TFakeLink : public IStationLink {
         }
         return true;
     }
+    void SetAckWindow(int iFrames) override { sliceLimits.push_back(iFrames); }
     // The worker wrote the slot.
     void Drain() {
         if (!slot.empty()) frames.push_back(slot);
@@ -89,6 +90,7 @@ class TFakeLink : public IStationLink {
     bool autoTake = true;
     std::string slot;
     std::vector<std::string> frames;
+    std::vector<int> sliceLimits;  // every SetAckWindow, oldest first
     int connectRequests = 0;
     int disconnectRequests = 0;
     int targets = 0;

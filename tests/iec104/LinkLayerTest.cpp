@@ -38,6 +38,12 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
+// The S frame acknowledging n frames, as hex text.
+std::string SFrameHex(int n) {
+    return ToHex(Chars(Bytes{0x68, 0x04, 0x01, 0x00, static_cast<uint8_t>((n * 2) & 0xFF),
+                             static_cast<uint8_t>((n * 2) >> 8)}));
+}
+
 class LinkLayerTest : public LinkFixture {};
 
 // ---------------------------------------------------------------------------------
@@ -147,17 +153,42 @@ TEST_F(LinkLayerTest, BlockLongerThanTheWorkingBufferIsProcessedInPieces) {
     EXPECT_EQ(client->CountReserv, 0);
 }
 
-TEST_F(LinkLayerTest, FullReceiveQueueStopsTheBlock) {
-    prm.kMax = 1;  // receive queue of 9 entries
-    MakeClient();
-    Bytes block;
-    for (int i = 0; i < 10; ++i) {
-        const Bytes f = Hex("68 04 83 00 00 00");
-        block.insert(block.end(), f.begin(), f.end());
+// A block with more frames than the receive queue holds (kMax + 8) is decoded as
+// the queue fills: nothing is lost, the link is not restarted, and the S frame
+// leaves at every w-th I frame in the middle of the block.
+TEST_F(LinkLayerTest, BurstLongerThanTheReceiveQueueIsDecodedWhole) {
+    // 30 floats in one ASDU: 252 octets per APDU, so 95 of them make one segment
+    // of 23,940 octets, as a station with a large k sends during interrogation.
+    std::string packed = "0D 1E 14 00 03 00";
+    for (int i = 0; i < 30; ++i) packed += " 01 00 00 00 00 80 3F 00";
+    struct TCase {
+        int32_t kMax;
+        int frames;
+        const char* asdu;
+    };
+    const TCase cases[] = {{12, 21, kSpAsdu}, {12, 95, packed.c_str()}, {1, 40, kSpAsdu}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.kMax) + "/" + std::to_string(c.frames));
+        prm.kMax = c.kMax;
+        prm.wMax = 8;
+        MakeClient();
+        StartData();
+        Bytes block;
+        for (int i = 0; i < c.frames; ++i) {
+            const Bytes f = IFrame(i, 0, c.asdu);
+            block.insert(block.end(), f.begin(), f.end());
+        }
+        lines.clear();
+        Feed(block);
+        EXPECT_EQ(client->Fvr, c.frames);
+        std::vector<std::string> expected;
+        for (int n = 8; n <= c.frames; n += 8) expected.push_back(SFrameHex(n));
+        EXPECT_EQ(link->HexFrames(), expected);
+        EXPECT_EQ(CountPrefix("Error"), 0);
+        Service();
+        EXPECT_EQ(link->disconnectRequests, 0);
+        EXPECT_TRUE(client->flag.Op(FNo, bsb_ERRSEQAPDU));
     }
-    ReceiveOnly(block);
-    EXPECT_EQ(client->r_APDUBuf.GetIndAdd(), 9);
-    EXPECT_TRUE(HasLine("Error!!! Ошибка записи принятого APDU в r_APDUBuf. Count=9"));
 }
 
 TEST_F(LinkLayerTest, ReceivedFrameJournalLine) {
@@ -361,6 +392,81 @@ TEST_F(LinkLayerTest, TimerT2AcknowledgesASingleFrame) {
     int sFrames = 0;
     for (const auto& f : link->HexFrames()) sFrames += f.rfind("68 04 01", 0) == 0 ? 1 : 0;
     EXPECT_EQ(sFrames, 1);
+}
+
+// After every slice the worker learns how many I frames the next one may hold:
+// the frames left before the acknowledgement at w, so a slice ends where it falls due.
+TEST_F(LinkLayerTest, WorkerSlicesEndWhereTheAcknowledgementFallsDue) {
+    MakeClient();
+    StartData();
+    link->sliceLimits.clear();
+    Bytes three;
+    for (int i = 0; i < 3; ++i) {
+        const Bytes f = IFrame(i, 0, kSpAsdu);
+        three.insert(three.end(), f.begin(), f.end());
+    }
+    Feed(three);
+    Bytes five;
+    for (int i = 3; i < 8; ++i) {
+        const Bytes f = IFrame(i, 0, kSpAsdu);
+        five.insert(five.end(), f.begin(), f.end());
+    }
+    link->autoTake = false;
+    link->slot = "busy";  // the acknowledgement cannot go yet
+    Feed(five);
+    link->slot.clear();
+    Feed(IFrame(8, 0, kSpAsdu));  // the S frame goes before this frame is taken
+    EXPECT_EQ(link->sliceLimits, (std::vector<int>{5, 1, 7}));
+    link->Drain();
+    EXPECT_EQ(link->HexFrames(), std::vector<std::string>{SFrameHex(8)});
+}
+
+// t2 runs from the first unacknowledged frame: a station sending one frame every
+// t2/2 is acknowledged t2 after the first, not t2 after the last.
+TEST_F(LinkLayerTest, TimerT2RunsFromTheFirstUnacknowledgedFrame) {
+    MakeClient();
+    StartData();
+    Feed(IFrame(0, 0, kSpAsdu));
+    clock.Advance(prm.t2 / 2);
+    Feed(IFrame(1, 0, kSpAsdu));
+    clock.Advance(prm.t2 - prm.t2 / 2);
+    Service();
+    EXPECT_TRUE(link->frames.empty());
+    clock.Advance(1);
+    Service();
+    EXPECT_EQ(link->HexFrames(), std::vector<std::string>{SFrameHex(2)});
+    // The next frame starts t2 afresh.
+    clock.Advance(prm.t2 / 2);
+    Feed(IFrame(2, 0, kSpAsdu));
+    clock.Advance(prm.t2 / 2);
+    Feed(IFrame(3, 0, kSpAsdu));
+    clock.Advance(prm.t2 - prm.t2 / 2);
+    Service();
+    EXPECT_EQ(link->frames.size(), 1u);
+    clock.Advance(1);
+    Service();
+    EXPECT_EQ(link->HexFrames(), (std::vector<std::string>{SFrameHex(2), SFrameHex(4)}));
+}
+
+// A TESTFR or STOPDT confirmation that finds the send slot busy stays due and goes
+// out, once, when the slot is free again.
+TEST_F(LinkLayerTest, ConfirmationRefusedByABusySlotIsSentLater) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"68 04 43 00 00 00", "68 04 83 00 00 00"}, {"68 04 13 00 00 00", "68 04 23 00 00 00"}};
+    for (const auto& [act, con] : cases) {
+        SCOPED_TRACE(act);
+        MakeClient();
+        StartData();
+        link->autoTake = false;
+        link->slot = "busy";
+        Feed(act);
+        link->slot.clear();  // the worker wrote the other frame
+        Service();
+        link->Drain();
+        Service();
+        link->Drain();
+        EXPECT_EQ(link->HexFrames(), std::vector<std::string>{con});
+    }
 }
 
 TEST_F(LinkLayerTest, TimerT3SendsTestfrAndEveryBlockRestartsIt) {

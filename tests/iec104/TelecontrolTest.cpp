@@ -80,21 +80,52 @@ TEST_F(ElemTUTest, OffCommandUsesItsOwnOctets) {
                                         "68 0E 02 00 02 00 2D 01 06 00 01 00 88 13 00 04"}));
 }
 
-TEST_F(ElemTUTest, NegativeConfirmationEndsByTimeOut) {
+// A confirmation with the P/N bit set ends the command as failed at once, of the
+// select as of the execute; nothing further is sent.
+TEST_F(ElemTUTest, NegativeConfirmationEndsTheCommandAtOnce) {
+    struct TCase {
+        const char* name;
+        bool refuseExecute;
+    };
+    for (const TCase c : {TCase{"select refused", false}, TCase{"execute refused", true}}) {
+        SCOPED_TRACE(c.name);
+        MakeClient();
+        StartData();
+        Start();
+        Service();
+        if (c.refuseExecute) {
+            Feed(kConfirmSelectOn);
+            Service();
+            Service();  // the execute went out; the command waits for its confirmation
+            Feed("68 0E 02 00 04 00 2D 01 47 00 01 00 88 13 00 05");
+        } else {
+            Feed("68 0E 00 00 02 00 2D 01 47 00 01 00 88 13 00 85");
+        }
+        EXPECT_EQ(Tu().step1, stuNone);
+        EXPECT_TRUE(Tu().fl.Op(FYes, btue_TU_TimeOut1));
+        EXPECT_EQ(CountPrefix("Error: ТУ отклонена КП (отрицательное подтверждение "), 1);
+        EXPECT_TRUE(HasLine(std::string("Error: ТУ отклонена КП (отрицательное подтверждение ") +
+                            (c.refuseExecute ? "Execute" : "Select") + "). Адрес=5000"));
+        for (int i = 0; i < 5; ++i) Service();
+        EXPECT_EQ(IFrames().size(), c.refuseExecute ? 2u : 1u);
+        lines.clear();
+    }
+}
+
+// A positive execute confirmation, or a negative one for another object, is no failure.
+TEST_F(ElemTUTest, PositiveExecuteConfirmationIsNoFailure) {
     MakeClient();
     StartData();
     Start();
     Service();
-    Feed("68 0E 00 00 02 00 2D 01 47 00 01 00 88 13 00 85");
-    EXPECT_EQ(Tu().step1, stuSendSelect);
-    clock.Advance(6000);
+    Feed(kConfirmSelectOn);
     Service();
-    EXPECT_EQ(Tu().step1, stuSendSelect);
-    clock.Advance(1);
     Service();
-    EXPECT_EQ(Tu().step1, stuNone);
-    EXPECT_TRUE(Tu().fl.Op(FYes, btue_TU_TimeOut1));
-    EXPECT_EQ(IFrames().size(), 1u);
+    Feed("68 0E 02 00 04 00 2D 01 47 00 01 00 89 13 00 05");  // object 5001
+    Feed("68 0E 04 00 04 00 2D 01 07 00 01 00 88 13 00 05");
+    Feed("68 0E 06 00 04 00 2D 01 47 00 01 00 88 13 00 05");  // late, after the positive one
+    EXPECT_FALSE(Tu().fl.Op(FYes, btue_TU_TimeOut1));
+    EXPECT_EQ(CountPrefix("Error: ТУ отклонена"), 0);
 }
 
 TEST_F(ElemTUTest, ConfirmationOfAnotherObjectOrOfAnExecuteIsNotTaken) {

@@ -10,10 +10,13 @@
 #include <thread>
 #include <vector>
 
+#include "iec104/StationClient.h"
 #include "iec104/StationWorker.h"
+#include "model/TypeCatalogue.h"
 #include "platform/LoopbackPeer.h"
 #include "platform/ManualMainLoop.h"
 #include "support/CodePage.h"
+#include "support/Notifier.h"
 
 namespace telegate {
 namespace {
@@ -67,11 +70,17 @@ class TRecorder : public IWorkerEvents {
 
     std::vector<TEvent> events;
     int offMainThread = 0;
+    // Called after each connect or read is recorded (on the main thread).
+    std::function<void()> onConnect;
+    std::function<void()> onRead;
 
   private:
     void Add(TEvent e) {
         if (!loop_.isMainThread()) ++offMainThread;
+        const TEv kind = e.kind;
         events.push_back(std::move(e));
+        if (kind == TEv::Connect && onConnect) onConnect();
+        if (kind == TEv::Read && onRead) onRead();
     }
     IMainLoop& loop_;
 };
@@ -495,6 +504,103 @@ TEST_F(WorkerTest, BusyStationIsReadInLargeBlocks) {
     EXPECT_EQ(rec_.ReadData(), burst);
     EXPECT_LT(rec_.Count(TEv::Read), 200);
     for (const auto& e : rec_.events) EXPECT_LE(e.data.size(), Toprosdevice::kMaxBlock);
+}
+
+// A long block goes to the main thread in slices of at most w I frames, and the
+// frame the main thread leaves in the send slot (its acknowledgement) is written
+// between the slices, not after the whole block.
+TEST_F(WorkerTest, LongBlockIsHandedOverInSlicesOfWIFrames) {
+    TLoopbackListener listener;
+    auto w = Make(1, listener.Port(), 30000);
+    w->SetAckWindow(2);
+    w->Start();
+    TLoopbackPeer peer = listener.Accept(3000);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+    ASSERT_TRUE(w->TryPutToWrite(kStartDtAct));
+    EXPECT_EQ(peer.Receive(6, 2000), kStartDtAct);
+    const std::string sFrame("\x68\x04\x01\x00\x00\x00", 6);
+    int refused = 0;
+    rec_.onRead = [&] { refused += w->TryPutToWrite(sFrame) ? 0 : 1; };
+    auto iFrame = [](int ns) {
+        return std::string("\x68\x0E", 2) + static_cast<char>(ns * 2) +
+               std::string("\x00\x00\x00\x01\x01\x03\x00\x03\x00\x64\x00\x00\x01", 13);
+    };
+    const std::string testfrCon("\x68\x04\x83\x00\x00\x00", 6);
+    const std::vector<std::string> slices = {iFrame(0) + iFrame(1),
+                                             testfrCon + iFrame(2) + iFrame(3), sFrame + iFrame(4)};
+    std::string block;
+    for (const auto& sl : slices) block += sl;
+    ASSERT_TRUE(peer.Send(block));
+    ASSERT_TRUE(PumpUntil([&] { return rec_.ReadData().size() >= block.size(); }, 3000));
+    std::vector<std::string> reads;
+    for (const auto& e : rec_.events)
+        if (e.kind == TEv::Read) reads.push_back(e.data);
+    EXPECT_EQ(reads, slices);
+    EXPECT_EQ(refused, 0);
+    EXPECT_EQ(peer.Receive(18, 2000), sFrame + sFrame + sFrame);
+}
+
+// The link counts as connected only once the client has reset its link state: a
+// service pass that runs before the connect report sends nothing with the old
+// connection's counters and does not queue a command that the reset would drop.
+TEST_F(WorkerTest, ServicePassBeforeTheConnectReportSendsNothingStale) {
+    TMessBuff journal(1000, 0);
+    TRecordingNotifier notifier;
+    TTypeIdentList types(notifier);
+    TPrmn prm;
+    SetDefaultPrmn(prm, "127.0.0.1", 2404);
+    prm.prWork1 = 1;
+    TLoopbackListener listener;
+    auto w = Make(1, listener.Port(), 30000);
+    PClientSocket ps;
+    ps.Nomer_Thread = 1;
+    ps.oprosdevice2 = w;
+    T104Client client(ps, prm, TLinkEnv{clock_, journal, types, dir_.string()});
+    // What is left of a previous connection: five frames received, three
+    // acknowledged, t3 long expired; and a command waiting to go out.
+    client.Fvr = 5;
+    client.FVrAck = 3;
+    client.ElemTU.Init(tuCommand_On, 1, 5000, client.prm, true);
+    auto pass = [&] {
+        client.Connecting(false, 0);
+        client.TuService1();
+        client.ConnectService(false, 0);
+    };
+    rec_.onConnect = [&] { client.DoOnConnect(); };
+    rec_.onRead = [&] {
+        PSocket_temp sock{rec_.events.back().data, "127.0.0.1", listener.Port()};
+        client.Receive(sock, false, 0);
+        client.RaspakReceiveBufferAPDU(false, 0);
+        pass();
+    };
+    w->Start();
+    TLoopbackPeer peer = listener.Accept(3000);
+    ASSERT_TRUE(peer.Valid());
+    // The connect report waits on the main thread; a timer pass comes first.
+    ASSERT_TRUE(loop_.WaitForPending(3000));
+    pass();
+    ASSERT_EQ(loop_.RunPending(), 1);
+    ASSERT_EQ(rec_.Count(TEv::Connect), 1);
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            pass();
+            return client.flag.Op(FYes, bsb_STARTDT_Act);
+        },
+        2000));
+    EXPECT_EQ(peer.Receive(6, 2000), kStartDtAct);
+    ASSERT_TRUE(peer.Send(kStartDtCon));
+    // The select goes out as the first I frame of the new connection.
+    std::string got;
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            pass();
+            got += peer.Receive(1, 1);
+            return got.size() >= 16 || client.ElemTU.step1 == stuNone;
+        },
+        3000));
+    const std::string select("\x68\x0E\x00\x00\x00\x00\x2D\x01\x06\x00\x01\x00\x88\x13\x00\x85",
+                             16);
+    EXPECT_EQ(got.substr(0, 16), select);
 }
 
 }  // namespace

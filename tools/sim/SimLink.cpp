@@ -8,7 +8,7 @@ namespace telegate::sim {
 namespace {
 
 std::string Fmt(const char* fmt, auto... args) {
-    char buf[200];
+    char buf[320];
     std::snprintf(buf, sizeof buf, fmt, args...);
     return buf;
 }
@@ -110,7 +110,12 @@ bool TSimLink::Acknowledge(uint16_t nr) {
         Fail(Fmt("bad N(R)=%d, unacknowledged %d..%d", nr, ackedUpTo_, vs_));
         return false;
     }
-    while (!sent_.empty() && SeqForward(ackedUpTo_, sent_.front().ns) < acked) sent_.pop_front();
+    size_t released = 0;
+    while (!sent_.empty() && SeqForward(ackedUpTo_, sent_.front().ns) < acked) {
+        sent_.pop_front();
+        ++released;
+    }
+    largestAck_ = std::max<int64_t>(largestAck_, static_cast<int64_t>(released));
     ackedUpTo_ = nr;
     return true;
 }
@@ -360,6 +365,7 @@ void TSimLink::QueuePoints(const std::vector<size_t>& idx, uint8_t cot, bool wit
             if (b.Count() > 0 && (p.twoState != first.twoState || p.ca != first.ca ||
                                   (station_.sequence && p.ioa != prev + 1)))
                 break;
+            if (station_.giPerAsdu > 0 && static_cast<int>(b.Count()) >= station_.giPerAsdu) break;
             uint8_t el[8];
             EncodeElement(type, p.value, p.quality, el);
             if (!b.Add(p.ioa, el, time)) break;
@@ -527,10 +533,10 @@ void TSimLink::AddBurst(int64_t n) {
 std::string TSimLink::Status() const {
     return Fmt(
         "status %s started=%d silent=%d ack=%d vs=%d vr=%d unacked=%zu queued=%zu "
-        "iframes=%lld spontaneous=%lld",
+        "iframes=%lld spontaneous=%lld largest-ack=%lld",
         tag_.c_str(), started_ ? 1 : 0, silent_ ? 1 : 0, params_.acknowledge ? 1 : 0, vs_, vr_,
         sent_.size(), queue_.size(), static_cast<long long>(iSent_),
-        static_cast<long long>(spontaneous_));
+        static_cast<long long>(spontaneous_), static_cast<long long>(largestAck_));
 }
 
 }  // namespace telegate::sim

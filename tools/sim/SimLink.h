@@ -84,6 +84,8 @@ class TSimLink {
     std::string Status() const;
     // True once --count objects were sent and all of them acknowledged.
     bool CountAcknowledged() const { return ackedReported_; }
+    // The most I frames one received N(R) acknowledged at once.
+    int64_t LargestAck() const { return largestAck_; }
 
   private:
     struct TSent {
@@ -145,6 +147,7 @@ class TSimLink {
     bool nextMeasured_ = false;
     bool countReported_ = false;
     bool ackedReported_ = false;
+    int64_t largestAck_ = 0;
 };
 
 }  // namespace telegate::sim

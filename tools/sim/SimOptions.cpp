@@ -51,6 +51,7 @@ What it serves:
   --time T             time tag of spontaneous data: none, cp24 or cp56 (default none);
                        interrogated data never carries one
   --per-asdu N         objects per spontaneous ASDU, 1..127 (capped per type at what fits)
+  --gi-per-asdu N      objects per interrogation ASDU, 1..127 (default: as many as fit)
   --sq                 send consecutive object addresses as sequences (SQ=1)
 
 Spontaneous changes (per connection):
@@ -155,6 +156,9 @@ std::string ParseSimOptions(const std::vector<std::string>& args, TSimOptions& o
         } else if (a == "--per-asdu") {
             if (!intArg(1, 127, n)) return bad;
             o.perAsdu = static_cast<int>(n);
+        } else if (a == "--gi-per-asdu") {
+            if (!intArg(1, 127, n)) return bad;
+            o.giPerAsdu = static_cast<int>(n);
         } else if (a == "--sq")
             o.sequence = true;
         else if (a == "--rate") {
@@ -230,6 +234,7 @@ std::string BuildSimStations(const TSimOptions& o, std::vector<TSimStation>& out
         if (o.typeGiven) (IsTwoStateType(o.type) ? st.twoStateType : st.measuredType) = o.type;
         st.timeTag = o.time;
         st.perAsdu = o.perAsdu;
+        st.giPerAsdu = o.giPerAsdu;
         st.sequence = o.sequence;
     }
     return {};

@@ -22,6 +22,7 @@ struct TSimOptions {
     bool typeGiven = false;
     ETimeTag time = ETimeTag::None;
     int perAsdu = 1;
+    int giPerAsdu = 0;
     bool sequence = false;
     double durationS = 0;  // 0 = run until told to stop
     bool exitOnCount = false;

@@ -35,7 +35,8 @@ class TSimStation {
     EPointType twoStateType = EPointType::Sp;
     EPointType measuredType = EPointType::Float;
     ETimeTag timeTag = ETimeTag::None;
-    int perAsdu = 1;  // objects per spontaneous ASDU (capped by what fits)
+    int perAsdu = 1;    // objects per spontaneous ASDU (capped by what fits)
+    int giPerAsdu = 0;  // objects per interrogation ASDU; 0 = as many as fit
     bool sequence = false;
     std::string name;  // for messages
     // Called for every point whose value changed by `set` or by a command, so that
