@@ -94,10 +94,7 @@ struct TRun {
         ReadWritePrmnFile(pfm_Write, (dir / "iec104sr.bin").string(), tab, stations);
         master = std::make_unique<live::TLiveMaster>(dir.string());
         bool ok = false;
-        master->OnMain([&] {
-            ok = master->polling->Start_IEC104();
-            AssignItemIds(master->ctx->Stations, master->ctx->Items);
-        });
+        master->OnMain([&] { ok = master->polling->Start_IEC104(); });
         return ok;
     }
     bool WaitConnected(int timeoutMs) {

@@ -42,7 +42,7 @@ int main() {
     if (::mkdtemp(tmpl.data()) == nullptr) return 1;
     TManualClock clock;
     TRecordingNotifier notifier;
-    auto ctx = std::make_unique<TAppContext>(clock, notifier);
+    auto ctx = std::make_unique<TAppContext>(clock, notifier, tmpl);
     TStationTable& st = ctx->Stations;
     // 32 stations, 625 tags each: 313 TS and 312 TI.
     for (int n = 1; n <= 32; ++n) {
@@ -76,7 +76,7 @@ int main() {
         std::fprintf(stderr, "build refused: %s\n", err.c_str());
         return 1;
     }
-    AssignItemIds(st, ctx->Items);
+    ctx->BuildOpcAddressSpace();
     TTagSignalList& tags = *pub.Tags();
     for (int i = 0; i < tags.GetCount(); ++i) {
         TTagSignal& t = *tags.GetTag(i);

@@ -148,8 +148,12 @@ int Run() {
     TOPCForm form(ctx, loop, exePath);
     form.SetPollingLog(
         [](const std::string& text) { std::fprintf(stderr, "telegate: %s\n", text.c_str()); });
+    form.OpcInit();
     form.FormCreate();
     if (form.Halted()) return loop.run();  // a fatal stop: its exit code
+    // OPC clients are served once start-up is done and polling runs. Headless on
+    // Linux the core runs in this process only: no COM registration.
+    form.OpcStart();
 
     TSignalWatch signals(set);
     if (!signals.Ok()) {

@@ -1,13 +1,52 @@
 #include "app/AppContext.h"
 
+#include <utility>
+
+#include "opc/Core.h"
+#include "opc/StationBridge.h"
+
 namespace telegate {
 
-TAppContext::TAppContext(const IClock& clock, INotifier& notifier)
+TAppContext::TAppContext(const IClock& clock, INotifier& notifier, std::string filesDir)
     : Clock(clock),
       Notifier(notifier),
       MessBuff(kJournalSize, 0),
       ErrorReporter(notifier),
       TypeIdentList(notifier),
-      Prmn{} {}
+      Prmn{},
+      Opc(std::make_unique<opc::sOPC>(clock)),
+      OpcBridge(std::make_unique<opc::TStationBridge>(
+          Stations, Items, clock, std::move(filesDir),
+          [this](int32_t tag, TTUCommand command) { Telecontrol(tag, command); })) {}
+
+TAppContext::~TAppContext() {
+    // The update loop and the bridge's callbacks go before the tables they read.
+    Opc->StopUpdateLoop();
+    Opc.reset();
+    OpcBridge.reset();
+}
+
+void TAppContext::BuildOpcAddressSpace() {
+    if (!Opc->OnInitAddressSpace) OpcBridge->Install(*Opc);
+    Opc->InitAddressSpace();
+    LifebitId = OpcBridge->Nom_OPC_Lifebit();
+}
+
+void TAppContext::SetTelecontrol(std::function<bool(int32_t, TTUCommand)> entry) {
+    auto fn =
+        entry ? std::make_shared<const std::function<bool(int32_t, TTUCommand)>>(std::move(entry))
+              : nullptr;
+    std::lock_guard lock(telecontrolMu_);
+    telecontrol_ = std::move(fn);
+}
+
+bool TAppContext::Telecontrol(int32_t tag, TTUCommand command) {
+    std::shared_ptr<const std::function<bool(int32_t, TTUCommand)>> fn;
+    {
+        std::lock_guard lock(telecontrolMu_);
+        fn = telecontrol_;
+    }
+    return fn != nullptr && (*fn)(tag, command);
+}
 
 }  // namespace telegate

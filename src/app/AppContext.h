@@ -4,10 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/Settings.h"
+#include "iec104/TuTypes.h"
 #include "model/Prmn.h"
 #include "model/Registries.h"
 #include "model/StationTable.h"
@@ -20,6 +24,11 @@
 
 namespace telegate {
 
+namespace opc {
+class sOPC;
+class TStationBridge;
+}  // namespace opc
+
 constexpr int kJournalSize = 1000;  // messages the journal holds
 constexpr int kLangEnglish = 1;
 
@@ -28,7 +37,10 @@ class TAppContext {
     // clock and notifier must outlive the context. All tables are allocated now at
     // full capacity (the station table alone is some 50 MB) and live as long as
     // the context; start-up (TOPCForm::FormCreate) brings them to their start state.
-    TAppContext(const IClock& clock, INotifier& notifier);
+    // filesDir is where the OPC bridge appends "opcl.txt" (empty: the working
+    // directory, the executable's in the running program).
+    TAppContext(const IClock& clock, INotifier& notifier, std::string filesDir = {});
+    ~TAppContext();
     TAppContext(const TAppContext&) = delete;
     TAppContext& operator=(const TAppContext&) = delete;
 
@@ -52,6 +64,27 @@ class TAppContext {
     std::string CurrentDir;           // the working directory (the executable's)
     // The configuration problems the operator was last told of (LoadStationConfig).
     std::vector<std::string> ReportedConfigProblems;
+
+    // The OPC server core and the bridge between it and the station table and item
+    // image. Declared after the tables: destroyed before them.
+    std::unique_ptr<opc::sOPC> Opc;
+    std::unique_ptr<opc::TStationBridge> OpcBridge;
+
+    // Builds the OPC address space from the station table, once per process (a
+    // later call, or a client that came first, leaves it as it is), installing
+    // the bridge in the core when start-up has not done it, and takes the
+    // identifier of "lifebit" from it. Main thread.
+    void BuildOpcAddressSpace();
+
+    // The telecontrol entry the OPC bridge's writes go to: the running polling's
+    // ExecuteTU. Set and cleared by the polling object on the main thread; called
+    // from any thread. Without an entry a write starts nothing (false).
+    void SetTelecontrol(std::function<bool(int32_t tag, TTUCommand command)> entry);
+    bool Telecontrol(int32_t tag, TTUCommand command);
+
+  private:
+    std::mutex telecontrolMu_;
+    std::shared_ptr<const std::function<bool(int32_t, TTUCommand)>> telecontrol_;
 };
 
 }  // namespace telegate

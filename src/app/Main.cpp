@@ -11,6 +11,8 @@
 #include "app/Publish.h"
 #include "model/ConfigFile.h"
 #include "model/Prmn.h"
+#include "opc/Core.h"
+#include "opc/StationBridge.h"
 #include "platform/AtomicFile.h"
 #include "platform/LoopCore.h"
 #include "support/TraceFiles.h"
@@ -29,6 +31,8 @@ TOPCForm::TOPCForm(TAppContext& ctx, IMainLoop& loop, std::string exePath, IForm
 }
 
 TOPCForm::~TOPCForm() {
+    // No more queued OPC writes towards the polling that goes now.
+    ctx_.Opc->StopUpdateLoop();
     if (polling_ != nullptr) {
         // The workers' last reports need the loop; a quit loop drops them, so the
         // workers end at once (a loop that has quit already keeps its exit code).
@@ -37,6 +41,21 @@ TOPCForm::~TOPCForm() {
     }
     loop_.onException = nullptr;
     ctx_.ErrorReporter.SetExitFunction({});
+}
+
+void TOPCForm::OpcInit() {
+    ctx_.Opc->Init("Telegate.OPCServer", "Telegate", false);
+    ctx_.OpcBridge->Install(*ctx_.Opc);
+}
+
+void TOPCForm::OpcStart() {
+    try {
+        ctx_.Opc->Start();
+        ctx_.Opc->StartUpdateLoop();
+    } catch (const std::exception& e) {
+        ApplicationEvents1Exception(e.what(), DemangledTypeName(typeid(e).name()));
+    } catch (...) {
+    }
 }
 
 void TOPCForm::FormCreate() {
@@ -126,7 +145,17 @@ bool TOPCForm::FormCloseQuery() {
     return true;
 }
 
-void TOPCForm::FormClose() {}
+void TOPCForm::FormClose() {
+    ctx_.Opc->ShutDown();
+}
+
+int32_t TOPCForm::OpcServerCount() const {
+    return polling_ != nullptr ? polling_->OpcServerCount() : 0;
+}
+
+int32_t TOPCForm::OpcGroupCount() const {
+    return polling_ != nullptr ? polling_->OpcGroupCount() : 0;
+}
 
 void TOPCForm::CloseApplication() {
     if (!FormCloseQuery()) return;

@@ -44,6 +44,14 @@ class TOPCForm {
     TOPCForm(const TOPCForm&) = delete;
     TOPCForm& operator=(const TOPCForm&) = delete;
 
+    // The OPC steps of the main sequence, before FormCreate: the core gets the
+    // server's name and description (no activity log) and the bridge's three
+    // callbacks.
+    void OpcInit();
+    // After the windows exist (FormCreate done, polling running): the core accepts
+    // clients from now on and its update loop runs. A failure is swallowed: polling
+    // and the web server go on without OPC.
+    void OpcStart();
     // The start-up sequence, once, on the main thread, with the executable's
     // directory as working directory.
     void FormCreate();
@@ -52,7 +60,8 @@ class TOPCForm {
     // table that did not load completely is not written (KeptOnClose(), and the
     // operator is told why); after a fatal stop nothing is written.
     bool FormCloseQuery();
-    // Shuts the OPC side down (nothing yet: there is no OPC core in this build).
+    // Shuts the OPC core down: every connected client is asked to disconnect
+    // (ShutdownRequest). Polling is not stopped.
     void FormClose();
     // The operator's close: FormCloseQuery, FormClose, then the main loop quits
     // with 0, or with 1 when the configuration could not be saved.
@@ -76,6 +85,11 @@ class TOPCForm {
     void SetPollingLog(std::function<void(const std::string&)> log) {
         pollingLog_ = std::move(log);
     }
+
+    // The OPC counters of the main window, as the 500 ms timer last took them:
+    // connected clients (server objects) and their groups. 0 before polling exists.
+    int32_t OpcServerCount() const;
+    int32_t OpcGroupCount() const;
 
     // Station names of the table, in table order.
     std::vector<std::string> DeviceNames() const;

@@ -7,6 +7,7 @@
 #include "app/AppContext.h"
 #include "app/OperatorReport.h"
 #include "model/ConfigFile.h"
+#include "opc/Core.h"
 #include "support/TraceFiles.h"
 #include "web/WebServer.h"
 
@@ -70,9 +71,13 @@ TPolling::TPolling(TAppContext& ctx, IMainLoop& loop, TPollingOptions options, T
     timerOutGrid_ = loop_.addTimer(kTimerOutGridMs, [this] { TimeroutgridTick(); });
     timer_ = loop_.addTimer(kTimerMs, [this] { TimerTick(); });
     loop_.startTimer(timer_);
+    // OPC clients' writes of two-state items become telecontrol commands here.
+    ctx_.SetTelecontrol(
+        [this](int32_t tag, TTUCommand command) { return ExecuteTU(tag, command); });
 }
 
 TPolling::~TPolling() {
+    ctx_.SetTelecontrol({});
     for (IMainLoop::TimerId id : {timerCommand_, timerShow_, timerOutGrid_, timer_})
         loop_.removeTimer(id);
     if (web_ != nullptr) web_->Deactivate();
@@ -123,6 +128,11 @@ bool TPolling::Start_IEC104() {
     // 2. The configuration as stored on disk.
     // Polling goes on with the stations read before a bad line; the operator is told.
     LoadStationConfig(ctx_, FilePath(kConfigFileName), FilePath(kExceptionLogName));
+    // The OPC address space, and with it every station's item identifiers, from
+    // the table just read: built here, before the first publication and before any
+    // client can read, rather than when the first client connects. Built once per
+    // process; later starts keep the identifiers.
+    ctx_.BuildOpcAddressSpace();
     // 3. Clients, workers and controllers.
     CreateClients();
     everStarted_ = true;
@@ -480,6 +490,8 @@ void TPolling::TimeroutgridTick() {
 }
 
 void TPolling::TimerTick() {
+    opcServers_ = ctx_.Opc->GetServerCount();
+    opcGroups_ = ctx_.Opc->GetGroupCount();
     if (view_.ShowCounters) view_.ShowCounters();
 }
 

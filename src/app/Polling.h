@@ -26,10 +26,10 @@
 
 #include "app/Publish.h"
 #include "iec104/ChannelController.h"
-#include "iec104/StationLink.h"
-#include "iec104/TuTypes.h"
-#include "iec104/StationWorker.h"
 #include "iec104/ClientList.h"
+#include "iec104/StationLink.h"
+#include "iec104/StationWorker.h"
+#include "iec104/TuTypes.h"
 #include "platform/HttpServer.h"
 #include "platform/MainLoop.h"
 #include "web/WebPages.h"
@@ -120,6 +120,11 @@ class TPolling : public IWorkerEvents {
     void TimeroutgridTick();
     void TimerTick();
 
+    // The OPC counters as the 500 ms timer last took them from the core: server
+    // objects (connected clients) and their groups.
+    int32_t OpcServerCount() const { return opcServers_; }
+    int32_t OpcGroupCount() const { return opcGroups_; }
+
     bool Polling() const { return polling_; }
     const std::string& LastError() const { return lastError_; }
     // The effective port of station n: its record's port, or the station table's
@@ -168,6 +173,7 @@ class TPolling : public IWorkerEvents {
     bool everStarted_ = false;
     bool polling_ = false;
     int32_t threadCount_ = 0;
+    int32_t opcServers_ = 0, opcGroups_ = 0;
     std::string lastError_;
     IMainLoop::TimerId timerCommand_ = 0, timerShow_ = 0, timerOutGrid_ = 0, timer_ = 0;
 };

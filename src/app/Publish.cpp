@@ -5,8 +5,8 @@
 #include "app/AppContext.h"
 #include "platform/AtomicFile.h"
 #include "support/CodePage.h"
-#include "support/TraceFiles.h"
 #include "support/TextFields.h"
+#include "support/TraceFiles.h"
 
 namespace telegate {
 
@@ -51,38 +51,6 @@ bool CreateStationListFile(const std::string& path, const TStationTable& table,
     const bool ok = WriteFileAtomically(path, Utf8ToCp1251(StationListText(table, portOf)), why);
     if (error != nullptr) *error = ok ? std::string() : why;
     return ok;
-}
-
-int32_t AssignItemIds(TStationTable& table, TItemImage& items) {
-    auto lock = items.Lock();
-    int32_t i = 0;
-    int32_t seq = 0;
-    const int n = table.Kol_KP < kKPRecords ? table.Kol_KP : kKPRecords;
-    for (int s = 1; s <= n; ++s) {
-        T_KP& kp = table.KP_arr[s];
-        kp.Nom_OPC_1st = ++i;
-        kp.Nom_OPC_Alarm = ++i;
-        if (kp.Nom_OPC_Alarm <= kMaxItemId) items.Indent_arr[kp.Nom_OPC_Alarm].vtDataType = 11;
-        kp.Nom_OPC_TS = i + 1;
-        for (int k = 1; k <= kp.Kol_TS && k <= kMaxTagsOfKind; ++k) {
-            ++i;
-            if (i <= kMaxItemId) {
-                items.Indent_arr[i].Nomer_Tag = seq;
-                items.Indent_arr[i].vtDataType = 11;
-            }
-            ++seq;
-        }
-        kp.Nom_OPC_TI = i + 1;
-        for (int k = 1; k <= kp.Kol_TI && k <= kMaxTagsOfKind; ++k) {
-            ++i;
-            if (i <= kMaxItemId) {
-                items.Indent_arr[i].Nomer_Tag = seq;
-                items.Indent_arr[i].vtDataType = 5;
-            }
-            ++seq;
-        }
-    }
-    return i + 2;
 }
 
 // --------------------------------------------------------------------- TPublisher

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "model/Prmn.h"
-#include "model/StationTable.h"
 #include "model/Registries.h"
+#include "model/StationTable.h"
 #include "model/Tags.h"
 #include "support/DateTime.h"
 
@@ -52,14 +52,8 @@ std::string StationListText(const TStationTable& table, const std::function<int3
 bool CreateStationListFile(const std::string& path, const TStationTable& table,
                            const std::function<int32_t(int)>& portOf, std::string* error = nullptr);
 
-// Gives every station the identifiers the OPC address space gives it: counting
-// from 1 in table order, the branch (Nom_OPC_1st), "Connected" (Nom_OPC_Alarm),
-// the TS tags from Nom_OPC_TS, the TI tags from Nom_OPC_TI. Sets vtDataType and
-// Nomer_Tag (the tag's sequence number over all stations) of every entry within
-// 0..60000. Returns the identifier "lifebit" gets (last tag + 2).
-int32_t AssignItemIds(TStationTable& table, TItemImage& items);
-
-// True when the station's identifiers have been assigned (all three non-zero).
+// True when the station's identifiers have been assigned (all three non-zero): the
+// OPC address space assigns them when it is built (TAppContext::BuildOpcAddressSpace).
 inline bool ItemIdsAssigned(const T_KP& kp) {
     return kp.Nom_OPC_Alarm > 0 && kp.Nom_OPC_TS > 0 && kp.Nom_OPC_TI > 0;
 }

@@ -80,7 +80,8 @@ inline void AddStation(TStationTable& t, const std::string& name, int port, int 
 struct TContextHolder {
     TManualClock clock;
     TRecordingNotifier notifier;
-    std::unique_ptr<TAppContext> ctx = std::make_unique<TAppContext>(clock, notifier);
+    TTempDir opcDir;  // where the OPC bridge appends "opcl.txt"
+    std::unique_ptr<TAppContext> ctx = std::make_unique<TAppContext>(clock, notifier, opcDir.Str());
 };
 
 }  // namespace telegate::testing_polling

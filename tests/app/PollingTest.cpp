@@ -259,8 +259,7 @@ TEST_F(PollingTest, PeriodicInterrogationIgnoresWallClockChanges) {
 TEST_F(PollingTest, DisplayTimerPublishesAndInvalidatesADroppedStation) {
     Configure(2, 2, 1);
     TPolling& p = Make();
-    ASSERT_TRUE(p.Start_IEC104());
-    AssignItemIds(ctx().Stations, ctx().Items);
+    ASSERT_TRUE(p.Start_IEC104());  // the identifiers come with the address space
     TTagSignalList& tags = *p.Publisher().Tags();
     const uint8_t on = 1;
     for (int i = 0; i < tags.GetCount(); ++i)

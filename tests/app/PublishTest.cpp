@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "PollingFixture.h"
 #include "app/Publish.h"
@@ -69,27 +70,28 @@ TEST(PublishStationList, ExactBytesInWindows1251) {
     EXPECT_FALSE(err.empty());
 }
 
-TEST(PublishIds, AssignedLikeTheAddressSpace) {
+// The identifiers publication writes at come from the OPC address space, built once:
+// stations added later keep 0 and are not published.
+TEST(PublishIds, AssignedByTheAddressSpaceOnce) {
     TContextHolder h;
     TStationTable& t = h.ctx->Stations;
-    TItemImage& items = h.ctx->Items;
-    EXPECT_EQ(AssignItemIds(t, items), 2);  // no stations: lifebit 2
     AddStation(t, "A", 2404, 2, 1, 1);
-    EXPECT_EQ(AssignItemIds(t, items), 7);
-    EXPECT_EQ(t.KP_arr[1].Nom_OPC_1st, 1);
-    EXPECT_EQ(t.KP_arr[1].Nom_OPC_Alarm, 2);
-    EXPECT_EQ(t.KP_arr[1].Nom_OPC_TS, 3);
-    EXPECT_EQ(t.KP_arr[1].Nom_OPC_TI, 5);
-    EXPECT_EQ(items.Indent_arr[2].vtDataType, 11);
-    EXPECT_EQ(items.Indent_arr[3].vtDataType, 11);
-    EXPECT_EQ(items.Indent_arr[4].Nomer_Tag, 1);
-    EXPECT_EQ(items.Indent_arr[5].vtDataType, 5);
-    EXPECT_EQ(items.Indent_arr[5].Nomer_Tag, 2);
     AddStation(t, "B", 2405, 1, 1, 2);
-    EXPECT_EQ(AssignItemIds(t, items), 11);
-    EXPECT_EQ(t.KP_arr[2].Nom_OPC_1st, 6);  // after station A's last tag
-    EXPECT_EQ(t.KP_arr[2].Nom_OPC_TI, 9);
-    EXPECT_EQ(items.Indent_arr[9].Nomer_Tag, 4);
+    h.ctx->BuildOpcAddressSpace();
+    EXPECT_EQ(h.ctx->LifebitId, 11);
+    const T_KP& a = t.KP_arr[1];
+    const T_KP& b = t.KP_arr[2];
+    EXPECT_EQ((std::vector<int32_t>{a.Nom_OPC_1st, a.Nom_OPC_Alarm, a.Nom_OPC_TS, a.Nom_OPC_TI}),
+              (std::vector<int32_t>{1, 2, 3, 5}));
+    EXPECT_EQ((std::vector<int32_t>{b.Nom_OPC_1st, b.Nom_OPC_Alarm, b.Nom_OPC_TS, b.Nom_OPC_TI}),
+              (std::vector<int32_t>{6, 7, 8, 9}));
+    EXPECT_EQ(h.ctx->Items.Indent_arr[9].Nomer_Tag, 4);
+    EXPECT_EQ(h.ctx->Items.Indent_arr[7].vtDataType, 11);
+    AddStation(t, "C", 2406, 1, 1, 3);
+    h.ctx->BuildOpcAddressSpace();
+    EXPECT_EQ(h.ctx->LifebitId, 11);
+    EXPECT_FALSE(ItemIdsAssigned(t.KP_arr[3]));
+    EXPECT_EQ(ReadAll(h.opcDir.Path() / "opcl.txt"), "2\r\n1\r\n");
 }
 
 class PublishTest : public ::testing::Test {
@@ -142,7 +144,7 @@ TEST_F(PublishTest, PublishesValuesQualitiesAndTheLinkState) {
     AddStation(st(), "B", 2405, 1, 2, 2);
     TPublisher pub(ctx());
     ASSERT_EQ(Build(pub), "");
-    AssignItemIds(st(), ctx().Items);
+    ctx().BuildOpcAddressSpace();
     TTagSignalList& tags = *pub.Tags();
     SetTs(*tags.GetTag(0), 1, 0x00);
     SetTs(*tags.GetTag(1), 0, 0x90);
@@ -180,7 +182,7 @@ TEST_F(PublishTest, StationStampsFollowTimeToOpc) {
     st().KP_arr[1].Popravka_Time = 3;
     TPublisher pub(ctx());
     ASSERT_EQ(Build(pub), "");
-    AssignItemIds(st(), ctx().Items);
+    ctx().BuildOpcAddressSpace();
     const TDateTime now = h.clock.Now();
     SetTs(*pub.Tags()->GetTag(0), 1, 0, now - kOneHour);
     SetTi(*pub.Tags()->GetTag(1), 1.0f, 0);  // no stamp: now
@@ -195,7 +197,7 @@ TEST_F(PublishTest, StationWithoutSignalsKeepsItsLinkItem) {
     TPublisher pub(ctx());
     ASSERT_EQ(Build(pub), "");
     ctx().Items.SetInitialQualities();
-    AssignItemIds(st(), ctx().Items);
+    ctx().BuildOpcAddressSpace();
     st().KP_arr[1].Connected = true;
     SetTi(*pub.Tags()->GetTag(0), 3.0f, 0);
     pub.OutOPCTsTit(false);
@@ -243,7 +245,7 @@ TEST_F(PublishTest, RefusedTagDoesNotShiftItsSuccessors) {
     TPublisher pub(ctx());
     ASSERT_EQ(Build(pub), "");
     ASSERT_EQ(pub.Tags()->GetCount(), 2);
-    AssignItemIds(st(), ctx().Items);
+    ctx().BuildOpcAddressSpace();
     SetTs(*pub.Tags()->GetTag(0), 0, 0x80);
     SetTs(*pub.Tags()->GetTag(1), 1, 0);  // TS3
     pub.OutOPCTsTit(false);
@@ -279,7 +281,7 @@ TEST_F(PublishTest, ReadersNeverSeeATornItem) {
     AddStation(st(), "A", 2404, 200, 0, 1);
     TPublisher pub(ctx());
     ASSERT_EQ(Build(pub), "");
-    AssignItemIds(st(), ctx().Items);
+    ctx().BuildOpcAddressSpace();
     const int first = st().KP_arr[1].Nom_OPC_TS;
     std::atomic<bool> stop{false};
     std::atomic<int> bad{0};

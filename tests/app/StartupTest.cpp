@@ -13,6 +13,9 @@
 #include "app/Main.h"
 #include "app/Polling.h"
 #include "model/ConfigFile.h"
+#include "opc/Core.h"
+#include "opc/OpcFixture.h"
+#include "opc/Server.h"
 #include "platform/ManualMainLoop.h"
 #include "support/Clock.h"
 #include "support/CodePage.h"
@@ -114,6 +117,59 @@ TEST_F(StartupTest, EmptyDirectoryStartsWithDefaultsAndNoPolling) {
     EXPECT_TRUE(notifier_.errors.empty());
     // Start-up writes nothing.
     EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+// The OPC side of start-up and close: named, given the bridge, its address space
+// built by the start of polling, accepting clients only after FormCreate, counted
+// by the 500 ms timer, and asked to disconnect on close while polling goes on.
+TEST_F(StartupTest, OpcServerComesUpAfterPollingAndShutsDownOnClose) {
+    WriteStations(2);
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    TOPCForm form(ctx, loop, exe_);
+    opc::sOPC& core = *ctx.Opc;
+    form.OpcInit();
+    EXPECT_EQ(core.ServerName, "Telegate.OPCServer");
+    EXPECT_EQ(core.ServerDescription, "Telegate");
+    EXPECT_FALSE(core.LogEnabled());
+    form.FormCreate();
+    ASSERT_TRUE(ctx.OprosFlag);
+    EXPECT_EQ(ctx.LifebitId, 10);  // two stations of branch, status and two tags
+    EXPECT_EQ(ctx.Stations.KP_arr[2].Nom_OPC_TI, 8);
+    ASSERT_NE(core.GetOPCNode("Подстанция 2.Ua", -1), nullptr);
+    EXPECT_FALSE(core.CanStart());
+    form.OpcStart();
+    EXPECT_TRUE(core.CanStart());
+
+    opc::sOPCDataAccess* server = opc::sOPCDataAccess::Create(core);
+    opc::test::TSink sink;
+    IConnectionPointContainer* cpc = nullptr;
+    ASSERT_EQ(S_OK, server->QueryInterface(com::IidOf<IConnectionPointContainer>(),
+                                           reinterpret_cast<void**>(&cpc)));
+    IConnectionPoint* cp = nullptr;
+    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(com::IidOf<IOPCShutdown>(), &cp));
+    DWORD cookie = 0;
+    ASSERT_EQ(S_OK, cp->Advise(static_cast<IOPCShutdown*>(&sink), &cookie));
+    OPCHANDLE hGroup = 0;
+    DWORD revised = 0;
+    IUnknown* group = nullptr;
+    ASSERT_EQ(S_OK, server->AddGroup(com::W("g").c_str(), TRUE, 1000, 1, nullptr, nullptr, 0,
+                                     &hGroup, &revised, com::IidOf<IOPCItemMgt>(), &group));
+    EXPECT_EQ(form.OpcServerCount(), 0);
+    loop.Advance(500);
+    EXPECT_EQ(form.OpcServerCount(), 1);
+    EXPECT_EQ(form.OpcGroupCount(), 1);
+
+    form.CloseApplication();
+    EXPECT_EQ(sink.shutdown.empty(), false);
+    EXPECT_TRUE(form.Polling()->Polling());
+
+    cp->Unadvise(cookie);
+    cp->Release();
+    cpc->Release();
+    group->Release();
+    server->RemoveGroup(hGroup, FALSE);
+    server->Release();
 }
 
 TEST_F(StartupTest, ReadsSettingsConfigurationAndStartsPolling) {

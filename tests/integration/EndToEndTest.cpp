@@ -73,15 +73,12 @@ class EndToEndTest : public ::testing::Test {
             kp.TI_arr[k].AdrIOA = 1000 + k;
         }
     }
-    // Starts polling with identifiers assigned, and waits until both stations are
-    // connected and every item is published good.
+    // Starts polling (which builds the OPC address space and so the identifiers),
+    // and waits until both stations are connected and every item is published good.
     void StartMaster(bool web = false) {
         master_ = std::make_unique<TLiveMaster>(dir_.string(), web);
         bool started = false;
-        master_->OnMain([&] {
-            started = master_->polling->Start_IEC104();
-            AssignItemIds(master_->ctx->Stations, master_->ctx->Items);
-        });
+        master_->OnMain([&] { started = master_->polling->Start_IEC104(); });
         ASSERT_TRUE(started) << master_->polling->LastError();
         ASSERT_GE(
             master_->WaitMain([&] { return AllQualities(1, 192) && AllQualities(2, 192); }, 10000),

@@ -153,7 +153,7 @@ class TSimProcess {
 class TLiveMaster {
   public:
     explicit TLiveMaster(const std::string& dir, bool web = false) {
-        ctx = std::make_unique<TAppContext>(clock, notifier);
+        ctx = std::make_unique<TAppContext>(clock, notifier, dir);
         ctx->Settings.UseWebServer = web;
         ctx->Settings.Port_WebServ = 0;
         TPollingOptions o;
