@@ -122,6 +122,7 @@ TEST(HttpServerTest, ManyConcurrentClientsAllGetAnswers) {
     THttpServerLimits limits;
     limits.maxConnections = 128;
     limits.maxConnectionsPerPeer = 128;
+    limits.maxQueuedRequests = 128;  // every connection's request fits in the queue
     THttpServer server(EchoHandler(), limits);
     ASSERT_TRUE(server.Start(0, "127.0.0.1"));
     const int port = server.Port();
@@ -180,6 +181,9 @@ TEST(HttpServerTest, AHeadThatDripsPastItsDeadlineIsDroppedWhileOthersAreServed)
     EXPECT_TRUE(closed) << "still open after " << ms << " ms";
     EXPECT_LT(ms, 3000);
     EXPECT_GE(ms, 700);
+    // The other client's connection is reaped once its close reaches the server.
+    for (int i = 0; i < 100 && server.OpenConnections() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(server.OpenConnections(), 0);
 }
 
