@@ -10,6 +10,7 @@
 #include "app/Polling.h"
 #include "model/ConfigFile.h"
 #include "platform/LoopCore.h"
+#include "support/FileNames.h"
 #include "support/TraceFiles.h"
 
 namespace telegate {
@@ -45,7 +46,7 @@ void TOPCForm::FormCreate() {
     std::setlocale(LC_NUMERIC, "C");
     // 6. The working directory, shown to the operator.
     std::error_code ec;
-    ctx_.CurrentDir = std::filesystem::current_path(ec).string();
+    ctx_.CurrentDir = PathToUtf8(std::filesystem::current_path(ec));
     if (view_ != nullptr) view_->ShowCurrentDir(ctx_.CurrentDir);
     // 7. The program ini file.
     ctx_.Settings.IniRead(exePath_);
@@ -87,7 +88,7 @@ void TOPCForm::ReadStationConfig() {
 void TOPCForm::Begin_Opros() {
     if (polling_ == nullptr) {
         TPollingOptions options;
-        const std::filesystem::path exe(exePath_);
+        const std::filesystem::path exe = Utf8Path(exePath_);
         options.WebFolder =
             (exe.has_parent_path() ? exe.parent_path() : std::filesystem::path(".")) / "web";
         options.Log = pollingLog_;

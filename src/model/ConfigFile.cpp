@@ -8,9 +8,10 @@
 
 #include "platform/AtomicFile.h"
 #include "support/CodePage.h"
-#include "support/TraceFiles.h"
-#include "support/TextFields.h"
+#include "support/FileNames.h"
 #include "support/Notifier.h"
+#include "support/TextFields.h"
+#include "support/TraceFiles.h"
 
 namespace telegate {
 
@@ -252,7 +253,7 @@ void ReadConfigText(std::string_view text, TStationTable& table) {
 void ReadConfigFile(const std::string& FileName, TStationTable& table, INotifier& notifier) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::file_status st = fs::status(FileName, ec);
+    const fs::file_status st = fs::status(Utf8Path(FileName), ec);
     if (st.type() == fs::file_type::not_found) return;
     TConfigLoader loader(table);
     TTextFile file;

@@ -7,6 +7,7 @@
 
 #include "platform/AtomicFile.h"
 #include "support/CodePage.h"
+#include "support/FileNames.h"
 #include "support/TextFields.h"
 
 namespace telegate {
@@ -84,7 +85,7 @@ bool ReadExactly(std::FILE* f, void* buf, size_t n) {
 }
 
 bool ReadPrmnFile(const std::string& fileName, TPrmnTable& table, std::string& message) {
-    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(fileName.c_str(), "rb"));
+    std::unique_ptr<std::FILE, FileCloser> f(OpenFileUtf8(fileName, "rb"));
     if (!f) {
         message = "Не открывается на чтение файл:" + fileName;
         return false;

@@ -7,10 +7,11 @@
 #include <system_error>
 
 #include "model/StationTable.h"
-#include "support/ErrorReport.h"
-#include "support/TraceFiles.h"
 #include "support/ErrorCatalogue.h"
+#include "support/ErrorReport.h"
+#include "support/FileNames.h"
 #include "support/Journal.h"
+#include "support/TraceFiles.h"
 
 namespace telegate {
 
@@ -135,7 +136,7 @@ std::string TKpList::ReadKpList(const std::string& file, const std::vector<KpTyp
     Clear();
     std::string err;
     std::error_code ec;
-    if (!std::filesystem::exists(file, ec)) {
+    if (!std::filesystem::exists(Utf8Path(file), ec)) {
         err = "Нет файла " + file;
     } else {
         TTextFile f;

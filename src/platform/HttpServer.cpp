@@ -1,7 +1,6 @@
 #include "platform/HttpServer.h"
 
 #include <httplib.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <fstream>
@@ -82,10 +81,16 @@ bool THttpServer::Start(uint16_t port, const std::string& bindAddress, std::stri
     server->set_payload_max_length(impl_->limits.maxPayload);
     // SO_REUSEADDR only: with the library's default SO_REUSEPORT a second server
     // could bind a port already in use and silently share its connections.
-    auto listenSock = std::make_shared<int>(-1);
-    server->set_socket_options([listenSock](int sock) {
+    // On Windows SO_REUSEADDR itself would allow that; there the port is taken exclusively.
+    auto listenSock = std::make_shared<socket_t>(INVALID_SOCKET);
+    server->set_socket_options([listenSock](socket_t sock) {
         int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+#ifdef SO_EXCLUSIVEADDRUSE
+        const int option = SO_EXCLUSIVEADDRUSE;
+#else
+        const int option = SO_REUSEADDR;
+#endif
+        ::setsockopt(sock, SOL_SOCKET, option, reinterpret_cast<const char*>(&yes), sizeof yes);
         *listenSock = sock;
     });
     Impl* impl = impl_.get();
@@ -106,7 +111,7 @@ bool THttpServer::Start(uint16_t port, const std::string& bindAddress, std::stri
     }
     // The library listens with a backlog of 5, which drops connections of a burst of
     // clients; listening again on the same socket raises the backlog.
-    if (*listenSock >= 0) ::listen(*listenSock, 1024);
+    if (*listenSock != INVALID_SOCKET) ::listen(*listenSock, 1024);
     impl_->port = bound;
     impl_->server = std::move(server);
     impl_->active = true;

@@ -7,6 +7,7 @@
 
 #include "platform/AtomicFile.h"
 #include "support/CodePage.h"
+#include "support/FileNames.h"
 
 namespace telegate {
 namespace {
@@ -57,7 +58,7 @@ std::string Clean(std::string_view s) {
 }  // namespace
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {
-    std::ifstream in(fileName_, std::ios::binary);
+    std::ifstream in(Utf8Path(fileName_), std::ios::binary);
     if (!in) return;
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     FromBytes(bytes);
