@@ -10,6 +10,7 @@
 #include "app/Polling.h"
 #include "model/ConfigFile.h"
 #include "platform/LoopCore.h"
+#include "platform/Paths.h"
 #include "support/FileNames.h"
 #include "support/TraceFiles.h"
 
@@ -89,8 +90,8 @@ void TOPCForm::Begin_Opros() {
     if (polling_ == nullptr) {
         TPollingOptions options;
         const std::filesystem::path exe = Utf8Path(exePath_);
-        options.WebFolder =
-            (exe.has_parent_path() ? exe.parent_path() : std::filesystem::path(".")) / "web";
+        options.WebFolder = Utf8Path(FindOwnFile(PathToUtf8(
+            (exe.has_parent_path() ? exe.parent_path() : std::filesystem::path(".")) / "web")));
         options.Log = pollingLog_;
         polling_ = std::make_unique<TPolling>(ctx_, loop_, std::move(options));
     }

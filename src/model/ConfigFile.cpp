@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "platform/AtomicFile.h"
+#include "platform/Paths.h"
 #include "support/CodePage.h"
 #include "support/FileNames.h"
 #include "support/Notifier.h"
@@ -233,7 +234,8 @@ std::string FormatConfigText(const TStationTable& table) {
     return out;
 }
 
-void WriteConfigFile(const std::string& FileName, const TStationTable& table) {
+void WriteConfigFile(const std::string& givenName, const TStationTable& table) {
+    const std::string FileName = FindOwnFile(givenName);
     std::string why;
     if (!WriteFileAtomically(FileName, Utf8ToCp1251(FormatConfigText(table)), why))
         throw EInOutError(why);
@@ -250,7 +252,8 @@ void ReadConfigText(std::string_view text, TStationTable& table) {
     }
 }
 
-void ReadConfigFile(const std::string& FileName, TStationTable& table, INotifier& notifier) {
+void ReadConfigFile(const std::string& givenName, TStationTable& table, INotifier& notifier) {
+    const std::string FileName = FindOwnFile(givenName);
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::file_status st = fs::status(Utf8Path(FileName), ec);

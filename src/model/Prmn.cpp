@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/AtomicFile.h"
+#include "platform/Paths.h"
 #include "support/CodePage.h"
 #include "support/FileNames.h"
 #include "support/TextFields.h"
@@ -210,8 +211,9 @@ std::string PrmnFileBytes(const TPrmnTable& table, int count) {
     return out;
 }
 
-bool ReadWritePrmnFile(int mode, const std::string& FileName, TPrmnTable& table, int stationCount,
+bool ReadWritePrmnFile(int mode, const std::string& givenName, TPrmnTable& table, int stationCount,
                        std::string* message) {
+    const std::string FileName = FindOwnFile(givenName);
     std::string text;
     bool ok = false;
     if (mode == pfm_Read) {

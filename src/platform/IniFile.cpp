@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "platform/AtomicFile.h"
+#include "platform/Paths.h"
 #include "support/CodePage.h"
 #include "support/FileNames.h"
 
@@ -57,7 +58,7 @@ std::string Clean(std::string_view s) {
 
 }  // namespace
 
-TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {
+TIniFile::TIniFile(std::string fileName) : fileName_(FindOwnFile(fileName)) {
     std::ifstream in(Utf8Path(fileName_), std::ios::binary);
     if (!in) return;
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

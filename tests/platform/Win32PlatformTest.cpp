@@ -11,14 +11,17 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/AtomicFile.h"
 #include "platform/CloseRequest.h"
 #include "platform/IniFile.h"
 #include "platform/SingleInstance.h"
 #include "platform/TcpClient.h"
+#include "platform/win32/MessageLoop.h"
 #include "support/FileNames.h"
 #include "support/TraceFiles.h"
 
@@ -238,6 +241,82 @@ TEST(Win32CloseRequests, CtrlCAndCtrlBreakAskForTheClose) {
     ASSERT_TRUE(::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0));
     for (int i = 0; i < 200 && calls.load() < 2; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(calls.load(), 2);
+}
+
+// ------------------------------------------------------------ message-queue loop
+
+// Calls posted and waited for from several threads all run on the loop's thread,
+// each thread's in its order; the window's timers fire on the same thread; a
+// call that throws goes to onException and the loop goes on; quit() ends run()
+// with its code and releases later waiting callers with false.
+TEST(Win32MessageLoop, CallsAndTimersRunOnTheLoopThread) {
+    TMessageLoop loop;
+    const DWORD mainId = ::GetCurrentThreadId();
+    std::vector<std::string> errors;
+    loop.onException = [&](const char* what, const char*) { errors.emplace_back(what); };
+
+    constexpr int kThreads = 4, kCalls = 50;
+    std::vector<std::vector<int>> seen(kThreads);
+    std::atomic<int> offThread{0}, waitedOk{0};
+    int ticks = 0, selfRemoving = 0;
+    const auto tick = loop.addTimer(20, [&] {
+        ++ticks;
+        if (::GetCurrentThreadId() != mainId) offThread.fetch_add(1);
+    });
+    IMainLoop::TimerId once = 0;
+    once = loop.addTimer(10, [&] {
+        ++selfRemoving;
+        loop.removeTimer(once);  // a timer may remove itself from its callback
+    });
+    loop.startTimer(tick);
+    loop.startTimer(once);
+    loop.post([] { throw std::runtime_error("posted failure"); });
+
+    std::vector<std::thread> workers;
+    for (int t = 0; t < kThreads; ++t) {
+        workers.emplace_back([&, t] {
+            for (int i = 0; i < kCalls; ++i) {
+                const bool ok = (i % 2 == 0) ? loop.invokeAndWait([&, t, i] {
+                    if (::GetCurrentThreadId() != mainId) offThread.fetch_add(1);
+                    seen[t].push_back(i);
+                })
+                                             : (loop.post([&, t, i] {
+                                                   if (::GetCurrentThreadId() != mainId)
+                                                       offThread.fetch_add(1);
+                                                   seen[t].push_back(i);
+                                               }),
+                                                true);
+                if (ok) waitedOk.fetch_add(1);
+            }
+        });
+    }
+    std::thread stopper([&] {
+        for (auto& w : workers) w.join();
+        // Everything queued before this call ran by the time it runs.
+        loop.invokeAndWait([] {});
+        std::this_thread::sleep_for(300ms);
+        loop.quit(7);
+    });
+    EXPECT_EQ(loop.run(), 7);
+    stopper.join();
+
+    EXPECT_EQ(offThread.load(), 0);
+    EXPECT_EQ(waitedOk.load(), kThreads * kCalls);
+    for (int t = 0; t < kThreads; ++t) {
+        ASSERT_EQ(seen[t].size(), static_cast<size_t>(kCalls)) << t;
+        for (int i = 0; i < kCalls; ++i) EXPECT_EQ(seen[t][i], i);
+    }
+    EXPECT_EQ(errors, std::vector<std::string>{"posted failure"});
+    EXPECT_EQ(selfRemoving, 1);
+    EXPECT_FALSE(loop.timerActive(once));
+    EXPECT_GE(ticks, 3);  // at least 300 ms of a 20 ms timer, however coarse
+
+    // After quit nothing runs: a waiting caller is told so at once.
+    std::atomic<int> late{0};
+    std::thread caller([&] { EXPECT_FALSE(loop.invokeAndWait([&] { late.fetch_add(1); })); });
+    caller.join();
+    EXPECT_EQ(loop.run(), 7);
+    EXPECT_EQ(late.load(), 0);
 }
 
 // ------------------------------------------------------------ Winsock client
