@@ -2,8 +2,9 @@
 # Installs the Debian 12 packages of the Windows cross-build and its Wine test run.
 set -euo pipefail
 bash "$(dirname "$0")/install-deps.sh"
+# xvfb and nsis serve the operator window's checks and the installer.
 pkgs=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 googletest cmake ninja-build
-      libcpp-httplib-dev zip)
+      libcpp-httplib-dev python3 xvfb nsis)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
