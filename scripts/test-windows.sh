@@ -49,7 +49,7 @@ echo "test-windows: prefix ready in $(( $(date +%s) - start )) s"
 # emulator set by build-windows.sh).
 status=0
 first_fail=()
-(cd "$bdir" && timeout 3000 ctest --timeout 180 -j "${JOBS:-$(nproc)}" \
+(cd "$bdir" && timeout 3000 ctest --output-on-failure --timeout 180 -j "${JOBS:-$(nproc)}" \
    >"$logs/ctest.log" 2>&1)
 rc=$?
 grep -E "tests passed|tests failed|Total Test time" "$logs/ctest.log" || true
@@ -67,7 +67,7 @@ retry_log=$logs/retries.txt
 for t in "${first_fail[@]}"; do
   kill_wine
   esc=$(printf '%s' "$t" | sed 's/[][\.*^$+?(){}|]/\\&/g')
-  if (cd "$bdir" && timeout 600 ctest --timeout 180 -R "^${esc}\$" \
+  if (cd "$bdir" && timeout 600 ctest --output-on-failure --timeout 180 -R "^${esc}\$" \
         >"$logs/retry-$(echo "$t" | tr -c 'A-Za-z0-9_.-' _).log" 2>&1); then
     echo "first run FAILED, retry passed: $t" | tee -a "$retry_log"
   else
