@@ -19,4 +19,9 @@ std::string PathToUtf8(const std::filesystem::path& path);
 // The handle is not inherited by child processes. Null on failure.
 std::FILE* OpenFileUtf8(const std::string& utf8Name, const char* mode);
 
+// Appends bytes to the end of the file (created when missing) in one write the
+// system places at the end, so that lines of several writers, threads or
+// processes, never tear or overwrite each other. False when it failed.
+bool AppendToFileUtf8(const std::string& utf8Name, std::string_view bytes);
+
 }  // namespace telegate

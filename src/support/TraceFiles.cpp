@@ -12,11 +12,7 @@ namespace telegate {
 void AppendTraceLine(std::string_view text, const std::string& fileName) {
     std::string line = Utf8ToCp1251(text);
     line += "\r\n";
-    // Append mode: every write lands at the end, also when two writers share the file.
-    std::FILE* f = OpenFileUtf8(fileName, "ab");
-    if (f == nullptr) return;
-    std::fwrite(line.data(), 1, line.size(), f);
-    std::fclose(f);
+    AppendToFileUtf8(fileName, line);
 }
 
 std::string HexDumpBytes(std::string_view prefix, const uint8_t* data, size_t count) {
