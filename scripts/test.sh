@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds and runs every test.
+# Installs what is needed, builds and runs every test: the Linux suite, then the
+# Windows suite (cross-built with mingw-w64, run under Wine, see test-windows.sh).
+# TELEGATE_WINDOWS=0 runs the Linux suite only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cd build
-ctest --output-on-failure -j "$(nproc)" --timeout 600
+(cd build && ctest --output-on-failure -j "$(nproc)" --timeout 600)
+if [ "${TELEGATE_WINDOWS:-1}" != 0 ]; then
+  bash scripts/install-deps-windows.sh
+  bash scripts/build-windows.sh build-win
+  bash scripts/test-windows.sh build-win
+fi

@@ -2,20 +2,12 @@
 // GUI build; on Linux the program always runs without a window.
 #include "app/Main.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "app/AppContext.h"
+#include "platform/CloseRequest.h"
 #include "platform/Paths.h"
 #include "platform/PlainMainLoop.h"
 #include "platform/SingleInstance.h"
@@ -65,58 +57,9 @@ bool WriteStdout(std::string_view bytes) {
     return true;
 }
 
-// SIGINT and SIGTERM arrive through a signalfd read by one thread, which asks the
-// main loop for the operator's close; no work runs in a signal handler.
-class TSignalWatch {
-  public:
-    explicit TSignalWatch(const sigset_t& set) {
-        sfd_ = ::signalfd(-1, &set, SFD_CLOEXEC);
-        if (::pipe2(stop_, O_CLOEXEC) != 0) stop_[0] = stop_[1] = -1;
-    }
-    ~TSignalWatch() {
-        Stop();
-        if (sfd_ >= 0) ::close(sfd_);
-        for (int fd : stop_)
-            if (fd >= 0) ::close(fd);
-    }
-    bool Ok() const { return sfd_ >= 0 && stop_[0] >= 0; }
-    void Start(IMainLoop& loop, TOPCForm& form) {
-        thread_ = std::thread([this, &loop, &form] {
-            pollfd fds[2] = {{sfd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
-            for (;;) {
-                int r = ::poll(fds, 2, -1);
-                if (r < 0 && errno == EINTR) continue;
-                if (r < 0 || (fds[1].revents & (POLLIN | POLLHUP)) != 0) return;
-                if ((fds[0].revents & POLLIN) == 0) continue;
-                signalfd_siginfo info;
-                if (::read(sfd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-                loop.post([&form] { form.CloseApplication(); });
-            }
-        });
-    }
-    void Stop() {
-        if (!thread_.joinable()) return;
-        char c = 0;
-        if (::write(stop_[1], &c, 1) < 0) {
-        }
-        thread_.join();
-    }
-
-  private:
-    int sfd_ = -1;
-    int stop_[2] = {-1, -1};
-    std::thread thread_;
-};
-
 int Run() {
-    // Blocked before any thread exists, so every thread inherits the mask and the
-    // signals wait in the signalfd.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
+    // Before any thread exists, so that every thread leaves the requests to it.
+    TCloseRequests closeRequests;
 
     TSingleInstance lock("Telegate");
     if (!lock.TryAcquire()) {
@@ -155,16 +98,15 @@ int Run() {
     // Linux the core runs in this process only: no COM registration.
     form.OpcStart();
 
-    TSignalWatch signals(set);
-    if (!signals.Ok()) {
-        std::fprintf(stderr, "telegate: cannot watch signals: %s\n", std::strerror(errno));
+    if (!closeRequests.Start([&loop, &form] { loop.post([&form] { form.CloseApplication(); }); })) {
+        std::fprintf(stderr, "telegate: cannot watch close requests: %s\n",
+                     closeRequests.LastError().c_str());
         return 1;
     }
-    signals.Start(loop, form);
     std::fprintf(stderr, "telegate: running in %s with %d station(s)\n", ctx.CurrentDir.c_str(),
                  ctx.Stations.Kol_KP);
     const int rc = loop.run();
-    signals.Stop();
+    closeRequests.Stop();
     return rc;
 }
 

@@ -15,6 +15,8 @@
 #include "opc/StationBridge.h"
 #include "platform/AtomicFile.h"
 #include "platform/LoopCore.h"
+#include "platform/Paths.h"
+#include "support/FileNames.h"
 #include "support/TraceFiles.h"
 
 namespace telegate {
@@ -72,7 +74,7 @@ void TOPCForm::FormCreate() {
     std::setlocale(LC_NUMERIC, "C");
     // 6. The working directory, shown to the operator.
     std::error_code ec;
-    ctx_.CurrentDir = std::filesystem::current_path(ec).string();
+    ctx_.CurrentDir = PathToUtf8(std::filesystem::current_path(ec));
     if (view_ != nullptr) view_->ShowCurrentDir(ctx_.CurrentDir);
     // 7. The program ini file.
     ctx_.Settings.IniRead(exePath_);
@@ -115,9 +117,9 @@ void TOPCForm::RemoveLeftoverTempFiles() {
 void TOPCForm::Begin_Opros() {
     if (polling_ == nullptr) {
         TPollingOptions options;
-        const std::filesystem::path exe(exePath_);
-        options.WebFolder =
-            (exe.has_parent_path() ? exe.parent_path() : std::filesystem::path(".")) / "web";
+        const std::filesystem::path exe = Utf8Path(exePath_);
+        options.WebFolder = Utf8Path(FindOwnFile(PathToUtf8(
+            (exe.has_parent_path() ? exe.parent_path() : std::filesystem::path(".")) / "web")));
         options.Log = pollingLog_;
         polling_ = std::make_unique<TPolling>(ctx_, loop_, std::move(options));
     }

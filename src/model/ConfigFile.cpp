@@ -7,7 +7,9 @@
 #include <system_error>
 
 #include "platform/AtomicFile.h"
+#include "platform/Paths.h"
 #include "support/CodePage.h"
+#include "support/FileNames.h"
 #include "support/Notifier.h"
 #include "support/TextFields.h"
 #include "support/TraceFiles.h"
@@ -326,7 +328,8 @@ std::string FormatConfigText(const TStationTable& table) {
     return out;
 }
 
-void WriteConfigFile(const std::string& FileName, const TStationTable& table) {
+void WriteConfigFile(const std::string& givenName, const TStationTable& table) {
+    const std::string FileName = FindOwnFile(givenName);
     if (!table.LoadProblems.empty())
         throw EConfigIncomplete(FileName +
                                 " не перезаписан: конфигурация загружена не полностью (" +
@@ -349,10 +352,11 @@ void ReadConfigText(std::string_view text, TStationTable& table, const std::stri
     loader.Finish();
 }
 
-void ReadConfigFile(const std::string& FileName, TStationTable& table, INotifier& notifier) {
+void ReadConfigFile(const std::string& givenName, TStationTable& table, INotifier& notifier) {
+    const std::string FileName = FindOwnFile(givenName);
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::file_status st = fs::status(FileName, ec);
+    const fs::file_status st = fs::status(Utf8Path(FileName), ec);
     if (st.type() == fs::file_type::not_found) return;
     TConfigLoader loader(table, FileName);
     TTextFile file;

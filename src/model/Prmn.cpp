@@ -6,7 +6,9 @@
 #include <memory>
 
 #include "platform/AtomicFile.h"
+#include "platform/Paths.h"
 #include "support/CodePage.h"
+#include "support/FileNames.h"
 #include "support/TextFields.h"
 
 namespace telegate {
@@ -84,7 +86,7 @@ bool ReadExactly(std::FILE* f, void* buf, size_t n) {
 }
 
 bool ReadPrmnFile(const std::string& fileName, TPrmnTable& table, std::string& message) {
-    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(fileName.c_str(), "rb"));
+    std::unique_ptr<std::FILE, FileCloser> f(OpenFileUtf8(fileName, "rb"));
     if (!f) {
         message = "Не открывается на чтение файл:" + fileName;
         return false;
@@ -209,8 +211,9 @@ std::string PrmnFileBytes(const TPrmnTable& table, int count) {
     return out;
 }
 
-bool ReadWritePrmnFile(int mode, const std::string& FileName, TPrmnTable& table, int stationCount,
+bool ReadWritePrmnFile(int mode, const std::string& givenName, TPrmnTable& table, int stationCount,
                        std::string* message) {
+    const std::string FileName = FindOwnFile(givenName);
     std::string text;
     bool ok = false;
     if (mode == pfm_Read) {

@@ -9,6 +9,7 @@
 #include "model/StationTable.h"
 #include "support/ErrorCatalogue.h"
 #include "support/ErrorReport.h"
+#include "support/FileNames.h"
 #include "support/Journal.h"
 #include "support/TraceFiles.h"
 
@@ -135,7 +136,7 @@ std::string TKpList::ReadKpList(const std::string& file, const std::vector<KpTyp
     Clear();
     std::string err;
     std::error_code ec;
-    if (!std::filesystem::exists(file, ec)) {
+    if (!std::filesystem::exists(Utf8Path(file), ec)) {
         err = "Нет файла " + file;
     } else {
         TTextFile f;

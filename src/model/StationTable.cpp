@@ -1,6 +1,7 @@
 #include "model/StationTable.h"
 
 #include <cstdlib>
+#include <new>
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -16,8 +17,7 @@ constexpr size_t kHugePage = size_t{2} << 20;
 template <typename T>
 T* NewBlock(size_t count) {
     const size_t bytes = (sizeof(T) * count + kHugePage - 1) / kHugePage * kHugePage;
-    void* p = std::aligned_alloc(kHugePage, bytes);
-    if (p == nullptr) throw std::bad_alloc();
+    void* p = ::operator new (bytes, std::align_val_t{kHugePage});
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     ::madvise(p, bytes, MADV_HUGEPAGE);  // only a hint
 #endif
@@ -30,7 +30,7 @@ template <typename T>
 void DeleteBlock(T* block, size_t count) {
     if (block == nullptr) return;
     std::destroy_n(block, count);
-    std::free(block);
+    ::operator delete (static_cast<void*>(block), std::align_val_t{kHugePage});
 }
 
 constexpr size_t kTagsInStorage = static_cast<size_t>(kKPRecords) * kMaxTagsOfKind;

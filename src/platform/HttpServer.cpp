@@ -445,9 +445,14 @@ bool THttpServer::Start(uint16_t port, const std::string& bindAddress, std::stri
     if (!ec) {
         const tcp::endpoint endpoint(address, port);
         run->acceptor.open(endpoint.protocol(), ec);
-#if !defined(_WIN32)
-        // On Windows SO_REUSEADDR would let a second server take a port in use; the
-        // others need it to listen again at once after a restart.
+#if defined(_WIN32)
+        // On Windows SO_REUSEADDR would let a second server take a port in use, and
+        // without exclusive use another program's could: take the port for ourselves.
+        if (!ec)
+            run->acceptor.set_option(
+                asio::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>(true), ec);
+#else
+        // Listen again at once after a restart.
         if (!ec) run->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
 #endif
         if (!ec) run->acceptor.bind(endpoint, ec);

@@ -6,7 +6,9 @@
 #include <limits>
 
 #include "platform/AtomicFile.h"
+#include "platform/Paths.h"
 #include "support/CodePage.h"
+#include "support/FileNames.h"
 
 namespace telegate {
 namespace {
@@ -56,8 +58,8 @@ std::string Clean(std::string_view s) {
 
 }  // namespace
 
-TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {
-    std::ifstream in(fileName_, std::ios::binary);
+TIniFile::TIniFile(std::string fileName) : fileName_(FindOwnFile(fileName)) {
+    std::ifstream in(Utf8Path(fileName_), std::ios::binary);
     if (!in) return;
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     FromBytes(bytes);

@@ -54,6 +54,7 @@ struct TCallQueue::TState {
     mutable std::mutex mu;
     std::condition_variable wake;  // the loop thread: work queued or closed
     std::deque<TCall> calls;
+    std::function<void()> onQueued;
     bool closed = false;
     int exitCode = 0;
 };
@@ -72,6 +73,7 @@ bool TCallQueue::Post(std::function<void()> fn) {
         st->calls.push_back(TCall{std::move(fn), nullptr, nullptr});
     }
     st->wake.notify_one();  // only the loop thread waits for work
+    if (st->onQueued) st->onQueued();
     return true;
 }
 
@@ -83,6 +85,7 @@ bool TCallQueue::InvokeAndWait(const std::function<void()>& fn) {
     st->calls.push_back(TCall{nullptr, &fn, wait});
     lock.unlock();
     st->wake.notify_one();
+    if (st->onQueued) st->onQueued();
     lock.lock();
     // Each caller has its own condition variable: a finished call wakes only its
     // caller, not every worker waiting on the loop.
@@ -130,6 +133,10 @@ void TCallQueue::WaitForWork(std::optional<std::chrono::steady_clock::time_point
         st_->wake.wait_until(lock, *deadline, ready);
     else
         st_->wake.wait(lock, ready);
+}
+
+void TCallQueue::SetOnQueued(std::function<void()> fn) {
+    st_->onQueued = std::move(fn);
 }
 
 void TCallQueue::Close(int exitCode) {

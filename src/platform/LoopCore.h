@@ -47,6 +47,11 @@ class TCallQueue {
     // Blocks until a call is queued, the queue closes, or the deadline passes.
     void WaitForWork(std::optional<std::chrono::steady_clock::time_point> deadline);
 
+    // Called (outside the lock) after each call is queued, from the queuing
+    // thread: a loop that sleeps somewhere else than WaitForWork wakes itself
+    // here. Set it before the queue is used.
+    void SetOnQueued(std::function<void()> fn);
+
     void Close(int exitCode);
     bool Closed() const;
     int ExitCode() const;

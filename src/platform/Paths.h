@@ -18,3 +18,16 @@ bool SetCurrentDirToExe();
 std::string IniPathForExe(std::string_view exePath);
 
 }  // namespace telegate
+
+namespace telegate {
+
+// The name under which one of the program's own files is found: `path` itself
+// when it exists, or when no other entry of its folder matches; otherwise the
+// entry of the same folder whose name differs only in the letter case of ASCII
+// letters ("IEC104.CFG" for "iec104.cfg": files copied from a Windows
+// installation keep working where names are case-sensitive). Only the last
+// component is matched, among the entries of its own folder: the answer never
+// leaves that folder. Of several matches, the first in byte order is taken.
+std::string FindOwnFile(const std::string& path);
+
+}  // namespace telegate

@@ -1,14 +1,16 @@
 #include "support/DateTime.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <algorithm>
 #include <ctime>
 
 namespace telegate {
 namespace {
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int DaysInMonth(int y, int m) {
     static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -46,9 +48,9 @@ const int64_t kEpochOffsetDays = DaysFromCivil(1899, 12, 30);
 bool TryEncodeDate(int year, int month, int day, TDateTime& out) {
     if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return false;
     if (day > DaysInMonth(year, month)) return false;
-    out = static_cast<double>(DaysFromCivil(year, static_cast<unsigned>(month),
-                                            static_cast<unsigned>(day)) -
-                              kEpochOffsetDays);
+    out = static_cast<double>(
+        DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) -
+        kEpochOffsetDays);
     return true;
 }
 
@@ -89,9 +91,9 @@ TTimeStamp DateTimeToTimeStamp(TDateTime dt) {
     TDateTimeParts p = DecodeDateTime(dt);
     TTimeStamp ts;
     ts.time = ((p.hour * 60 + p.minute) * 60 + p.second) * 1000 + p.msec;
-    ts.date = static_cast<int32_t>(DaysFromCivil(p.year, static_cast<unsigned>(p.month),
-                                                 static_cast<unsigned>(p.day)) -
-                                   DaysFromCivil(1, 1, 1) + 1);
+    ts.date = static_cast<int32_t>(
+        DaysFromCivil(p.year, static_cast<unsigned>(p.month), static_cast<unsigned>(p.day)) -
+        DaysFromCivil(1, 1, 1) + 1);
     return ts;
 }
 
@@ -117,6 +119,10 @@ std::string FormatTimeMs(TDateTime dt) {
     return buf;
 }
 
+namespace {
+constexpr TDateTime kUnixEpochDays = 25569.0;  // 1970-01-01 as a date-time
+}  // namespace
+
 TDateTime UnixMsToLocalDateTime(int64_t unixMs) {
     std::time_t secs = static_cast<std::time_t>(unixMs / 1000);
     int ms = static_cast<int>(unixMs % 1000);
@@ -125,8 +131,17 @@ TDateTime UnixMsToLocalDateTime(int64_t unixMs) {
         --secs;
     }
     std::tm tmv{};
-    localtime_r(&secs, &tmv);
-    TDateTimeParts p{tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
+    if (localtime_r(&secs, &tmv) == nullptr) {
+        // The C runtime of Windows has no local time before 1970: count from the
+        // epoch with the zone offset the epoch itself has.
+        std::time_t zero = 0;
+        std::tm epoch{};
+        if (localtime_r(&zero, &epoch) == nullptr) return kUnixEpochDays;
+        const int64_t offsetMs = ((epoch.tm_mday == 1 ? 0 : -24) + epoch.tm_hour) * 3600000LL +
+                                 epoch.tm_min * 60000LL + epoch.tm_sec * 1000LL;
+        return kUnixEpochDays + static_cast<double>(unixMs + offsetMs) / 86400000.0;
+    }
+    TDateTimeParts p{tmv.tm_year + 1900, tmv.tm_mon + 1,           tmv.tm_mday, tmv.tm_hour,
                      tmv.tm_min,         std::min(tmv.tm_sec, 59), ms};
     TDateTime out = 0;
     TryEncodeDateTime(p, out);

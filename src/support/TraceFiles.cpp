@@ -1,12 +1,10 @@
 #include "support/TraceFiles.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <cstdio>
 #include <utility>
 
 #include "support/CodePage.h"
+#include "support/FileNames.h"
 #include "support/TextFields.h"
 
 namespace telegate {
@@ -14,18 +12,7 @@ namespace telegate {
 void AppendTraceLine(std::string_view text, const std::string& fileName) {
     std::string line = Utf8ToCp1251(text);
     line += "\r\n";
-    const int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    ::close(fd);
+    AppendToFileUtf8(fileName, line);
 }
 
 std::string HexDumpBytes(std::string_view prefix, const uint8_t* data, size_t count) {
@@ -86,18 +73,18 @@ bool TTextFile::Open(const std::string& fileName, char mode) {
     const char* fm = nullptr;
     switch (mode) {
         case 'r':
-            fm = "rbe";
+            fm = "rb";
             break;
         case 'w':
-            fm = "wbe";
+            fm = "wb";
             break;
         case 'a':
-            fm = "abe";
+            fm = "ab";
             break;
         default:
             return false;
     }
-    f_ = std::fopen(fileName.c_str(), fm);
+    f_ = OpenFileUtf8(fileName, fm);
     if (f_ == nullptr) return false;
     mode_ = mode;
     return true;

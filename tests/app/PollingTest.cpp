@@ -8,6 +8,7 @@
 #include "PollingFixture.h"
 #include "app/Polling.h"
 #include "model/ConfigFile.h"
+#include "platform/HttpServer.h"
 #include "platform/ManualMainLoop.h"
 #include "support/CodePage.h"
 #include "web/WebPages.h"

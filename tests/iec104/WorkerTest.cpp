@@ -420,7 +420,7 @@ TEST_F(WorkerTest, TerminateWhileConnectingDoesNotWaitForTheTimeout) {
     EXPECT_LT(TestNowMs() - t0, 2000);
     EXPECT_EQ(rec_.Count(TEv::Connect), 0);
     EXPECT_EQ(rec_.Count(TEv::Disconnect), 1);
-    for (int fd : fillers) ::close(fd);
+    for (int fd : fillers) testing::CloseRawSocket(fd);
 }
 
 TEST_F(WorkerTest, TerminateDuringStartDelayEndsAtOnce) {

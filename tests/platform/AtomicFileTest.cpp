@@ -38,6 +38,13 @@ class AtomicFileTest : public ::testing::Test {
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
+    // Whether the target has POSIX mode bits (Windows has none to keep).
+    static constexpr bool kModes =
+#ifdef _WIN32
+        false;
+#else
+        true;
+#endif
     static unsigned Mode(const std::string& path) {
         struct stat st {};
         ::stat(path.c_str(), &st);
@@ -52,11 +59,15 @@ TEST_F(AtomicFileTest, CreatesAndReplaces) {
     ASSERT_TRUE(WriteFileAtomically(f, std::string("one\0two", 7), why));
     EXPECT_EQ(why, "");
     EXPECT_EQ(Read(f), std::string("one\0two", 7));
-    EXPECT_EQ(Mode(f), 0644u);
+    if (kModes) {
+        EXPECT_EQ(Mode(f), 0644u);
+    }
     ::chmod(f.c_str(), 0600);
     ASSERT_TRUE(WriteFileAtomically(f, "x"));
     EXPECT_EQ(Read(f), "x");
-    EXPECT_EQ(Mode(f), 0600u);  // a replaced file keeps its mode
+    if (kModes) {
+        EXPECT_EQ(Mode(f), 0600u);  // a replaced file keeps its mode
+    }
     ASSERT_TRUE(WriteFileAtomically(f, ""));
     EXPECT_TRUE(fs::exists(f));
     EXPECT_EQ(fs::file_size(f), 0u);
@@ -91,7 +102,8 @@ TEST_F(AtomicFileTest, FailuresReportAndKeepTheOldFile) {
 }
 
 // A reader polling the file while it is replaced sees one whole version or the
-// other, never a mix or a short file.
+// other, never a mix or a short file. (On Windows an open may fail while the
+// rename runs; such a reader sees nothing and tries again.)
 TEST_F(AtomicFileTest, ReadersNeverSeeAHalfWrittenFile) {
     const std::string f = File("c.bin");
     const std::string a(64 * 1024, 'a'), b(128 * 1024, 'b');
@@ -100,12 +112,14 @@ TEST_F(AtomicFileTest, ReadersNeverSeeAHalfWrittenFile) {
     std::atomic<int> bad{0}, reads{0};
     std::thread reader([&] {
         while (!stop.load()) {
-            const std::string s = Read(f);
+            std::ifstream in(f, std::ios::binary);
+            if (!in) continue;
+            const std::string s(std::istreambuf_iterator<char>(in), {});
             if (s != a && s != b) bad.fetch_add(1);
             reads.fetch_add(1);
         }
     });
-    for (int i = 0; i < 16; ++i) ASSERT_TRUE(WriteFileAtomically(f, i % 2 ? a : b));
+    for (int i = 0; i < 16; ++i) EXPECT_TRUE(WriteFileAtomically(f, i % 2 ? a : b));
     while (reads.load() < 10) std::this_thread::yield();
     stop = true;
     reader.join();

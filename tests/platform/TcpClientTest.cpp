@@ -30,7 +30,7 @@ struct TStalledListener {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ~TStalledListener() {
-        for (int fd : fillers) ::close(fd);
+        for (int fd : fillers) testing::CloseRawSocket(fd);
     }
 };
 

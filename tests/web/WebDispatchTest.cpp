@@ -45,11 +45,18 @@ class WebFolder {
         Write(exeDir / "secret.css", "TOP-SECRET-CSS");
         Write(exeDir / "secret.html", "TOP-SECRET-HTML");
         Write(root / "outside.png", "TOP-SECRET-PNG");
-        fs::create_symlink(exeDir / "secret.css", web / "link.css");
-        fs::create_directory_symlink(exeDir, web / "up");
-        fs::create_symlink(web / "css" / "style.css", web / "inner.css");
-        fs::create_symlink(root / "outside.png", web / "img" / "out.png");
+        // Wine cannot make symbolic links: there the link cases fall away (a
+        // missing link is refused like one that leads out).
+        std::error_code ec;
+        fs::create_symlink(exeDir / "secret.css", web / "link.css", ec);
+        links = !ec;
+        if (links) {
+            fs::create_directory_symlink(exeDir, web / "up");
+            fs::create_symlink(web / "css" / "style.css", web / "inner.css");
+            fs::create_symlink(root / "outside.png", web / "img" / "out.png");
+        }
     }
+    bool links = false;
     ~WebFolder() {
         std::error_code ec;
         fs::remove_all(root, ec);
@@ -179,7 +186,9 @@ TEST_F(WebDispatchTest, ContentTypesByExtension) {
     EXPECT_EQ(Get(d, "/a%20b.css").body, "spaced");
     EXPECT_EQ(Get(d, "/%D0%BF.css").body, "cyrillic");
     // A link that stays inside the folder is followed.
-    EXPECT_EQ(Get(d, "/inner.css").body, "body{color:red}\r\n");
+    if (folder.links) {
+        EXPECT_EQ(Get(d, "/inner.css").body, "body{color:red}\r\n");
+    }
 
     // Missing files, empty files and unknown extensions.
     for (const char* path :
@@ -252,7 +261,9 @@ TEST_F(WebDispatchTest, PathsLeavingTheWebFolderAreRefused) {
         EXPECT_FALSE(d.ResolveStaticFile(a).has_value()) << a;
     }
     // A link out and back in ends inside the folder: that file may be served.
-    EXPECT_EQ(Get(d, "/up/web/css/style.css").body, "body{color:red}\r\n");
+    if (folder.links) {
+        EXPECT_EQ(Get(d, "/up/web/css/style.css").body, "body{color:red}\r\n");
+    }
     // Absolute paths, encoded or not, name nothing outside either.
     for (const std::string& abs :
          {"/" + outside + "/secret.css", "/" + (folder.exeDir / "secret.css").string(),

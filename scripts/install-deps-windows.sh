@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages of the Windows cross-build and its Wine test run.
+set -euo pipefail
+bash "$(dirname "$0")/install-deps.sh"
+# xvfb and nsis serve the operator window's checks and the installer.
+pkgs=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 googletest cmake ninja-build
+      libasio-dev python3 xvfb nsis)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Packs the Windows build into dist/Telegate-<version>-win64.zip: Telegate.exe,
+# the web folder, the sample configuration and README-Windows.txt (UTF-8 with a
+# byte-order mark and CR LF line ends, as Notepad expects).
+#   scripts/package-windows.sh [BUILD_DIR]   (default build-win)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+bdir=$(cd "${1:-build-win}" && pwd)
+version=$(sed -n 's/^project(Telegate VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || { echo "package-windows: no version in CMakeLists.txt" >&2; exit 1; }
+[ -f "$bdir/Telegate.exe" ] || { echo "package-windows: build $bdir first" >&2; exit 1; }
+
+name=Telegate-$version-win64
+stage=$bdir/package/$name
+rm -rf "$bdir/package"
+mkdir -p "$stage" dist
+# Without its symbols the program is about half the size.
+x86_64-w64-mingw32-strip -o "$stage/Telegate.exe" "$bdir/Telegate.exe"
+cp -r "$bdir/web" "$stage/web"
+cp assets/demo/iec104.cfg assets/demo/iec104sr.bin "$stage/"
+printf '[UseWebServer]\r\nUseWebServer=1\r\n[Port_WebServ]\r\nPort_WebServ=8080\r\n[Save_Obmen_v_File]\r\nSave_Obmen_v_File=0\r\n' \
+  >"$stage/cnf.ini"
+{ printf '\xef\xbb\xbf'; sed 's/\r$//; s/$/\r/' packaging/README-Windows.txt; } \
+  >"$stage/README-Windows.txt"
+rm -f "dist/$name.zip"
+(cd "$bdir/package" && cmake -E tar cf "$root/dist/$name.zip" --format=zip "$name")
+echo "package-windows: dist/$name.zip ($(stat -c %s "dist/$name.zip") bytes)"
