@@ -48,13 +48,8 @@ constexpr const char* kHelp =
 // All of the bytes to standard output; false once it is gone (a closed pipe gives
 // EPIPE, SIGPIPE being ignored). Runs on the journal printer's thread only.
 bool WriteStdout(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) return false;
+    return std::fflush(stdout) == 0;
 }
 
 int Run() {

@@ -11,6 +11,11 @@
 
 namespace telegate {
 
+// The temporary file's name: target + kAtomicTempInfix + kAtomicTempRandomChars
+// letters or digits.
+inline constexpr std::string_view kAtomicTempInfix = ".tmp.";
+inline constexpr size_t kAtomicTempRandomChars = 6;
+
 // True on success. On failure the target keeps its old content (or stays absent),
 // no temporary file is left behind, and errorText says what failed (empty on
 // success). A new file gets mode 0644; a replaced file keeps its mode.

@@ -318,7 +318,8 @@ TEST_F(StartupTest, LeftoverTemporaryFilesAreRemovedAtStart) {
     for (const auto& name : leftovers) Put(name, "half");
     for (const auto& name : kept) Put(name, "keep");
     fs::create_directory("zzz.dat.tmp.DIRECT");  // a folder of that name stays
-    fs::create_symlink("iec104.cfg", "iec104.cfg.tmp.LINK01");
+    std::error_code linkError;  // Wine cannot make symbolic links
+    fs::create_symlink("iec104.cfg", "iec104.cfg.tmp.LINK01", linkError);
     fs::create_directory("sub");
     Put("sub/iec104.cfg.tmp.aB3dE9", "elsewhere");  // only the program folder is cleaned
     TAppContext ctx(clock_, notifier_);
@@ -328,7 +329,9 @@ TEST_F(StartupTest, LeftoverTemporaryFilesAreRemovedAtStart) {
     for (const auto& name : leftovers) EXPECT_FALSE(fs::exists(name)) << name;
     for (const auto& name : kept) EXPECT_EQ(Get(name), "keep") << name;
     EXPECT_TRUE(fs::is_directory("zzz.dat.tmp.DIRECT"));
-    EXPECT_TRUE(fs::is_symlink("iec104.cfg.tmp.LINK01"));
+    if (!linkError) {
+        EXPECT_TRUE(fs::is_symlink("iec104.cfg.tmp.LINK01"));
+    }
     EXPECT_TRUE(fs::exists("sub/iec104.cfg.tmp.aB3dE9"));
     EXPECT_EQ(ctx.Stations.Kol_KP, 1);
     std::string line;

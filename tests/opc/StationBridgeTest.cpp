@@ -159,9 +159,11 @@ TEST(StationBridge, OpclFileAndEmptyTable) {
         bridge.Install(core);
         core.InitAddressSpace();
     }
-    std::ifstream f(dir / "opcl.txt", std::ios::binary);
     std::stringstream ss;
-    ss << f.rdbuf();
+    {
+        std::ifstream f(dir / "opcl.txt", std::ios::binary);
+        ss << f.rdbuf();
+    }  // closed before the removal: Windows refuses to remove an open file
     EXPECT_EQ("7\r\n7\r\n", ss.str());  // appended, never truncated
     std::filesystem::remove_all(dir);
 }

@@ -108,8 +108,9 @@ TChild RunProgram(const std::wstring& exe, const std::wstring& args, const fs::p
 // ------------------------------------------------------------ named mutex
 
 TEST(Win32SingleInstance, SecondHolderInTheProcessIsRefusedUntilRelease) {
-    TSingleInstance first("Telegate", "unit-" + std::to_string(::GetCurrentProcessId()));
-    TSingleInstance second("Telegate", "unit-" + std::to_string(::GetCurrentProcessId()));
+    const std::string name = "Telegate-unit-" + std::to_string(::GetCurrentProcessId());
+    TSingleInstance first(name);
+    TSingleInstance second(name);
     ASSERT_TRUE(first.TryAcquire()) << first.LastError();
     EXPECT_FALSE(second.TryAcquire());
     EXPECT_TRUE(second.AnotherInstance());

@@ -15,8 +15,9 @@ namespace telegate {
 
 namespace {
 
-constexpr std::string_view kTempInfix = ".tmp.";
-constexpr size_t kTempRandomChars = 6;  // the XXXXXX of mkstemp
+constexpr std::string_view kTempInfix = kAtomicTempInfix;
+constexpr size_t kTempRandomChars = kAtomicTempRandomChars;  // the XXXXXX of mkstemp
+static_assert(kTempRandomChars == 6, "mkstemp replaces exactly six X");
 
 std::string ErrnoText(const char* what, const std::string& path, int err) {
     return std::string(what) + " " + path + ": " + std::strerror(err);
@@ -104,30 +105,6 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::s
 bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
     std::string ignored;
     return WriteFileAtomically(path, bytes, ignored);
-}
-
-std::vector<std::string> RemoveLeftoverTempFiles(const std::string& directory,
-                                                 std::string_view fileName) {
-    namespace fs = std::filesystem;
-    std::vector<std::string> removed;
-    const std::string prefix = std::string(fileName) + std::string(kTempInfix);
-    std::error_code ec;
-    for (fs::directory_iterator it(directory.empty() ? "." : directory, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.size() != prefix.size() + kTempRandomChars ||
-            name.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        bool random = true;
-        for (size_t i = prefix.size(); i < name.size(); ++i)
-            random = random &&
-                     ((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'A' && name[i] <= 'Z') ||
-                      (name[i] >= 'a' && name[i] <= 'z'));
-        std::error_code sec;
-        if (!random || !it->is_regular_file(sec) || it->is_symlink(sec)) continue;
-        if (fs::remove(it->path(), sec)) removed.push_back(name);
-    }
-    return removed;
 }
 
 }  // namespace telegate

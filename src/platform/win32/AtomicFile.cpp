@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include <atomic>
+#include <random>
 #include <string>
 
 #include "platform/win32/Wide.h"
@@ -20,10 +20,16 @@ std::string Failure(const char* what, const std::string& path, DWORD err) {
     return std::string(what) + " " + path + ": " + win32::ErrorText(err);
 }
 
+// target + ".tmp." + six random letters or digits, as on every target, so that a
+// leftover of an interrupted write is recognised at the next start.
 std::string TempName(const std::string& path) {
-    static std::atomic<unsigned> counter{0};
-    return path + ".tmp." + std::to_string(::GetCurrentProcessId()) + "." +
-           std::to_string(counter.fetch_add(1));
+    static constexpr char kChars[] =
+        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::random_device rd;
+    std::uniform_int_distribution<size_t> pick(0, sizeof(kChars) - 2);
+    std::string name = path + std::string(kAtomicTempInfix);
+    for (size_t i = 0; i < kAtomicTempRandomChars; ++i) name += kChars[pick(rd)];
+    return name;
 }
 
 bool WriteAll(HANDLE h, std::string_view bytes) {
@@ -54,10 +60,16 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::s
         return false;
     }
 
-    const std::string tmp = TempName(path);
-    const std::wstring wtmp = win32::ToWide(tmp);
-    HANDLE h = ::CreateFileW(wtmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string tmp;
+    std::wstring wtmp;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 16 && h == INVALID_HANDLE_VALUE; ++attempt) {
+        tmp = TempName(path);
+        wtmp = win32::ToWide(tmp);
+        h = ::CreateFileW(wtmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) break;
+    }
     if (h == INVALID_HANDLE_VALUE) {
         errorText = Failure("cannot create", tmp, ::GetLastError());
         return false;

@@ -21,13 +21,8 @@ std::wstring MutexName(std::string name) {
 
 }  // namespace
 
-TSingleInstance::TSingleInstance(std::string name, std::string directory)
-    : dir_(std::move(directory)) {
-    // LockPath() is the mutex name: "Telegate" for the program. A given directory
-    // keeps apart locks of the same name (tests use their own).
-    path_ = name.empty() ? std::string("lock") : std::move(name);
-    if (!dir_.empty()) path_ += "-" + dir_;
-}
+TSingleInstance::TSingleInstance(std::string name)
+    : name_(name.empty() ? std::string("lock") : std::move(name)) {}
 
 TSingleInstance::~TSingleInstance() {
     Release();
@@ -37,23 +32,23 @@ bool TSingleInstance::TryAcquire() {
     if (fd_ >= 0) return true;
     error_.clear();
     another_ = false;
-    const std::wstring name = MutexName(path_);
+    const std::wstring name = MutexName(name_);
     HANDLE h = ::CreateMutexW(nullptr, FALSE, name.c_str());
     const DWORD err = ::GetLastError();
     if (h == nullptr) {
         if (err == ERROR_ACCESS_DENIED) {
             // Created by a process we may not open: another instance.
             another_ = true;
-            error_ = "another instance holds " + path_;
+            error_ = "another instance holds " + name_;
         } else {
-            error_ = "cannot create the mutex " + path_ + ": " + win32::ErrorText(err);
+            error_ = "cannot create the mutex " + name_ + ": " + win32::ErrorText(err);
         }
         return false;
     }
     if (err == ERROR_ALREADY_EXISTS) {
         ::CloseHandle(h);
         another_ = true;
-        error_ = "another instance holds " + path_;
+        error_ = "another instance holds " + name_;
         return false;
     }
     fd_ = static_cast<int>(::HandleToLong(h));
