@@ -36,8 +36,9 @@ def config_text():
             # Commands at 100 + k of the same common address.
             lines.append('TS,%d,%d,,"%s",8272,%d,%d,%d,%d,0,0' % (sid, asdu, t, asdu, k, asdu, 100 + k))
         for k, (t, raw, eng) in enumerate(ti, start=1):
+            # The engineering range three times (fields 8-13), then the raw range.
             lines.append('TIT,%d,%d,,"%s",8280,%d,%d,0,%d,0,%d,0,%d,0,%d'
-                         % (sid, asdu, t, asdu, 1000 + k, raw, eng, eng, eng))
+                         % (sid, asdu, t, asdu, 1000 + k, eng, eng, eng, raw))
     return "".join(l + "\r\n" for l in lines).encode("cp1251")
 
 

@@ -13,6 +13,7 @@
 #include "app/Main.h"
 #include "app/Polling.h"
 #include "model/ConfigFile.h"
+#include "model/Prmn.h"
 #include "opc/Core.h"
 #include "opc/OpcFixture.h"
 #include "opc/Server.h"
@@ -366,6 +367,76 @@ TEST_F(StartupTest, CloseAlwaysRewritesTheConfiguration) {
     EXPECT_EQ(Get(kConfigFileName), before);
     EXPECT_TRUE(loop.Quitted());
     EXPECT_EQ(loop.ExitCode(), 0);
+}
+
+// An operator's file in the writer's own form survives start, polling with its
+// publication ticks and the rewrite on close: every record line comes back byte for
+// byte (ranges with fractions, negatives, huge values and reversed ends, options,
+// command addresses, a name with a comma). The ";PORT" lines are comments made from
+// the table and are compared up to the port; the ports themselves live in
+// iec104sr.bin, which must come through untouched.
+TEST_F(StartupTest, OperatorConfigurationSurvivesPollingAndClose) {
+    const std::vector<std::string> lines = {
+        ";kol,2",
+        "KP,7,1,ПС Северная,127.0.0.1",
+        ";PORT,7,1,ПС Северная,127.0.0.1,9",
+        "PER,1",
+        "TIM,1",
+        "POPR,-3",
+        "OPROS,1",
+        "TS,1001,7,,\"Выключатель Q1, ввод\",8272,7,1,7,101,0,0",
+        "TS,1001,7,,\"Разъединитель\",8272,7,2,0,0,0,0",
+        "TIT,1001,7,,\"Напряжение Uab\",8280,7,1001,0,110,0,110,0,110,0,4095",
+        "TIT,1001,7,,\"Ток Ia\",8280,7,1002,-100,100,-100,100,-100,100,-32768,32767",
+        "TIT,1001,7,,\"Частота\",8280,7,1003,49.5,50.25,49.5,50.25,49.5,50.25,0.5,1E20",
+        "TIT,1001,7,,\"Уровень\",8280,7,1004,10,0,10,0,10,0,0,100",
+        "KP,12,1,ПС Южная,127.0.0.1",
+        ";PORT,12,1,ПС Южная,127.0.0.1,10",
+        "PER,0",
+        "TIM,0",
+        "POPR,2",
+        "OPROS,0",
+        "TIT,1002,12,,\"Мощность P\",8280,12,2001,0,0.001,0,0.001,0,0.001,0,1000",
+    };
+    std::string text;
+    for (const std::string& l : lines) text += l + "\r\n";
+    Put(kConfigFileName, Utf8ToCp1251(text));
+    TPrmnTable prmn{};
+    SetDefaultPrmn(prmn[0], "127.0.0.1", 9);
+    SetDefaultPrmn(prmn[1], "127.0.0.1", 10);
+    ASSERT_TRUE(ReadWritePrmnFile(pfm_Write, kPrmnFileName, prmn, 2));
+    const std::string prmnBefore = Get(kPrmnFileName);
+
+    TAppContext ctx(clock_, notifier_);
+    TManualMainLoop loop(clock_);
+    TOPCForm form(ctx, loop, exe_);
+    form.FormCreate();
+    ASSERT_TRUE(ctx.OprosFlag);
+    ASSERT_NE(form.Polling(), nullptr);
+    for (int i = 0; i < 10; ++i) {  // publication ticks, connection attempts, retries
+        loop.Advance(kTimerShowMs);
+        loop.RunPending();
+    }
+    EXPECT_EQ(ctx.Stations.KP_arr[1].TI_arr[3].Max_TM_Diap, 1e20);
+    form.CloseApplication();
+    ASSERT_TRUE(form.SavedOnClose());
+    EXPECT_TRUE(notifier_.errors.empty());
+
+    const std::string after = Cp1251ToUtf8(Get(kConfigFileName));
+    std::vector<std::string> got;
+    for (size_t at = 0, eol; (eol = after.find("\r\n", at)) != std::string::npos; at = eol + 2)
+        got.push_back(after.substr(at, eol - at));
+    ASSERT_EQ(got.size(), lines.size()) << after;
+    std::string joined;
+    for (const std::string& l : got) joined += l + "\r\n";
+    EXPECT_EQ(joined, after) << "the file holds nothing beyond its lines";
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].rfind(";PORT,", 0) == 0)
+            EXPECT_EQ(got[i].substr(0, got[i].rfind(',')), lines[i].substr(0, lines[i].rfind(',')));
+        else
+            EXPECT_EQ(got[i], lines[i]) << "line " << i + 1;
+    }
+    EXPECT_EQ(Get(kPrmnFileName), prmnBefore);
 }
 
 TEST_F(StartupTest, CloseWithNoStationsWritesAnEmptyConfiguration) {
