@@ -3,7 +3,7 @@
 # Telegate.exe --headless under Wine, in a folder whose name has Cyrillic letters
 # and a blank, polls the three demo stations served by the Linux telegate-sim over
 # loopback; the stations must see it connect and interrogate, its exchange trace
-# must hold the values they sent, and Ctrl-C must close it as the operator would
+# and its web page must hold the values they sent, and Ctrl-C must close it as the operator would
 # (iec104.cfg written back, exit status 0).
 #
 #   scripts/windows-cross-check.sh BUILD_WIN LINUX_BUILD WINE
@@ -26,6 +26,12 @@ for try in $(seq 40); do
   if port_free "$p" && port_free $((p + 1)) && port_free $((p + 2)); then base=$p; break; fi
 done
 [ "$base" != 0 ] || fail "no three free ports"
+web_port=0
+for try in $(seq 40); do
+  p=$(( 40000 + RANDOM % 20000 ))
+  if port_free "$p"; then web_port=$p; break; fi
+done
+[ "$web_port" != 0 ] || fail "no free port for the web server"
 
 work=$bdir/cross-check
 run="$work/Станция Telegate"
@@ -44,8 +50,8 @@ open("iec104.cfg", "wb").write(demo.config_text())
 open("iec104sr.bin", "wb").write(demo.prmn_bytes())
 PY
 ) || fail "cannot write the configuration"
-printf '[UseWebServer]\r\nUseWebServer=0\r\n[Save_Obmen_v_File]\r\nSave_Obmen_v_File=1\r\n' \
-  >"$run/cnf.ini"
+printf '[UseWebServer]\r\nUseWebServer=1\r\n[Port_WebServ]\r\nPort_WebServ=%d\r\n[Save_Obmen_v_File]\r\nSave_Obmen_v_File=1\r\n' \
+  "$web_port" >"$run/cnf.ini"
 cp "$run/iec104.cfg" "$work/iec104.cfg.before"
 
 "$sim" --ports "$base-$((base + 2))" --config "$run/iec104.cfg" --station 1 --rate 5 \
@@ -76,6 +82,32 @@ interrogated=$(grep -c '^interrogation' "$work/sim.log")
 echo "cross-check: $connected connection(s), $interrogated interrogation(s) seen by telegate-sim"
 [ "$interrogated" -ge 3 ] || fail "Telegate.exe did not interrogate the three stations"
 sleep 3   # spontaneous values at 5 per second
+
+# The web pages of Telegate.exe show every station's measurements with values.
+curl -s --max-time 10 -o "$work/page.html" "http://127.0.0.1:$web_port/" ||
+  fail "no answer from the web server of Telegate.exe on port $web_port"
+iconv -f CP1251 -t UTF-8 "$work/page.html" >"$work/page.txt" || fail "the page is not Windows-1251"
+python3 - "$root/assets/demo" "$work/page.txt" <<'PY' || fail "the web page lacks values"
+import re, sys
+sys.path.insert(0, sys.argv[1])
+import make_demo_config as demo
+page = open(sys.argv[2], encoding="utf-8").read()
+text = re.sub(r"<[^>]*>", "|", page)
+missing = []
+for name, _, _, _, measurements in demo.STATIONS:
+    if name not in text:
+        missing.append(name)
+    for m in measurements:
+        # the measurement's row: its name, then a number in a later cell
+        if not re.search(re.escape(m[0]) + r"[^\n]*?\|\s*-?\d+(\.\d+)?\s*\|", text):
+            missing.append(m[0])
+if "Нет соединения" in text:
+    missing.append("(a station shown without connection)")
+if missing:
+    print("cross-check: missing on the page: " + ", ".join(missing))
+    sys.exit(1)
+print("cross-check: the web page shows the measurements of all %d stations" % len(demo.STATIONS))
+PY
 
 kill -INT "$tg_pid"
 rc=0
