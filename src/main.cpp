@@ -11,6 +11,7 @@
 #include "platform/Paths.h"
 #include "platform/PlainMainLoop.h"
 #include "platform/SingleInstance.h"
+#include "platform/StandardOutput.h"
 #include "platform/SystemClock.h"
 #include "support/LinePrinter.h"
 #include "support/Notifier.h"
@@ -45,13 +46,6 @@ constexpr const char* kHelp =
     "configuration could not be saved on close or has more than 20000 tags, 2 on a\n"
     "bad command line.\n";
 
-// All of the bytes to standard output; false once it is gone (a closed pipe gives
-// EPIPE, SIGPIPE being ignored). Runs on the journal printer's thread only.
-bool WriteStdout(std::string_view bytes) {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) return false;
-    return std::fflush(stdout) == 0;
-}
-
 int Run() {
     // Before any thread exists, so that every thread leaves the requests to it.
     TCloseRequests closeRequests;
@@ -76,7 +70,7 @@ int Run() {
     TSystemClock clock;
     TStderrNotifier notifier;
     // Made before the context so that it outlives the journal that echoes into it.
-    TLinePrinter journalOut(WriteStdout);
+    TLinePrinter journalOut(WriteStandardOutput);
     TAppContext ctx(clock, notifier);
     ctx.MessBuff.SetEcho([&journalOut, &clock](uint32_t, const std::string& line, TDateTime dt) {
         if (line.find_first_not_of(' ') == std::string::npos) return;  // a spacer line
