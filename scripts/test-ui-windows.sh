@@ -40,6 +40,11 @@ prefix() {
   # their frames and the tray icon has a home.
   timeout 60 "$wine_bin" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >>"$out/wineboot.log" 2>&1
   timeout 60 "$wine_bin" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1360x860 /f >>"$out/wineboot.log" 2>&1
+  # TELEGATE_UI_DPI=144 (150 %) or 192 (200 %) runs the check with a larger system font.
+  if [ -n "${TELEGATE_UI_DPI:-}" ]; then
+    timeout 60 "$wine_bin" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+      /d "$TELEGATE_UI_DPI" /f >>"$out/wineboot.log" 2>&1
+  fi
   timeout 120 wineserver -w || true
 }
 
@@ -105,8 +110,8 @@ lines = [";kol,32"]
 rest = 20000 - 7000
 for n in range(1, 33):
     name = "Подстанция %d" % n
-    lines.append('KP,%d,1,"%s",127.0.0.1' % (n, name))
-    lines.append(';PORT,%d,1,"%s",127.0.0.1,%d' % (n, name, base + n - 1))
+    lines.append('KP,%d,1,%s,127.0.0.1' % (n, name))
+    lines.append(';PORT,%d,1,%s,127.0.0.1,%d' % (n, name, base + n - 1))
     lines += ["PER,0", "TIM,0", "POPR,0", "OPROS,0"]
     if n == 1:
         ts, ti = 0, 7000

@@ -206,7 +206,7 @@ struct TGuiCount {
         pmc.cb = sizeof pmc;
         if (::GetProcessMemoryInfo(::GetCurrentProcess(),
                                    reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof pmc))
-            c.PrivateKb = pmc.PrivateUsage / 1024;
+            c.PrivateKb = (pmc.PrivateUsage != 0 ? pmc.PrivateUsage : pmc.PagefileUsage) / 1024;
         return c;
     }
     std::string Text(const TGuiCount& before) const {
@@ -630,6 +630,11 @@ class TDriver {
             if (::IsWindowVisible(main_)) return TResult::Wait;
             return Expect(s_.Presenter.TrayIconPresent(), "the tray icon is back");
         });
+        Add("a restarted shell gets the icon again", [this] {
+            ::SendMessageW(main_, ::RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+            return Expect(s_.Presenter.TrayIconPresent() && !::IsWindowVisible(main_),
+                          "after TaskbarCreated the icon is there, the window still hidden");
+        });
         Add("Exit from the tray menu", [this] {
             Command(cmd_Exit);
             return TResult::Done;
@@ -727,7 +732,11 @@ class TDriver {
                     if (d != nullptr) return TResult::Wait;
                     if (cycles_ == 100) {
                         const TGuiCount c = TGuiCount::Take();
-                        Log("FIGURE device_dialog_100_cycles %s", c.Text(count0_).c_str());
+                        Log("FIGURE device_dialog_100_cycles %s; fonts of the closed dialogs still "
+                            "alive: %d of %zu",
+                            c.Text(count0_).c_str(), AliveFonts(), fonts_.size());
+                        Check(AliveFonts() == 0, "every closed dialog deleted its font");
+                        fonts_.clear();
                         Check(c.Gdi <= count0_.Gdi + 2 && c.User <= count0_.User + 2 &&
                                   c.Windows == count0_.Windows,
                               "no GDI or USER objects or windows left behind");
@@ -739,6 +748,8 @@ class TDriver {
                     return TResult::Wait;
                 }
                 if (d == nullptr) return TResult::Wait;
+                fonts_.push_back(reinterpret_cast<HGDIOBJ>(
+                    ::SendMessageW(::GetDlgItem(d, IDOK), WM_GETFONT, 0, 0)));
                 Press(d, IDCANCEL);
                 dialogOpen_ = false;
                 ++cycles_;
@@ -763,8 +774,11 @@ class TDriver {
                     }
                     if (cycles_ == 100) {
                         const TGuiCount c = TGuiCount::Take();
-                        Log("FIGURE protocol_dialog_100_cycles (device dialog open) %s",
-                            c.Text(count0_).c_str());
+                        Log("FIGURE protocol_dialog_100_cycles (device dialog open) %s; fonts of "
+                            "the closed "
+                            "dialogs still alive: %d of %zu",
+                            c.Text(count0_).c_str(), AliveFonts(), fonts_.size());
+                        Check(AliveFonts() == 0, "every closed dialog deleted its font");
                         Check(c.Gdi <= count0_.Gdi + 2 && c.User <= count0_.User + 2 &&
                                   c.Windows == count0_.Windows,
                               "no GDI or USER objects or windows left behind");
@@ -776,6 +790,8 @@ class TDriver {
                     return TResult::Wait;
                 }
                 if (p == nullptr) return TResult::Wait;
+                fonts_.push_back(reinterpret_cast<HGDIOBJ>(
+                    ::SendMessageW(::GetDlgItem(p, IDOK), WM_GETFONT, 0, 0)));
                 Press(p, IDCANCEL);
                 dialogOpen_ = false;
                 ++cycles_;
@@ -789,7 +805,15 @@ class TDriver {
         });
     }
 
+    int AliveFonts() const {
+        int n = 0;
+        for (HGDIOBJ f : fonts_)
+            if (f != nullptr && ::GetObjectType(f) != 0) ++n;
+        return n;
+    }
+
     TGuiSession& s_;
+    std::vector<HGDIOBJ> fonts_;
     std::string scenario_;
     int simPort_;
     int cpuStation_;

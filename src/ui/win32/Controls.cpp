@@ -2,6 +2,10 @@
 
 #include <commctrl.h>
 
+#include <exception>
+#include <typeinfo>
+
+#include "platform/LoopCore.h"
 #include "platform/win32/Wide.h"
 
 namespace telegate::win32ui {
@@ -120,6 +124,18 @@ void CenterWindow(HWND hwnd, HWND owner, int width, int height) {
     if (x < wa.left) x = wa.left;
     if (y < wa.top) y = wa.top;
     ::SetWindowPos(hwnd, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+LRESULT GuardedHandle(const TExceptionSink* sink, const std::function<LRESULT()>& handle) {
+    try {
+        return handle();
+    } catch (const std::exception& e) {
+        if (sink != nullptr && *sink)
+            (*sink)(e.what(), DemangledTypeName(typeid(e).name()).c_str());
+    } catch (...) {
+        if (sink != nullptr && *sink) (*sink)("unknown exception", "");
+    }
+    return 0;
 }
 
 void AddListColumn(HWND lv, int index, const std::wstring& title, int width) {

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 namespace telegate::win32ui {
@@ -55,6 +56,12 @@ void RunModal(HWND dialog, HWND owner, const bool& done, TKeyFilter filter = nul
 
 // Centres a window of the given size on its owner's monitor (or the primary one).
 void CenterWindow(HWND hwnd, HWND owner, int width, int height);
+
+// Where an exception thrown while a window handles a message goes (its message and
+// class name); the message counts as handled and the program goes on.
+using TExceptionSink = std::function<void(const char* what, const char* type)>;
+// Runs a window's message handler; an exception goes to the sink (if any).
+LRESULT GuardedHandle(const TExceptionSink* sink, const std::function<LRESULT()>& handle);
 
 // List-view helpers (report mode).
 void AddListColumn(HWND lv, int index, const std::wstring& title, int width);

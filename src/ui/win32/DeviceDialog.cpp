@@ -35,7 +35,7 @@ int32_t ParseInt(const std::string& text) {
 
 }  // namespace
 
-TDeviceDialog::TDeviceDialog(int dpi) {
+TDeviceDialog::TDeviceDialog(int dpi, const TExceptionSink* sink) : sink_(sink) {
     font_.Create(dpi);
 }
 
@@ -288,7 +288,7 @@ void TDeviceDialog::ShowGrid(TGridKind grid, const TStringGrid& cells) {
 }
 
 void TDeviceDialog::RunProtocolDialog(TProtocolParamsPresenter& dialog) {
-    TProtocolDialog window(font_.Dpi());
+    TProtocolDialog window(font_.Dpi(), sink_);
     window.Run(hwnd_, dialog);
 }
 
@@ -465,7 +465,7 @@ LRESULT CALLBACK TDeviceDialog::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM l
     auto* self = reinterpret_cast<TDeviceDialog*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (self == nullptr || self->presenter_ == nullptr || msg == WM_NCCREATE || msg == WM_NCDESTROY)
         return ::DefWindowProcW(hwnd, msg, wp, lp);
-    return self->Handle(msg, wp, lp);
+    return GuardedHandle(self->sink_, [&] { return self->Handle(msg, wp, lp); });
 }
 
 }  // namespace telegate::win32ui

@@ -40,7 +40,8 @@ enum TDeviceControl : int {
 
 class TDeviceDialog : public IDevicePropsView {
   public:
-    explicit TDeviceDialog(int dpi);
+    // sink: where exceptions of the dialog's message handlers go (may be null).
+    TDeviceDialog(int dpi, const TExceptionSink* sink);
     ~TDeviceDialog() override;
     TDeviceDialog(const TDeviceDialog&) = delete;
     TDeviceDialog& operator=(const TDeviceDialog&) = delete;
@@ -75,6 +76,7 @@ class TDeviceDialog : public IDevicePropsView {
     HWND owner_ = nullptr;
     TDevicePropsPresenter* presenter_ = nullptr;
     TUiFont font_;
+    const TExceptionSink* sink_;
     bool done_ = false;
     bool settingText_ = false;
     int page_ = 0;

@@ -113,6 +113,11 @@ int RunGui(const TGuiOptions& options) {
     {
         TOPCForm form(ctx, loop, exePath, &presenter);
         form.SetPollingView(presenter.PollingView());
+        // Exceptions of window, menu and tray events are logged as the loop's are.
+        window.SetExceptionSink([&form](const char* what, const char* type) {
+            form.ApplicationEvents1Exception(what != nullptr ? what : "",
+                                             type != nullptr ? type : "");
+        });
         app.Bind(form, presenter);
         app.ClientCount = [&ctx] { return static_cast<int>(ctx.Opc->GetServerCount()); };
         app.GroupCount = [&ctx] { return static_cast<int>(ctx.Opc->GetGroupCount()); };
@@ -130,6 +135,7 @@ int RunGui(const TGuiOptions& options) {
             if (options.OnStarted) options.OnStarted(session);
         }
         rc = loop.run();
+        window.SetExceptionSink({});
         channels.Bind(nullptr);
         presenter.SetChannelPanel(nullptr);
     }

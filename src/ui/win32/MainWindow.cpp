@@ -374,7 +374,7 @@ TAnswer TMainWindow::Ask(const std::string& text) {
 }
 
 void TMainWindow::RunDeviceDialog(TDevicePropsPresenter& dialog) {
-    TDeviceDialog window(font_.Dpi());
+    TDeviceDialog window(font_.Dpi(), &exceptionSink_);
     window.Run(::IsWindowVisible(hwnd_) ? hwnd_ : nullptr, dialog);
 }
 
@@ -408,7 +408,7 @@ void TMainWindow::SetChannelCount(int count) {
 
 RECT TMainWindow::LedRect(int index) const {
     const int size = font_.Px(kLedSize);
-    const int slot = size + 4 * font_.CharWidth();
+    const int slot = size + 3 * font_.CharWidth();
     const int x = font_.Px(5) + index * slot;
     const int y = std::max(0, (channelStripHeight_ - size) / 2);
     return RECT{x, y, x + size, y + size};
@@ -443,7 +443,7 @@ void TMainWindow::PaintChannels(HWND hwnd) {
         ::SelectObject(dc, oldBrush);
         ::DeleteObject(brush);
         const std::wstring n = std::to_wstring(led.Channel);
-        RECT tr{r.right + font_.Px(3), 0, r.right + 4 * font_.CharWidth(), channelStripHeight_};
+        RECT tr{r.right + font_.Px(3), 0, r.right + 3 * font_.CharWidth(), channelStripHeight_};
         ::DrawTextW(dc, n.c_str(), static_cast<int>(n.size()), &tr,
                     DT_LEFT | DT_VCENTER | DT_SINGLELINE);
     }
@@ -642,7 +642,7 @@ LRESULT CALLBACK TMainWindow::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
         ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
         return ::DefWindowProcW(hwnd, msg, wp, lp);
     }
-    return self->Handle(msg, wp, lp);
+    return GuardedHandle(&self->exceptionSink_, [&] { return self->Handle(msg, wp, lp); });
 }
 
 }  // namespace telegate::win32ui

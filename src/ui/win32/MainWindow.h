@@ -95,6 +95,8 @@ class TMainWindow : public IMainWindowView, public IChannelPanelView {
     // The LEDs as painted last (for checks).
     const std::vector<TLedView>& Leds() const { return leds_; }
     const TUiFont& Font() const { return font_; }
+    // Exceptions of the window's and its dialogs' message handlers go here.
+    void SetExceptionSink(TExceptionSink sink) { exceptionSink_ = std::move(sink); }
 
   private:
     static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
@@ -120,6 +122,7 @@ class TMainWindow : public IMainWindowView, public IChannelPanelView {
     UINT taskbarCreated_ = 0;
     TMainWindowPresenter* presenter_ = nullptr;
     TUiFont font_;
+    TExceptionSink exceptionSink_;
     TMainCaptions captions_;
     std::string traceCaption_;
     bool editEnabled_ = true;

@@ -33,7 +33,7 @@ const std::vector<TGroup>& Groups() {
 
 }  // namespace
 
-TProtocolDialog::TProtocolDialog(int dpi) {
+TProtocolDialog::TProtocolDialog(int dpi, const TExceptionSink* sink) : sink_(sink) {
     font_.Create(dpi);
 }
 
@@ -250,7 +250,7 @@ LRESULT CALLBACK TProtocolDialog::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM
     auto* self = reinterpret_cast<TProtocolDialog*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (self == nullptr || self->presenter_ == nullptr || msg == WM_NCCREATE || msg == WM_NCDESTROY)
         return ::DefWindowProcW(hwnd, msg, wp, lp);
-    return self->Handle(msg, wp, lp);
+    return GuardedHandle(self->sink_, [&] { return self->Handle(msg, wp, lp); });
 }
 
 }  // namespace telegate::win32ui

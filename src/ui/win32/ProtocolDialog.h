@@ -23,7 +23,8 @@ constexpr int prm_FirstGroupCaption = 620;
 
 class TProtocolDialog : public IProtocolParamsView {
   public:
-    explicit TProtocolDialog(int dpi);
+    // sink: where exceptions of the dialog's message handlers go (may be null).
+    TProtocolDialog(int dpi, const TExceptionSink* sink);
     ~TProtocolDialog() override;
     TProtocolDialog(const TProtocolDialog&) = delete;
     TProtocolDialog& operator=(const TProtocolDialog&) = delete;
@@ -47,6 +48,7 @@ class TProtocolDialog : public IProtocolParamsView {
     HWND hwnd_ = nullptr;
     TProtocolParamsPresenter* presenter_ = nullptr;
     TUiFont font_;
+    const TExceptionSink* sink_;
     bool done_ = false;
     bool settingText_ = false;
     int page_ = 0;
