@@ -592,6 +592,58 @@ class TDriver {
             ok &= Check(ReadFileBytes(kPrmnFileName) == binAfterAdd_, "iec104sr.bin unchanged");
             return ok ? TResult::Done : TResult::Fail;
         });
+        // A write that fails keeps the old files, says so, and the dialog stays open
+        // with what the operator typed; the window keeps showing what the files hold.
+        Add("Change while iec104.cfg cannot be replaced", [this] {
+            lock_ =
+                ::CreateFileW(L"iec104.cfg", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (!Check(lock_ != INVALID_HANDLE_VALUE, "iec104.cfg held open without sharing"))
+                return TResult::Fail;
+            Command(cmd_Change);
+            return TResult::Done;
+        });
+        Add("OK with the file held", [this] {
+            HWND d = Dev();
+            if (d == nullptr) return TResult::Wait;
+            SetText(::GetDlgItem(d, dev_Name), "Запись не удалась");
+            Press(d, IDOK);
+            return TResult::Done;
+        });
+        AnswerBox("the write failure is reported", IDOK);
+        Add("nothing changed", [this] {
+            if (FindTop(L"#32770") != nullptr) return TResult::Wait;
+            ::CloseHandle(lock_);
+            lock_ = INVALID_HANDLE_VALUE;
+            HWND d = Dev();
+            bool ok = Check(d != nullptr, "the dialog stays open after the failed write");
+            if (d != nullptr)
+                ok &= Check(GetText(::GetDlgItem(d, dev_Name)) == "Запись не удалась",
+                            "with what the operator typed");
+            ok &= Check(ReadFileBytes(kConfigFileName) == cfgAfterAdd_,
+                        "iec104.cfg kept its old bytes");
+            ok &= Check(ReadFileBytes(kPrmnFileName) == binAfterAdd_,
+                        "iec104sr.bin kept its old bytes");
+            wchar_t name[128] = {};
+            ::SendMessageW(::GetDlgItem(main_, ctl_DeviceList), LB_GETTEXT, 0,
+                           reinterpret_cast<LPARAM>(name));
+            ok &= Check(Utf8(name) == "Подстанция Восток",
+                        "the device list still shows the stored name");
+            ok &= Check(s_.Ctx.Stations.KP_arr[1].NameKP == "Подстанция Восток",
+                        "memory equals the files");
+            if (d != nullptr) Press(d, IDCANCEL);
+            return ok ? TResult::Done : TResult::Fail;
+        });
+        WaitGone("device dialog closed", kDeviceDialogClass);
+        Add("Help without the help document", [this] {
+            Command(cmd_Help);
+            return TResult::Done;
+        });
+        AnswerBox("the missing document is reported", IDOK, "Telegate.doc");
+        Add("About", [this] {
+            Command(cmd_About);
+            return TResult::Done;
+        });
+        AnswerBox("the about box", IDOK, "Telegate");
         Add("trace switch", [this] {
             Command(cmd_Trace);
             return TResult::Done;
@@ -830,6 +882,7 @@ class TDriver {
     double lastNote_ = 0;
     std::string lastBox_;
     std::string cfgAfterAdd_, binAfterAdd_;
+    HANDLE lock_ = INVALID_HANDLE_VALUE;
     double cpu0_ = 0, wall0_ = 0;
     TGuiCount count0_;
     bool protocolBase_ = false;
