@@ -8,7 +8,7 @@
 # Usage: scripts/test-ui-windows.sh [WINDOWS_BUILD_DIR] [LINUX_BUILD_DIR]
 #   WINDOWS_BUILD_DIR holds TelegateUiTest.exe (default build-win), LINUX_BUILD_DIR
 #   telegate-sim (default build; built there when missing).
-# TELEGATE_UI_ONLY=flow or =figures runs one of the two.
+# TELEGATE_UI_ONLY=flow, =figures or =telegate runs one part.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -86,8 +86,9 @@ prefix
 status=0
 
 only=${TELEGATE_UI_ONLY:-}
+want() { [ -z "$only" ] || [ "$only" = "$1" ]; }
 # 1. The operator's flow against one simulated station (3 two-state, 3 measured points).
-if [ "$only" != figures ]; then
+if want flow; then
 mkdir -p "$out/flow"
 cp "$exe" "$out/flow/"
 port=$(free_port)
@@ -99,7 +100,7 @@ stop_sim
 fi
 
 # 2. Figures: 32 stations with 20000 tags, station 1 with 7000 measurements.
-if [ "$only" != flow ]; then
+if want figures; then
 mkdir -p "$out/figures"
 cp "$exe" "$out/figures/"
 base=$(free_port)
@@ -131,6 +132,30 @@ cp "$out/figures/iec104.cfg" "$out/figures/iec104.cfg.orig"
 sim_pid=$!
 run figures --scenario figures --base-port "$base" --cpu-station 1 --cpu-seconds 10 || status=1
 stop_sim
+fi
+
+# 3. Telegate.exe itself: started by COM (-Embedding) it stays hidden in the tray,
+# polls its station, and a close request (WM_CLOSE, as taskkill sends it) ends it
+# with status 0 after rewriting iec104.cfg.
+if want telegate; then
+  dir=$out/telegate
+  mkdir -p "$dir"
+  cp "$win/Telegate.exe" "$dir/"
+  printf ';kol,1\r\nKP,1,1,Станция,127.0.0.1\r\n;PORT,1,1,Станция,127.0.0.1,9\r\nPER,0\r\nTIM,0\r\nPOPR,0\r\nOPROS,0\r\nTS,1001,1,,"ТС 1",8272,1,1,0,0,0,0\r\n' \
+    | iconv -f utf-8 -t cp1251 >"$dir/iec104.cfg"
+  touch -d '2000-01-01' "$dir/iec104.cfg"
+  timeout 120 "$wine_bin" "$dir/Telegate.exe" -Embedding >"$dir/run.out" 2>&1 &
+  tg=$!
+  sleep 8
+  alive=no
+  kill -0 "$tg" 2>/dev/null && alive=yes
+  timeout 30 "$wine_bin" taskkill /im Telegate.exe >"$dir/taskkill.out" 2>&1 || true
+  rc=0
+  wait "$tg" || rc=$?
+  rewritten=no
+  [ "$dir/iec104.cfg" -nt "$dir/Telegate.exe" ] && rewritten=yes
+  echo "test-ui-windows: Telegate.exe -Embedding: running after 8 s: $alive, exit $rc, iec104.cfg rewritten: $rewritten"
+  if [ "$alive" != yes ] || [ "$rc" -ne 0 ] || [ "$rewritten" != yes ]; then status=1; fi
 fi
 
 timeout 60 wineserver -k || true
