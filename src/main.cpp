@@ -1,5 +1,5 @@
-// The telegate executable. Headless for now: the operator window comes with the
-// GUI build; on Linux the program always runs without a window.
+// The telegate executable. On Windows it runs the operator window (or, with
+// --headless, without one); on Linux the program always runs without a window.
 #include "app/Main.h"
 
 #include <cstdio>
@@ -15,6 +15,9 @@
 #include "platform/SystemClock.h"
 #include "support/LinePrinter.h"
 #include "support/Notifier.h"
+#ifdef TELEGATE_GUI
+#include "ui/win32/Gui.h"
+#endif
 
 #ifndef TELEGATE_VERSION
 #define TELEGATE_VERSION "0.1.0"
@@ -37,8 +40,8 @@ constexpr const char* kHelp =
     "category mask MBufFlag in the program ini file chooses which lines (65536 adds\n"
     "the link events: connects, disconnects, timer expiries).\n"
     "\n"
-    "  --headless   run without a window (this build always does: the operator\n"
-    "               window is not part of it yet)\n"
+    "  --headless   run without a window (the Linux build always does)\n"
+    "  -Embedding   started by COM: the window stays in the notification area\n"
     "  --help       show this help and exit\n"
     "  --version    show the version and exit\n"
     "\n"
@@ -103,6 +106,8 @@ int Run() {
 }  // namespace telegate
 
 int main(int argc, char** argv) {
+    bool headless = false;
+    bool embedding = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -113,7 +118,14 @@ int main(int argc, char** argv) {
             std::printf("telegate %s\n", TELEGATE_VERSION);
             return 0;
         }
-        if (arg == "--headless") continue;
+        if (arg == "--headless") {
+            headless = true;
+            continue;
+        }
+        if (arg == "-Embedding" || arg == "/Embedding") {
+            embedding = true;
+            continue;
+        }
         if (arg.size() > 1 && arg[0] == '-')
             std::fprintf(stderr, "telegate: unrecognized option '%s'\n", argv[i]);
         else
@@ -121,5 +133,15 @@ int main(int argc, char** argv) {
         std::fputs("Try 'telegate --help' for more information.\n", stderr);
         return 2;
     }
+#ifdef TELEGATE_GUI
+    if (!headless) {
+        telegate::win32ui::TGuiOptions options;
+        options.Embedding = embedding;
+        return telegate::win32ui::RunGui(options);
+    }
+#else
+    (void)headless;
+#endif
+    (void)embedding;
     return telegate::Run();
 }

@@ -121,7 +121,9 @@ void TOPCForm::Begin_Opros() {
         options.WebFolder = Utf8Path(FindOwnFile(PathToUtf8(
             (exe.has_parent_path() ? exe.parent_path() : std::filesystem::path(".")) / "web")));
         options.Log = pollingLog_;
-        polling_ = std::make_unique<TPolling>(ctx_, loop_, std::move(options));
+        polling_ =
+            std::make_unique<TPolling>(ctx_, loop_, std::move(options),
+                                       pollingView_ != nullptr ? *pollingView_ : TPollingView{});
     }
     polling_->Begin_Opros();
 }
@@ -149,6 +151,10 @@ bool TOPCForm::FormCloseQuery() {
 
 void TOPCForm::FormClose() {
     ctx_.Opc->ShutDown();
+}
+
+void TOPCForm::SetPollingView(const TPollingView& view) {
+    pollingView_ = std::make_unique<TPollingView>(view);
 }
 
 int32_t TOPCForm::OpcServerCount() const {

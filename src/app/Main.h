@@ -17,6 +17,7 @@
 namespace telegate {
 
 class TPolling;
+struct TPollingView;
 
 // What the main window shows of the start-up. Every call is on the main thread.
 class IFormView {
@@ -86,6 +87,10 @@ class TOPCForm {
         pollingLog_ = std::move(log);
     }
 
+    // What polling shows in the operator window (the grids, the start/stop button).
+    // Set before FormCreate; polling is created with it.
+    void SetPollingView(const TPollingView& view);
+
     // The OPC counters of the main window, as the 500 ms timer last took them:
     // connected clients (server objects) and their groups. 0 before polling exists.
     int32_t OpcServerCount() const;
@@ -110,6 +115,7 @@ class TOPCForm {
     bool keptOnClose_ = false;
     bool halted_ = false;
     std::function<void(const std::string&)> pollingLog_;
+    std::unique_ptr<TPollingView> pollingView_;
     std::unique_ptr<TPolling> polling_;
 };
 

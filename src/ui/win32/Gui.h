@@ -1,0 +1,44 @@
+// The operator window program on Windows: the application controller, the main
+// window and its presenters on the Win32 message loop. The window starts hidden
+// with the tray icon; a COM start (-Embedding) keeps it that way until the
+// operator opens it from the tray.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace telegate {
+class TAppContext;
+class TOPCForm;
+class TMainWindowPresenter;
+class IMainLoop;
+}  // namespace telegate
+
+namespace telegate::win32ui {
+
+class TMainWindow;
+
+// What a running GUI exposes to whoever drives it (the UI test).
+struct TGuiSession {
+    TAppContext& Ctx;
+    TOPCForm& Form;
+    TMainWindowPresenter& Presenter;
+    TMainWindow& Window;
+    IMainLoop& Loop;
+};
+
+struct TGuiOptions {
+    // Started by COM (-Embedding): the window stays in the tray.
+    bool Embedding = false;
+    // Registers (true) or unregisters the OPC server and returns the text to show
+    // the operator. Provided by the COM server layer; without it the menu
+    // commands answer that the server cannot be registered from this build.
+    std::function<std::string(bool reg)> RegisterOpcServer;
+    // Called on the main thread once start-up is done and before the loop runs.
+    std::function<void(TGuiSession&)> OnStarted;
+};
+
+// Runs the program with its window until the operator closes it; the exit code.
+int RunGui(const TGuiOptions& options);
+
+}  // namespace telegate::win32ui
