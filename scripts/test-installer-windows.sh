@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# Installs dist/Telegate-<version>-setup.exe silently into a fresh Wine prefix,
+# checks the files, the start menu and the registry (the OPC server's keys, its
+# component category, the proxy/stub's interfaces, "Programs and Features"),
+# installs again over an operator's changed configuration, uninstalls silently
+# and checks that the registry is back to what it was before and that the
+# operator's configuration is still there.
+#   scripts/test-installer-windows.sh [BUILD_DIR]   (default build-win)
+# Wine output goes to files, every Wine command has a time-out; a failed run is
+# retried once after `wineserver -k`, and both outcomes are reported.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+bdir=$(cd "${1:-build-win}" && pwd)
+version=$(sed -n 's/^project(Telegate VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+setup=$root/dist/Telegate-$version-setup.exe
+[ -f "$setup" ] || { echo "test-installer: build $setup first (scripts/package-installer.sh)" >&2; exit 1; }
+
+wine_bin=${WINE:-$(command -v wine64 || command -v /usr/lib/wine/wine64 || command -v wine)}
+wineserver_bin=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+export WINEPREFIX=$bdir/wineprefix-installer
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+logs_base=$bdir/wine-logs/installer
+logs=$logs_base/attempt-1
+kill_wine() { timeout 30 "$wineserver_bin" -k >/dev/null 2>&1 || true; }
+settle() { timeout 120 "$wineserver_bin" -w >/dev/null 2>&1 || true; }
+
+# Runs a Wine command with a time-out, output to a log file.
+w() { local log=$1; shift; timeout 300 "$wine_bin" "$@" >"$logs/$log" 2>&1; }
+
+# Registry text of a key, UTF-8 without CRs, or nothing when the key is missing.
+reg_text() {
+  local key=$1 out=$2
+  rm -f "$logs/export.reg"
+  if w reg-export.log reg export "$key" "$(winepath_w "$logs/export.reg")" /y && [ -f "$logs/export.reg" ]; then
+    iconv -f UTF-16LE -t UTF-8 "$logs/export.reg" | sed 's/\r$//; 1s/^\xef\xbb\xbf//' >"$out"
+  else
+    : >"$out"
+  fi
+}
+winepath_w() { echo "Z:${1//\//\\}"; }
+
+fail=0
+check() { # check <description> <command...>
+  local what=$1; shift
+  if "$@"; then echo "  ok   $what"; else echo "  FAIL $what"; fail=1; fi
+}
+
+run_once() {
+  fail=0
+  kill_wine
+  rm -rf "$WINEPREFIX" "$logs"
+  mkdir -p "$logs"
+  w wineboot.log wineboot --init || { echo "test-installer: wineboot failed"; return 1; }
+  settle
+  local pf="$WINEPREFIX/drive_c/Program Files/Telegate"
+  local menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Telegate"
+
+  reg_text 'HKLM\Software\Classes' "$logs/classes-before.txt"
+  [ -s "$logs/classes-before.txt" ] || { echo "test-installer: cannot export the registry"; return 1; }
+
+  echo "test-installer: silent install"
+  w setup1.log "$setup" /S; local rc=$?
+  settle
+  check "setup exits 0 (got $rc)" test "$rc" -eq 0
+  local f
+  for f in Telegate.exe TelegatePS.dll telegate-sim.exe Uninstall.exe iec104.cfg iec104sr.bin cnf.ini \
+           README-Windows.txt web/index-7.html web/help.html; do
+    check "installed $f" test -f "$pf/$f"
+  done
+  for f in "Telegate.lnk" "Telegate help.lnk" "Uninstall Telegate.lnk"; do
+    check "start menu $f" test -f "$menu/$f"
+  done
+
+  # The OPC server as clients find it: ProgID, class, local server, AppID and
+  # the OPC DA 2.0 category.
+  reg_text 'HKCR\Telegate.OPCServer' "$logs/progid.txt"
+  local clsid
+  clsid=$(sed -n '/\\Clsid\]$/,/^$/s/^@="\({[^}]*}\)"$/\1/p' "$logs/progid.txt" | head -1)
+  check "ProgID Telegate.OPCServer names a class ($clsid)" test -n "$clsid"
+  check "ProgID has its OPC key" grep -q '^\[HKEY_CLASSES_ROOT\\Telegate.OPCServer\\OPC\]$' "$logs/progid.txt"
+  reg_text "HKCR\\CLSID\\$clsid" "$logs/class.txt"
+  check "LocalServer32 is the installed Telegate.exe" \
+    grep -qi '^@=".*\\\\PROGRA~1\\\\Telegate\\\\Telegate.exe"$\|^@=".*\\\\Program Files\\\\Telegate\\\\Telegate.exe"$' "$logs/class.txt"
+  check "class is an OPC DA 2.0 server" \
+    grep -qi 'Implemented Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}\]' "$logs/class.txt"
+  check "class names its AppID" grep -qi "^\"AppID\"=\"$clsid\"$" "$logs/class.txt"
+  reg_text "HKCR\\AppID\\$clsid" "$logs/appid.txt"
+  check "AppID runs as the interactive user" grep -q '^"RunAs"="Interactive User"$' "$logs/appid.txt"
+  # IOPCServer's proxy/stub: ours, or the one the machine already had.
+  reg_text 'HKCR\Interface\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}' "$logs/iopcserver.txt"
+  check "IOPCServer has a proxy/stub" grep -qi 'ProxyStubClsid32' "$logs/iopcserver.txt"
+  reg_text 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Telegate' "$logs/uninst.txt"
+  check "Programs and Features entry" grep -q "^\"DisplayVersion\"=\"$version\"$" "$logs/uninst.txt"
+
+  # The operator changes the configuration; an update must keep it.
+  printf 'operator change\r\n' >>"$pf/iec104.cfg"
+  cp "$pf/iec104.cfg" "$logs/operator.cfg"
+  echo "test-installer: silent install over it"
+  w setup2.log "$setup" /S; rc=$?
+  settle
+  check "second setup exits 0 (got $rc)" test "$rc" -eq 0
+  check "update keeps the operator's iec104.cfg" cmp -s "$pf/iec104.cfg" "$logs/operator.cfg"
+
+  echo "test-installer: silent uninstall"
+  w uninstall.log "$pf/Uninstall.exe" /S; rc=$?
+  settle
+  check "uninstaller exits 0 (got $rc)" test "$rc" -eq 0
+  for f in Telegate.exe TelegatePS.dll telegate-sim.exe Uninstall.exe README-Windows.txt web; do
+    check "removed $f" test ! -e "$pf/$f"
+  done
+  check "start menu folder removed" test ! -e "$menu"
+  check "operator's iec104.cfg kept" cmp -s "$pf/iec104.cfg" "$logs/operator.cfg"
+  reg_text 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Telegate' "$logs/uninst-after.txt"
+  check "Programs and Features entry removed" test ! -s "$logs/uninst-after.txt"
+  reg_text 'HKLM\Software\Classes' "$logs/classes-after.txt"
+  if ! diff "$logs/classes-before.txt" "$logs/classes-after.txt" >"$logs/classes.diff"; then
+    echo "  FAIL classes registry differs after uninstall (first lines of $logs/classes.diff):"
+    head -20 "$logs/classes.diff"
+    fail=1
+  else
+    echo "  ok   classes registry as before the install"
+  fi
+  kill_wine
+  return $fail
+}
+
+start=$(date +%s)
+if run_once; then
+  echo "test-installer: passed in $(( $(date +%s) - start )) s"
+  exit 0
+fi
+echo "test-installer: first run failed (logs in $logs); wineserver -k and one retry"
+kill_wine
+logs=$logs_base/attempt-2
+if run_once; then
+  echo "test-installer: passed on the retry (first run failed) in $(( $(date +%s) - start )) s"
+  exit 0
+fi
+echo "test-installer: failed twice (logs in $logs)"
+exit 1
