@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the Windows build's whole test suite under Wine, then one cross-check:
-# Telegate.exe polling the Linux telegate-sim.
+# Runs the Windows build's whole test suite under Wine (the loopback integration
+# tests against telegate-sim.exe included), then two cross-checks: Telegate.exe
+# polling the Linux telegate-sim and telegate-sim.exe.
 #
 #   scripts/test-windows.sh [BUILD_DIR]     (default build-win; built by build-windows.sh)
 #
@@ -77,23 +78,27 @@ for t in "${first_fail[@]}"; do
 done
 echo "test-windows: suite: ${#first_fail[@]} failed on the first run (see $logs)"
 
-# The cross-check: Telegate.exe headless in a folder with a Cyrillic name and a
-# blank, polling the Linux telegate-sim over loopback, closed by Ctrl-C.
-bash "$root/scripts/windows-cross-check.sh" "$bdir" "$linux_build" "$wine_bin" \
-  >"$logs/cross-check.log" 2>&1
-cc=$?
-if [ $cc -ne 0 ]; then
-  echo "test-windows: cross-check FAILED on the first run; retrying once"
-  kill_wine
-  bash "$root/scripts/windows-cross-check.sh" "$bdir" "$linux_build" "$wine_bin" \
-    >"$logs/cross-check-retry.log" 2>&1
+# The cross-checks: Telegate.exe headless in a folder with a Cyrillic name and a
+# blank, polling the Linux telegate-sim, then telegate-sim.exe under Wine, over
+# loopback, closed by Ctrl-C.
+for kind in linux windows; do
+  bash "$root/scripts/windows-cross-check.sh" "$bdir" "$linux_build" "$wine_bin" "$kind" \
+    >"$logs/cross-check-$kind.log" 2>&1
   cc=$?
-  echo "test-windows: cross-check retry: $([ $cc -eq 0 ] && echo passed || echo FAILED)"
-  [ $cc -eq 0 ] || status=1
-else
-  echo "test-windows: cross-check passed"
-fi
-tail -n 5 "$logs/cross-check.log"
+  if [ $cc -ne 0 ]; then
+    echo "test-windows: cross-check ($kind sim) FAILED on the first run; retrying once"
+    tail -n 5 "$logs/cross-check-$kind.log"
+    kill_wine
+    bash "$root/scripts/windows-cross-check.sh" "$bdir" "$linux_build" "$wine_bin" "$kind" \
+      >"$logs/cross-check-$kind-retry.log" 2>&1
+    cc=$?
+    echo "test-windows: cross-check ($kind sim) retry: $([ $cc -eq 0 ] && echo passed || echo FAILED)"
+    [ $cc -eq 0 ] || status=1
+  else
+    echo "test-windows: cross-check ($kind sim) passed"
+  fi
+  tail -n 4 "$logs/cross-check-$kind.log"
+done
 
 kill_wine
 echo "test-windows: $([ $status -eq 0 ] && echo PASSED || echo FAILED) in $(( $(date +%s) - start )) s"
