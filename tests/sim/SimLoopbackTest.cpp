@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -15,6 +16,12 @@ class TLockedLog : public ISimLog {
     void Put(ELineKind, const std::string& line) override {
         std::lock_guard<std::mutex> l(mu);
         lines.push_back(line);
+    }
+    bool Has(const std::string& prefix) {
+        std::lock_guard<std::mutex> l(mu);
+        for (const auto& line : lines)
+            if (line.rfind(prefix, 0) == 0) return true;
+        return false;
     }
     std::mutex mu;
     std::vector<std::string> lines;
@@ -90,13 +97,17 @@ TEST_F(SimLoopbackTest, StartdtAndInterrogationOverTcp) {
     }
     EXPECT_EQ(f[1][7], 3);  // three single points in one ASDU
 
-    // A command split across writes, with a CR LF line end, then the end of the
-    // input: the server reads both lines and, with --exit-on-eof, stops.
+    // A command split across writes, with a CR LF line end; then the peer leaves
+    // and the input ends: the server reads both lines, sees the close and, with
+    // --exit-on-eof, stops.
     ASSERT_TRUE(SendAll(cmdIn, {'s', 't', 'a'}));
     ASSERT_TRUE(SendAll(cmdIn, {'t', 'u', 's', '\r', '\n', 'r', 'a', 't', 'e', ' ', '0', '\n'}));
+    net::Close(fd);
+    const std::string closed = "disconnected " + std::to_string(port) + " 127.0.0.1:";
+    for (int waited = 0; waited < 5000 && !log.Has(closed); waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     net::Close(cmdIn);
     t.join();
-    net::Close(fd);
     net::Close(cmdOut);
     std::lock_guard<std::mutex> l(log.mu);
     auto has = [&](const std::string& s) {
@@ -109,7 +120,11 @@ TEST_F(SimLoopbackTest, StartdtAndInterrogationOverTcp) {
     EXPECT_TRUE(has("rx " + std::to_string(port) + " U STARTDT act"));
     EXPECT_TRUE(has("status " + std::to_string(port) + " started=1"));
     EXPECT_TRUE(has("ok rate 0"));
-    EXPECT_TRUE(has("disconnected " + std::to_string(port) + " 127.0.0.1:"));
+    bool byPeer = false;
+    for (const auto& line : log.lines)
+        byPeer = byPeer ||
+                 (line.rfind(closed, 0) == 0 && line.find(" closed by peer") == line.size() - 15);
+    EXPECT_TRUE(byPeer);
     EXPECT_TRUE(has("bye"));
 }
 
