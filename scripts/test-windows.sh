@@ -34,6 +34,10 @@ export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko installers at winebo
 unset DISPLAY
 
 kill_wine() { timeout 30 "$wineserver_bin" -k >/dev/null 2>&1 || true; }
+# One wineserver for the whole suite: a server that ends between two test programs
+# (3 s after the last one) races with the next one's start ("wine client error:
+# recvmsg: Connection reset by peer").
+keep_wine() { timeout 30 "$wineserver_bin" -p >/dev/null 2>&1 || true; }
 
 start=$(date +%s)
 kill_wine
@@ -45,6 +49,7 @@ if ! timeout 180 "$wine_bin" wineboot --init >"$logs/wineboot.log" 2>&1; then
 fi
 timeout 120 "$wineserver_bin" -w >/dev/null 2>&1 || true
 echo "test-windows: prefix ready in $(( $(date +%s) - start )) s"
+keep_wine
 
 # The suite: CTest runs every test executable through wine (the cross-compiling
 # emulator set by build-windows.sh).
@@ -67,6 +72,7 @@ retry_log=$logs/retries.txt
 : >"$retry_log"
 for t in "${first_fail[@]}"; do
   kill_wine
+  keep_wine
   esc=$(printf '%s' "$t" | sed 's/[][\.*^$+?(){}|]/\\&/g')
   if (cd "$bdir" && timeout 600 ctest --output-on-failure --timeout 180 -R "^${esc}\$" \
         >"$logs/retry-$(echo "$t" | tr -c 'A-Za-z0-9_.-' _).log" 2>&1); then
@@ -89,6 +95,7 @@ for kind in linux windows; do
     echo "test-windows: cross-check ($kind sim) FAILED on the first run; retrying once"
     tail -n 5 "$logs/cross-check-$kind.log"
     kill_wine
+    keep_wine
     bash "$root/scripts/windows-cross-check.sh" "$bdir" "$linux_build" "$wine_bin" "$kind" \
       >"$logs/cross-check-$kind-retry.log" 2>&1
     cc=$?

@@ -16,7 +16,7 @@
 #pragma once
 
 #ifdef _WIN32
-#include "common/ChildProcessWin32.h"
+#include "ChildProcessWin32.h"
 #else
-#include "common/ChildProcessPosix.h"
+#include "ChildProcessPosix.h"
 #endif

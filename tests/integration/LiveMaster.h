@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "../common/ChildProcess.h"  // also built into bench/
 #include "app/AppContext.h"
 #include "app/Polling.h"
-#include "common/ChildProcess.h"
 #include "model/ConfigFile.h"
 #include "model/Prmn.h"
 #include "platform/PlainMainLoop.h"

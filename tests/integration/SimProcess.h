@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/ChildProcess.h"
+#include "../common/ChildProcess.h"  // also built into bench/
 
 namespace telegate::test {
 
