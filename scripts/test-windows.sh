@@ -36,8 +36,13 @@ unset DISPLAY
 kill_wine() { timeout 30 "$wineserver_bin" -k >/dev/null 2>&1 || true; }
 # One wineserver for the whole suite: a server that ends between two test programs
 # (3 s after the last one) races with the next one's start ("wine client error:
-# recvmsg: Connection reset by peer").
-keep_wine() { timeout 30 "$wineserver_bin" -p >/dev/null 2>&1 || true; }
+# recvmsg: Connection reset by peer"). Wine's services start with the first
+# program and keep its output open for the server's lifetime, so that first
+# program writes to a file (CTest reads the test lists through pipes).
+keep_wine() {
+  timeout 30 "$wineserver_bin" -p >/dev/null 2>&1 || true
+  timeout 120 "$wine_bin" cmd /c exit >>"$logs/services.log" 2>&1 || true
+}
 
 start=$(date +%s)
 kill_wine
@@ -55,6 +60,7 @@ keep_wine
 # emulator set by build-windows.sh).
 status=0
 first_fail=()
+rm -f "$bdir/Testing/Temporary/LastTestsFailed.log"   # not a stale list from before
 (cd "$bdir" && timeout 3000 ctest --output-on-failure --timeout 180 -j "${JOBS:-$(nproc)}" \
    >"$logs/ctest.log" 2>&1)
 rc=$?
