@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -129,7 +130,12 @@ class TLiveMaster {
         // running program.
         o.WorkerTimings.StartDelayMs = 300;
         polling = std::make_unique<TPolling>(*ctx, loop, o);
+        // The loop knows its thread only once run() has begun; until then
+        // invokeAndWait() would run a call right here, beside the loop thread.
+        std::promise<void> running;
+        loop.post([&running] { running.set_value(); });
         thread = std::thread([this] { loop.run(); });
+        running.get_future().wait();
     }
     ~TLiveMaster() {
         OnMain([this] { polling->Stop_IEC104(); });
