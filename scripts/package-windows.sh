@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Packs the Windows build into dist/Telegate-<version>-win64.zip: Telegate.exe,
-# the web folder, the sample configuration and README-Windows.txt (UTF-8 with a
+# telegate-sim.exe (the station simulator), the web folder, the sample configuration and README-Windows.txt (UTF-8 with a
 # byte-order mark and CR LF line ends, as Notepad expects).
 #   scripts/package-windows.sh [BUILD_DIR]   (default build-win)
 set -euo pipefail
@@ -9,7 +9,9 @@ root=$PWD
 bdir=$(cd "${1:-build-win}" && pwd)
 version=$(sed -n 's/^project(Telegate VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || { echo "package-windows: no version in CMakeLists.txt" >&2; exit 1; }
-[ -f "$bdir/Telegate.exe" ] || { echo "package-windows: build $bdir first" >&2; exit 1; }
+for exe in Telegate.exe telegate-sim.exe; do
+  [ -f "$bdir/$exe" ] || { echo "package-windows: no $exe: build $bdir first" >&2; exit 1; }
+done
 
 name=Telegate-$version-win64
 stage=$bdir/package/$name
@@ -17,6 +19,7 @@ rm -rf "$bdir/package"
 mkdir -p "$stage" dist
 # Without its symbols the program is about half the size.
 x86_64-w64-mingw32-strip -o "$stage/Telegate.exe" "$bdir/Telegate.exe"
+x86_64-w64-mingw32-strip -o "$stage/telegate-sim.exe" "$bdir/telegate-sim.exe"
 cp -r "$bdir/web" "$stage/web"
 cp assets/demo/iec104.cfg assets/demo/iec104sr.bin "$stage/"
 printf '[UseWebServer]\r\nUseWebServer=1\r\n[Port_WebServ]\r\nPort_WebServ=8080\r\n[Save_Obmen_v_File]\r\nSave_Obmen_v_File=0\r\n' \

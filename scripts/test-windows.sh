@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the Windows build's whole test suite under Wine, then one cross-check:
-# Telegate.exe polling the Linux telegate-sim.
+# Runs the Windows build's whole test suite under Wine (the loopback integration
+# tests against telegate-sim.exe included), then two cross-checks: Telegate.exe
+# polling the Linux telegate-sim and telegate-sim.exe.
 #
 #   scripts/test-windows.sh [BUILD_DIR]     (default build-win; built by build-windows.sh)
 #
@@ -33,6 +34,15 @@ export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko installers at winebo
 unset DISPLAY
 
 kill_wine() { timeout 30 "$wineserver_bin" -k >/dev/null 2>&1 || true; }
+# One wineserver for the whole suite: a server that ends between two test programs
+# (3 s after the last one) races with the next one's start ("wine client error:
+# recvmsg: Connection reset by peer"). Wine's services start with the first
+# program and keep its output open for the server's lifetime, so that first
+# program writes to a file (CTest reads the test lists through pipes).
+keep_wine() {
+  timeout 30 "$wineserver_bin" -p >/dev/null 2>&1 || true
+  timeout 120 "$wine_bin" cmd /c exit >>"$logs/services.log" 2>&1 || true
+}
 
 start=$(date +%s)
 kill_wine
@@ -44,11 +54,13 @@ if ! timeout 180 "$wine_bin" wineboot --init >"$logs/wineboot.log" 2>&1; then
 fi
 timeout 120 "$wineserver_bin" -w >/dev/null 2>&1 || true
 echo "test-windows: prefix ready in $(( $(date +%s) - start )) s"
+keep_wine
 
 # The suite: CTest runs every test executable through wine (the cross-compiling
 # emulator set by build-windows.sh).
 status=0
 first_fail=()
+rm -f "$bdir/Testing/Temporary/LastTestsFailed.log"   # not a stale list from before
 (cd "$bdir" && timeout 3000 ctest --output-on-failure --timeout 180 -j "${JOBS:-$(nproc)}" \
    >"$logs/ctest.log" 2>&1)
 rc=$?
@@ -66,6 +78,7 @@ retry_log=$logs/retries.txt
 : >"$retry_log"
 for t in "${first_fail[@]}"; do
   kill_wine
+  keep_wine
   esc=$(printf '%s' "$t" | sed 's/[][\.*^$+?(){}|]/\\&/g')
   if (cd "$bdir" && timeout 600 ctest --output-on-failure --timeout 180 -R "^${esc}\$" \
         >"$logs/retry-$(echo "$t" | tr -c 'A-Za-z0-9_.-' _).log" 2>&1); then
@@ -77,23 +90,28 @@ for t in "${first_fail[@]}"; do
 done
 echo "test-windows: suite: ${#first_fail[@]} failed on the first run (see $logs)"
 
-# The cross-check: Telegate.exe headless in a folder with a Cyrillic name and a
-# blank, polling the Linux telegate-sim over loopback, closed by Ctrl-C.
-bash "$root/scripts/windows-cross-check.sh" "$bdir" "$linux_build" "$wine_bin" \
-  >"$logs/cross-check.log" 2>&1
-cc=$?
-if [ $cc -ne 0 ]; then
-  echo "test-windows: cross-check FAILED on the first run; retrying once"
-  kill_wine
-  bash "$root/scripts/windows-cross-check.sh" "$bdir" "$linux_build" "$wine_bin" \
-    >"$logs/cross-check-retry.log" 2>&1
+# The cross-checks: Telegate.exe headless in a folder with a Cyrillic name and a
+# blank, polling the Linux telegate-sim, then telegate-sim.exe under Wine, over
+# loopback, closed by Ctrl-C.
+for kind in linux windows; do
+  bash "$root/scripts/windows-cross-check.sh" "$bdir" "$linux_build" "$wine_bin" "$kind" \
+    >"$logs/cross-check-$kind.log" 2>&1
   cc=$?
-  echo "test-windows: cross-check retry: $([ $cc -eq 0 ] && echo passed || echo FAILED)"
-  [ $cc -eq 0 ] || status=1
-else
-  echo "test-windows: cross-check passed"
-fi
-tail -n 5 "$logs/cross-check.log"
+  if [ $cc -ne 0 ]; then
+    echo "test-windows: cross-check ($kind sim) FAILED on the first run; retrying once"
+    tail -n 5 "$logs/cross-check-$kind.log"
+    kill_wine
+    keep_wine
+    bash "$root/scripts/windows-cross-check.sh" "$bdir" "$linux_build" "$wine_bin" "$kind" \
+      >"$logs/cross-check-$kind-retry.log" 2>&1
+    cc=$?
+    echo "test-windows: cross-check ($kind sim) retry: $([ $cc -eq 0 ] && echo passed || echo FAILED)"
+    [ $cc -eq 0 ] || status=1
+  else
+    echo "test-windows: cross-check ($kind sim) passed"
+  fi
+  tail -n 4 "$logs/cross-check-$kind.log"
+done
 
 kill_wine
 echo "test-windows: $([ $status -eq 0 ] && echo PASSED || echo FAILED) in $(( $(date +%s) - start )) s"

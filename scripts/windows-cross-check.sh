@@ -1,22 +1,33 @@
 #!/usr/bin/env bash
-# Cross-check of the Windows build against the Linux station simulator:
-# Telegate.exe --headless under Wine, in a folder whose name has Cyrillic letters
-# and a blank, polls the three demo stations served by the Linux telegate-sim over
-# loopback; the stations must see it connect and interrogate, its exchange trace
-# and its web page must hold the values they sent, and Ctrl-C must close it as the operator would
-# (iec104.cfg written back, exit status 0).
+# Cross-check of the Windows build against a station simulator: Telegate.exe
+# --headless under Wine, in a folder whose name has Cyrillic letters and a blank,
+# polls the three demo stations served over loopback by the Linux telegate-sim or
+# by telegate-sim.exe under Wine; the stations must see it connect and
+# interrogate, its exchange trace and its web page must hold the values they sent,
+# and Ctrl-C must close it as the operator would (iec104.cfg written back, exit
+# status 0).
 #
-#   scripts/windows-cross-check.sh BUILD_WIN LINUX_BUILD WINE
+#   scripts/windows-cross-check.sh BUILD_WIN LINUX_BUILD WINE [linux|windows]
 #
-# Called by test-windows.sh with WINEPREFIX and WINEDEBUG set.
+# The last argument picks the simulator (default linux). Called by
+# test-windows.sh with WINEPREFIX and WINEDEBUG set.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 bdir=$1
 linux_build=$2
 wine_bin=$3
-sim=$linux_build/telegate-sim
-[ -x "$sim" ] || { echo "cross-check: no Linux telegate-sim in $linux_build"; exit 1; }
+sim_kind=${4:-linux}
+case $sim_kind in
+  linux)
+    sim=("$linux_build/telegate-sim")
+    [ -x "${sim[0]}" ] || { echo "cross-check: no Linux telegate-sim in $linux_build"; exit 1; } ;;
+  windows)
+    sim=(timeout 300 "$wine_bin" "$bdir/telegate-sim.exe")
+    [ -f "$bdir/telegate-sim.exe" ] || { echo "cross-check: no telegate-sim.exe in $bdir"; exit 1; } ;;
+  *) echo "cross-check: unknown simulator $sim_kind"; exit 1 ;;
+esac
+echo "cross-check: Telegate.exe against the $sim_kind telegate-sim"
 
 fail() { echo "cross-check: FAILED: $*"; exit 1; }
 port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
@@ -33,7 +44,7 @@ for try in $(seq 40); do
 done
 [ "$web_port" != 0 ] || fail "no free port for the web server"
 
-work=$bdir/cross-check
+work=$bdir/cross-check-$sim_kind
 run="$work/Станция Telegate"
 rm -rf "$work"
 mkdir -p "$run"
@@ -54,7 +65,7 @@ printf '[UseWebServer]\r\nUseWebServer=1\r\n[Port_WebServ]\r\nPort_WebServ=%d\r\
   "$web_port" >"$run/cnf.ini"
 cp "$run/iec104.cfg" "$work/iec104.cfg.before"
 
-"$sim" --ports "$base-$((base + 2))" --config "$run/iec104.cfg" --station 1 --rate 5 \
+"${sim[@]}" --ports "$base-$((base + 2))" --config "$run/iec104.cfg" --station 1 --rate 5 \
   --time cp56 --no-stdin >"$work/sim.log" 2>&1 &
 sim_pid=$!
 tg_pid=""
@@ -64,7 +75,8 @@ cleanup() {
   wait 2>/dev/null
 }
 trap cleanup EXIT
-for _ in $(seq 50); do grep -q '^ready' "$work/sim.log" && break; sleep 0.1; done
+# Under Wine the simulator takes a moment more to start.
+for _ in $(seq 300); do grep -q '^ready' "$work/sim.log" && break; sleep 0.1; done
 grep -q '^ready' "$work/sim.log" || fail "telegate-sim did not start"
 
 # timeout passes SIGINT on to Telegate.exe; Wine turns it into the console's Ctrl-C.

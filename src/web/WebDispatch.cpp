@@ -7,7 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Paths.h"
 #include "support/CodePage.h"
+#include "support/FileNames.h"
 
 namespace telegate {
 
@@ -180,7 +182,7 @@ int TWebDispatch::RunPage(const std::string& path, const std::string& query, std
 
 std::optional<std::filesystem::path> TWebDispatch::ResolveStaticFile(std::string_view path) const {
     if (path.empty() || path.front() != '/') return std::nullopt;
-    std::filesystem::path rel;
+    std::vector<std::string> segments;
     std::string_view rest = path.substr(1);
     std::string segment;
     for (;;) {
@@ -192,14 +194,19 @@ std::optional<std::filesystem::path> TWebDispatch::ResolveStaticFile(std::string
             const auto u = static_cast<unsigned char>(c);
             if (u < 0x20 || u == 0x7F || c == '/' || c == '\\') return std::nullopt;
         }
-        rel /= std::filesystem::path(segment);
+        segments.push_back(segment);
         if (slash == std::string_view::npos) break;
         rest.remove_prefix(slash + 1);
     }
     std::error_code ec;
     const auto base = std::filesystem::canonical(FWebFolder, ec);
     if (ec) return std::nullopt;
-    const auto target = std::filesystem::canonical(base / rel, ec);
+    // Step by step, each name as it is or as the one entry of that folder that
+    // differs only in letter case (pages copied from a Windows installation).
+    std::filesystem::path at = base;
+    for (const std::string& name : segments)
+        at = Utf8Path(FindOwnFile(PathToUtf8(at / std::filesystem::path(name))));
+    const auto target = std::filesystem::canonical(at, ec);
     if (ec || !IsInside(base, target)) return std::nullopt;
     if (!std::filesystem::is_regular_file(target, ec) || ec) return std::nullopt;
     return target;

@@ -2,9 +2,7 @@
 // reach the item image, a dropped station turns bad, the web pages show the live
 // values, and a telecontrol reaches the station as select then execute.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "EndToEndFixture.h"
 #include "LiveMaster.h"
 #include "app/Publish.h"
 #include "common/RawHttp.h"
@@ -24,84 +23,6 @@ namespace telegate {
 namespace {
 
 namespace fs = std::filesystem;
-using live::TLiveMaster;
-using live::TSimProcess;
-
-class EndToEndTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "tg-e2e-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-        // Two stations: "Подстанция Альфа" (ASDU 1: TS 1..3 with commands at 101..103,
-        // TI 1001..1002) and "ПС Бета" (ASDU 2: TS 1..2, TI 1001..1002).
-        auto t = std::make_unique<TStationTable>();
-        AddStation(*t, "Подстанция Альфа", 1, 3, 2);
-        AddStation(*t, "ПС Бета", 2, 2, 2);
-        WriteConfigFile((dir_ / "iec104.cfg").string(), *t);
-        ASSERT_TRUE(sim_.Start(fs::path(TELEGATE_BIN_DIR) / "telegate-sim",
-                               {"--port", "0", "--port-count", "2", "--config",
-                                (dir_ / "iec104.cfg").string(), "--station", "1"}));
-        ports_ = sim_.Ports();
-        ASSERT_EQ(ports_.size(), 2u);
-        ASSERT_TRUE(live::WritePrmnFile((dir_ / "iec104sr.bin").string(), ports_));
-    }
-    void TearDown() override {
-        master_.reset();
-        sim_.Stop();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    static void AddStation(TStationTable& t, const std::string& name, int asdu, int nTS, int nTI) {
-        const int n = ++t.Kol_KP;
-        T_KP& kp = t.KP_arr[n];
-        kp.NameKP = name;
-        kp.IP = "127.0.0.1";
-        kp.ASDU_Adr = asdu;
-        kp.Kol_TS = nTS;
-        kp.Kol_TI = nTI;
-        for (int k = 1; k <= nTS; ++k) {
-            kp.TS_arr[k].NameTS = "Сигнал " + std::to_string(asdu) + "." + std::to_string(k);
-            kp.TS_arr[k].AdrASDU = asdu;
-            kp.TS_arr[k].AdrIOA = k;
-            kp.TS_arr[k].AdrASDU_TU = asdu;
-            kp.TS_arr[k].AdrIOA_TU = 100 + k;
-        }
-        for (int k = 1; k <= nTI; ++k) {
-            kp.TI_arr[k].NameTI = "Измерение " + std::to_string(asdu) + "." + std::to_string(k);
-            kp.TI_arr[k].AdrASDU = asdu;
-            kp.TI_arr[k].AdrIOA = 1000 + k;
-        }
-    }
-    // Starts polling (which builds the OPC address space and so the identifiers),
-    // and waits until both stations are connected and every item is published good.
-    void StartMaster(bool web = false) {
-        master_ = std::make_unique<TLiveMaster>(dir_.string(), web);
-        bool started = false;
-        master_->OnMain([&] { started = master_->polling->Start_IEC104(); });
-        ASSERT_TRUE(started) << master_->polling->LastError();
-        ASSERT_GE(
-            master_->WaitMain([&] { return AllQualities(1, 192) && AllQualities(2, 192); }, 10000),
-            0);
-    }
-    // Every TS and TI item of station n has quality q (main thread).
-    bool AllQualities(int n, int q) {
-        const T_KP& kp = master_->ctx->Stations.KP_arr[n];
-        const TItemImage& it = master_->ctx->Items;
-        for (int k = 0; k < kp.Kol_TS; ++k)
-            if (it.Indent_arr[kp.Nom_OPC_TS + k].Quality != q) return false;
-        for (int k = 0; k < kp.Kol_TI; ++k)
-            if (it.Indent_arr[kp.Nom_OPC_TI + k].Quality != q) return false;
-        return true;
-    }
-    TItemSnapshot Item(int id) { return master_->ctx->Items.Snapshot(id); }
-    const T_KP& Kp(int n) { return master_->ctx->Stations.KP_arr[n]; }
-
-    fs::path dir_;
-    TSimProcess sim_;
-    std::vector<int> ports_;
-    std::unique_ptr<TLiveMaster> master_;
-};
 
 TEST_F(EndToEndTest, ValuesAndQualitiesReachTheItemImage) {
     StartMaster();
@@ -203,79 +124,6 @@ TEST_F(EndToEndTest, TelecontrolReachesTheStationAsSelectThenExecute) {
     EXPECT_GT(exe, sel);
     // A measurement cannot be operated: nothing reaches the station.
     EXPECT_FALSE(master_->polling->ExecuteTU(3, tuCommand_Off));
-}
-
-// A hostile web client: 300 connections from one address that never finish their
-// request head, in a process whose descriptor limit leaves room for them but not
-// for a server that would hold them all. Another address still gets "/" at once,
-// the surplus connections are closed at once, and a dropped station reconnects
-// after its normal pause.
-TEST_F(EndToEndTest, SlowWebClientsNeitherBlockPagesNorStationReconnects) {
-    StartMaster(/*web=*/true);
-    int port = 0;
-    master_->OnMain([&] { port = master_->polling->WebServer()->Port(); });
-    ASSERT_GT(port, 0);
-    constexpr int kSlow = 300;
-    constexpr int kServerMax = 48;  // the server's connection limit (THttpServerLimits)
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    int openNow = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++openNow;
-    // Our slow clients, the server's share and a margin for the station reconnect;
-    // a server that kept every slow connection would need kSlow more.
-    const rlim_t needed = static_cast<rlim_t>(openNow + kSlow + kServerMax + 24);
-    if (saved.rlim_cur < needed) GTEST_SKIP() << "descriptor limit " << saved.rlim_cur;
-    rlimit tight = saved;
-    tight.rlim_cur = needed;
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-
-    std::vector<int> slow;
-    for (int i = 0; i < kSlow; ++i) {
-        const int fd = test::ConnectLoopback(port, "127.0.0.2");
-        if (fd < 0) break;
-        ::send(fd, "GET / HTTP/1.1\r\nHost: x\r\n", 25, MSG_NOSIGNAL);
-        slow.push_back(fd);
-    }
-    EXPECT_EQ(slow.size(), static_cast<size_t>(kSlow));
-    // All but the peer's share are closed by the server at once.
-    const auto t0 = std::chrono::steady_clock::now();
-    int closed = 0;
-    while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3)) {
-        std::vector<pollfd> fds;
-        for (const int fd : slow) fds.push_back({fd, POLLIN, 0});
-        ::poll(fds.data(), fds.size(), 0);
-        closed = 0;
-        for (const auto& p : fds) closed += (p.revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
-        if (closed >= kSlow - 12) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    const auto closeMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-            .count();
-    EXPECT_EQ(closed, kSlow - 12);
-
-    const auto t1 = std::chrono::steady_clock::now();
-    const auto page = test::HttpGet(port, "/", 5000);
-    const auto pageMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t1)
-            .count();
-    EXPECT_EQ(page.status, 200);
-    EXPECT_LT(pageMs, 1000);
-
-    sim_.Send("@" + std::to_string(ports_[1]) + " drop");
-    ASSERT_GE(master_->WaitMain([&] { return !Kp(2).Connected; }, 5000), 0);
-    const int64_t reconnectMs = master_->WaitMain([&] { return Kp(2).Connected; }, 10000);
-    // The pause between attempts is 2 s; the connection itself takes a moment more.
-    EXPECT_GE(reconnectMs, 0);
-    EXPECT_LT(reconnectMs, 4000);
-    EXPECT_EQ(test::HttpGet(port, "/config.php", 5000).status, 200);
-    std::printf(
-        "[ figures ] %d slow connections: %d closed at once (%lld ms), \"/\" from "
-        "another address in %lld ms, station reconnected after %lld ms\n",
-        kSlow, closed, static_cast<long long>(closeMs), static_cast<long long>(pageMs),
-        static_cast<long long>(reconnectMs));
-    for (const int fd : slow) ::close(fd);
-    ::setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 }  // namespace

@@ -3,22 +3,19 @@
 // plain main loop on a thread of its own, polling).
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../common/ChildProcess.h"  // also built into bench/
 #include "app/AppContext.h"
 #include "app/Polling.h"
 #include "model/ConfigFile.h"
@@ -38,33 +35,12 @@ class TSimProcess {
     ~TSimProcess() { Stop(); }
 
     bool Start(const std::string& exe, const std::vector<std::string>& args) {
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0) return false;
-        if (::pipe2(out, O_CLOEXEC) != 0) return false;
-        pid_ = ::fork();
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(exe.c_str()));
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(exe.c_str(), argv.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        inFd_ = in[1];
-        outFd_ = out[0];
+        std::string err;
+        if (!child_.Start(exe, args, err)) return false;
         reader_ = std::thread([this] { ReadLoop(); });
         return true;
     }
-    void Send(const std::string& line) {
-        const std::string l = line + "\n";
-        if (inFd_ >= 0 && ::write(inFd_, l.data(), l.size()) < 0) {
-        }
-    }
+    void Send(const std::string& line) { child_.Write(line + "\n"); }
     // Waits until a line (seen from index `from` on) satisfies pred; returns its
     // index or -1 on time-out.
     int WaitFor(const std::function<bool(const std::string&)>& pred, int timeoutMs,
@@ -94,7 +70,7 @@ class TSimProcess {
         return lines_;
     }
     // The ports of the "listening ADDR:PORT" lines, once "ready" was printed.
-    std::vector<int> Ports(int timeoutMs = 5000) {
+    std::vector<int> Ports(int timeoutMs = 15000) {
         std::vector<int> ports;
         if (WaitFor([](const std::string& l) { return l == "ready"; }, timeoutMs) < 0) return ports;
         for (const auto& l : Lines())
@@ -103,20 +79,9 @@ class TSimProcess {
         return ports;
     }
     void Stop() {
-        if (inFd_ >= 0) {
-            ::close(inFd_);
-            inFd_ = -1;
-        }
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
+        child_.Kill();
         if (reader_.joinable()) reader_.join();
-        if (outFd_ >= 0) {
-            ::close(outFd_);
-            outFd_ = -1;
-        }
+        child_.CloseOutput();
     }
 
   private:
@@ -124,13 +89,15 @@ class TSimProcess {
         std::string partial;
         char buf[4096];
         for (;;) {
-            const ssize_t n = ::read(outFd_, buf, sizeof buf);
+            const long n = child_.Read(buf, sizeof buf);
             if (n <= 0) break;
             partial.append(buf, static_cast<size_t>(n));
             size_t pos;
             std::lock_guard<std::mutex> lk(mu_);
             while ((pos = partial.find('\n')) != std::string::npos) {
-                lines_.push_back(partial.substr(0, pos));
+                // A console's CR LF counts as LF.
+                lines_.push_back(
+                    partial.substr(0, pos > 0 && partial[pos - 1] == '\r' ? pos - 1 : pos));
                 partial.erase(0, pos + 1);
             }
             cv_.notify_all();
@@ -140,8 +107,7 @@ class TSimProcess {
         cv_.notify_all();
     }
 
-    pid_t pid_ = -1;
-    int inFd_ = -1, outFd_ = -1;
+    test::TChildProcess child_;
     std::thread reader_;
     std::mutex mu_;
     std::condition_variable cv_;
@@ -164,7 +130,12 @@ class TLiveMaster {
         // running program.
         o.WorkerTimings.StartDelayMs = 300;
         polling = std::make_unique<TPolling>(*ctx, loop, o);
+        // The loop knows its thread only once run() has begun; until then
+        // invokeAndWait() would run a call right here, beside the loop thread.
+        std::promise<void> running;
+        loop.post([&running] { running.set_value(); });
         thread = std::thread([this] { loop.run(); });
+        running.get_future().wait();
     }
     ~TLiveMaster() {
         OnMain([this] { polling->Stop_IEC104(); });

@@ -54,9 +54,10 @@ class OpcEndToEndTest : public ::testing::Test {
         kp.TI_arr[1].AdrASDU = 1;
         kp.TI_arr[1].AdrIOA = 1001;
         WriteConfigFile((dir_ / "iec104.cfg").string(), *t);
-        ASSERT_TRUE(sim_.Start(fs::path(TELEGATE_BIN_DIR) / "telegate-sim",
-                               {"--port", "0", "--port-count", "1", "--config",
-                                (dir_ / "iec104.cfg").string(), "--station", "1"}));
+        ASSERT_TRUE(
+            sim_.Start(std::string(TELEGATE_BIN_DIR) + "/" + test::ExecutableName("telegate-sim"),
+                       {"--port", "0", "--port-count", "1", "--config",
+                        (dir_ / "iec104.cfg").string(), "--station", "1"}));
         ports_ = sim_.Ports();
         ASSERT_EQ(ports_.size(), 1u);
         ASSERT_TRUE(live::WritePrmnFile((dir_ / "iec104sr.bin").string(), ports_));

@@ -6,14 +6,6 @@
 // Header only and free of gtest, so that the benchmarks use it too.
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -24,6 +16,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "../common/ChildProcess.h"  // also built into bench/
 
 namespace telegate::test {
 
@@ -44,7 +38,8 @@ class TSimProcess {
     // Starts exe with args and waits (at most timeoutMs) for "ready". The ports it
     // listens on are taken from its "listening ADDR:PORT" lines. False (process
     // killed, Error() tells why) when it does not get ready in time.
-    bool Start(const std::string& exe, const std::vector<std::string>& args, int timeoutMs = 5000) {
+    bool Start(const std::string& exe, const std::vector<std::string>& args,
+               int timeoutMs = 15000) {
         Kill();
         {
             std::lock_guard<std::mutex> lk(mu_);
@@ -52,43 +47,8 @@ class TSimProcess {
             ports_.clear();
             eof_ = false;
         }
-        exitStatus_.reset();
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0) return Fail("pipe failed");
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            ::close(in[0]);
-            ::close(in[1]);
-            return Fail("pipe failed");
-        }
-        // Everything the child needs is prepared before fork: only async-signal-safe
-        // calls happen between fork and exec.
-        std::vector<std::string> argvS{exe};
-        argvS.insert(argvS.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : argvS) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const pid_t parent = ::getpid();
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            // The child dies with the process that started it.
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != parent) ::_exit(126);
-            ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
-            ::dup2(out[1], 2);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        if (pid < 0) {
-            ::close(in[1]);
-            ::close(out[0]);
-            return Fail("fork failed");
-        }
-        pid_ = pid;
-        inFd_ = in[1];
-        outFd_ = out[0];
+        std::string err;
+        if (!child_.Start(exe, args, err)) return Fail(err);
         reader_ = std::thread([this] { ReadLoop(); });
         const auto ready = WaitFor("ready", timeoutMs, 0);
         if (!ready) {
@@ -114,21 +74,8 @@ class TSimProcess {
         std::lock_guard<std::mutex> lk(mu_);
         return ports_.empty() ? 0 : ports_.front();
     }
-    pid_t Pid() const { return pid_; }
-
     // Writes one command line; false when the process no longer reads.
-    bool Send(const std::string& command) {
-        if (inFd_ < 0) return false;
-        std::string line = command + "\n";
-        size_t done = 0;
-        while (done < line.size()) {
-            const ssize_t n = ::write(inFd_, line.data() + done, line.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool Send(const std::string& command) { return child_.Write(command + "\n"); }
     // Sends a command and waits for its "ok COMMAND" answer.
     bool Command(const std::string& command, int timeoutMs = 3000) {
         const size_t from = LineCount();
@@ -189,42 +136,14 @@ class TSimProcess {
 
     // Waits at most timeoutMs for the process to exit by itself; its exit status, or
     // nullopt when it still runs.
-    std::optional<int> WaitExit(int timeoutMs) {
-        const auto deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
-        while (pid_ > 0) {
-            int st = 0;
-            const pid_t r = ::waitpid(pid_, &st, WNOHANG);
-            if (r == pid_) {
-                pid_ = -1;
-                exitStatus_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-                break;
-            }
-            if (TClock::now() >= deadline) return std::nullopt;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return exitStatus_;
-    }
+    std::optional<int> WaitExit(int timeoutMs) { return child_.WaitExit(timeoutMs); }
 
-    // Kills (SIGKILL) and reaps the process and stops the reader. Idempotent.
+    // Kills and reaps the process and stops the reader. Idempotent.
     void Kill() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            int st = 0;
-            while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
-            }
-            pid_ = -1;
-            exitStatus_ = -1;
-        }
-        if (inFd_ >= 0) {
-            ::close(inFd_);
-            inFd_ = -1;
-        }
+        child_.Kill();
         // The pipe's write end died with the child: the reader sees its end.
         if (reader_.joinable()) reader_.join();
-        if (outFd_ >= 0) {
-            ::close(outFd_);
-            outFd_ = -1;
-        }
+        child_.CloseOutput();
     }
 
   private:
@@ -237,15 +156,16 @@ class TSimProcess {
         std::string partial;
         char buf[4096];
         for (;;) {
-            const ssize_t n = ::read(outFd_, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
+            const long n = child_.Read(buf, sizeof buf);
             if (n <= 0) break;
             const auto now = TClock::now();
             partial.append(buf, static_cast<size_t>(n));
             size_t start = 0, nl;
             std::vector<TLine> got;
             while ((nl = partial.find('\n', start)) != std::string::npos) {
-                got.push_back({partial.substr(start, nl - start), now});
+                size_t end = nl;
+                if (end > start && partial[end - 1] == '\r') --end;  // a console's CR LF
+                got.push_back({partial.substr(start, end - start), now});
                 start = nl + 1;
             }
             partial.erase(0, start);
@@ -261,10 +181,7 @@ class TSimProcess {
         cv_.notify_all();
     }
 
-    pid_t pid_ = -1;
-    int inFd_ = -1;
-    int outFd_ = -1;
-    std::optional<int> exitStatus_;
+    TChildProcess child_;
     std::thread reader_;
     mutable std::mutex mu_;
     std::condition_variable cv_;

@@ -30,7 +30,7 @@ using test::TStackHarness;
 using test::TStackOptions;
 using Ms = std::chrono::milliseconds;
 
-const std::string kSim = std::string(TELEGATE_BIN_DIR) + "/telegate-sim";
+const std::string kSim = std::string(TELEGATE_BIN_DIR) + "/" + test::ExecutableName("telegate-sim");
 
 // The station every test serves: common address 1, two-state points at object
 // addresses 1..4 (commands for them at 5000..5003), measured points at 4001..4004.
@@ -264,9 +264,9 @@ class StackTypeTest : public StackTest, public ::testing::WithParamInterface<TTy
             EXPECT_NEAR(dt, now, tol) << FormatDateTime(dt) << " vs " << FormatDateTime(now);
         } else {
             const double hour = 1.0 / 24.0;
-            const bool near = std::fabs(dt - now) < tol || std::fabs(dt - now - hour) < tol ||
-                              std::fabs(dt - now + hour) < tol;
-            EXPECT_TRUE(near) << FormatDateTime(dt) << " vs " << FormatDateTime(now);
+            const bool nearNow = std::fabs(dt - now) < tol || std::fabs(dt - now - hour) < tol ||
+                                 std::fabs(dt - now + hour) < tol;
+            EXPECT_TRUE(nearNow) << FormatDateTime(dt) << " vs " << FormatDateTime(now);
         }
     }
 };

@@ -158,14 +158,14 @@ TEST(HttpServerTest, AHeadThatDripsPastItsDeadlineIsDroppedWhileOthersAreServed)
     limits.headTimeoutMs = 800;
     THttpServer server(EchoHandler(), limits);
     ASSERT_TRUE(server.Start(0, "127.0.0.1"));
-    const int fd = ConnectLoopback(server.Port());
+    const test::TRawSocket fd = ConnectLoopback(server.Port());
     ASSERT_GE(fd, 0);
     const auto t0 = std::chrono::steady_clock::now();
-    ASSERT_GT(::send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL), 0);
+    ASSERT_GT(test::SendRaw(fd, "GET / HTTP/1.1\r\n"), 0);
     // One header field every 100 ms: every read makes progress, the head never ends.
     bool closed = false;
     for (int i = 0; i < 40 && !closed; ++i) {
-        if (::send(fd, "X: y\r\n", 6, MSG_NOSIGNAL) <= 0) {
+        if (test::SendRaw(fd, "X: y\r\n") <= 0) {
             closed = true;
             break;
         }
@@ -177,7 +177,7 @@ TEST(HttpServerTest, AHeadThatDripsPastItsDeadlineIsDroppedWhileOthersAreServed)
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
             .count();
-    ::close(fd);
+    test::CloseRaw(fd);
     EXPECT_TRUE(closed) << "still open after " << ms << " ms";
     EXPECT_LT(ms, 3000);
     EXPECT_GE(ms, 700);
@@ -194,11 +194,11 @@ TEST(HttpServerTest, ConnectionsBeyondTheLimitsAreClosedAtOnce) {
     THttpServer server(EchoHandler(), limits);
     ASSERT_TRUE(server.Start(0, "127.0.0.1"));
     const int port = server.Port();
-    std::vector<int> held;
-    const auto open = [&](const char* from) {
-        const int fd = ConnectLoopback(port, from);
-        if (fd >= 0 && ::send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL) <= 0) {
-            ::close(fd);
+    std::vector<test::TRawSocket> held;
+    const auto open = [&](const char* from) -> test::TRawSocket {
+        const test::TRawSocket fd = ConnectLoopback(port, from);
+        if (fd >= 0 && test::SendRaw(fd, "GET / HTTP/1.1\r\n") <= 0) {
+            test::CloseRaw(fd);
             return -1;
         }
         return fd;
@@ -210,23 +210,23 @@ TEST(HttpServerTest, ConnectionsBeyondTheLimitsAreClosedAtOnce) {
                  {"127.0.0.2", false}, {"127.0.0.3", true},  {"127.0.0.3", true},
                  {"127.0.0.3", true},  {"127.0.0.4", false}, {"127.0.0.2", false}};
     for (const auto& step : steps) {
-        const int fd = open(step.from);
+        const test::TRawSocket fd = open(step.from);
         ASSERT_GE(fd, 0) << step.from;
         EXPECT_EQ(ClosedByPeer(fd, step.kept ? 150 : 1000), !step.kept) << step.from;
         if (step.kept) {
             held.push_back(fd);
         } else {
-            ::close(fd);
+            test::CloseRaw(fd);
         }
     }
     EXPECT_EQ(server.OpenConnections(), 6);
     EXPECT_FALSE(HttpGet(port, "/full", 1000).ok);
     // One freed slot serves the next peer.
-    ::close(held.back());
+    test::CloseRaw(held.back());
     held.pop_back();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(HttpGet(port, "/free", 2000).status, 200);
-    for (const int fd : held) ::close(fd);
+    for (const test::TRawSocket fd : held) test::CloseRaw(fd);
 }
 
 TEST(HttpServerTest, BusyWorkersAnswer503InsteadOfQueueingWithoutBound) {

@@ -1,12 +1,15 @@
+// The single-instance lock within a process and against another process: the
+// other process is this test program again, running only the helper below.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <stdlib.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <cstdlib>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
+#include "common/ChildProcess.h"
 #include "platform/SingleInstance.h"
 
 namespace telegate {
@@ -41,77 +44,80 @@ TEST(SingleInstance, SecondHolderRefusedUntilRelease) {
     EXPECT_TRUE(third.TryAcquire());
 }
 
-TEST(SingleInstance, UnusableNamesAreErrorsNotAnotherInstance) {
-    for (const std::string& name : {std::string(), std::string(200, 'x')}) {
-        TSingleInstance lock(name);
-        EXPECT_FALSE(lock.TryAcquire());
-        EXPECT_FALSE(lock.AnotherInstance());
-        EXPECT_FALSE(lock.LastError().empty());
+// The helper process: tries the lock named by TELEGATE_LOCK_HELPER, prints "lock
+// held", "lock refused" or "lock error", then holds what it got until its standard
+// input ends or it is killed. Run only as a child of the tests below.
+TEST(SingleInstanceHelper, DISABLED_TryTheLockAndHold) {
+    const char* name = std::getenv("TELEGATE_LOCK_HELPER");
+    ASSERT_NE(name, nullptr);
+    TSingleInstance lock(name);
+    const bool held = lock.TryAcquire();
+    std::printf("\nlock %s\n", held ? "held" : lock.AnotherInstance() ? "refused" : "error");
+    std::fflush(stdout);
+    char c;
+    while (std::fread(&c, 1, 1, stdin) == 1) {
     }
-    // Characters that would matter in a path mean nothing here.
-    TSingleInstance odd(UniqueName("../a/b"));
-    EXPECT_TRUE(odd.TryAcquire()) << odd.LastError();
 }
 
-// Another process tries the lock with its own environment and, when we may, as
-// another user: it must be refused while we hold it, whatever it has.
-int ChildTries(const std::string& name, const char* runtimeDir, bool asNobody) {
-    TSingleInstance lock(name);  // built before the fork
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (runtimeDir != nullptr)
-            ::setenv("XDG_RUNTIME_DIR", runtimeDir, 1);
-        else
-            ::unsetenv("XDG_RUNTIME_DIR");
-        ::setenv("TMPDIR", "/var/tmp", 1);
-        if (asNobody && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(9);
-        if (lock.TryAcquire()) ::_exit(0);
-        ::_exit(lock.AnotherInstance() ? 1 : 2);
+// This program as the helper with the lock name; reads its output until it has told
+// what it got ("held", "refused", "error"), or "" when it ended or took too long.
+class TLockHelper {
+  public:
+    std::string Start(const std::string& name) {
+        ::setenv("TELEGATE_LOCK_HELPER", name.c_str(), 1);
+        std::string err;
+        const bool started =
+            child_.Start(test::SelfExecutable(),
+                         {"--gtest_also_run_disabled_tests",
+                          "--gtest_filter=SingleInstanceHelper.DISABLED_TryTheLockAndHold"},
+                         err);
+        ::unsetenv("TELEGATE_LOCK_HELPER");
+        if (!started) return "start failed: " + err;
+        // The helper answers at once; the reader's time-out is the test's own.
+        std::string out;
+        char buf[256];
+        for (;;) {
+            const long n = child_.Read(buf, sizeof buf);
+            if (n <= 0) return "";
+            out.append(buf, static_cast<size_t>(n));
+            for (const char* what : {"held", "refused", "error"})
+                if (out.find(std::string("lock ") + what) != std::string::npos) return what;
+        }
     }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+    // Lets a helper that holds the lock end normally; its exit status.
+    int Finish() {
+        child_.CloseInput();
+        return child_.WaitExit(60000).value_or(-1);
+    }
+    void Kill() { child_.Kill(); }
 
-TEST(SingleInstance, OneHolderWhateverTheEnvironmentAndTheUser) {
+  private:
+    test::TChildProcess child_;
+};
+
+TEST(SingleInstance, AnotherProcessIsRefusedWhileWeHoldTheLock) {
     const std::string name = UniqueName("machine");
     TSingleInstance mine(name);
     ASSERT_TRUE(mine.TryAcquire()) << mine.LastError();
-    EXPECT_EQ(ChildTries(name, nullptr, false), 1);
-    EXPECT_EQ(ChildTries(name, "/tmp", false), 1);
-    EXPECT_EQ(ChildTries(name, "/run/user/12345", false), 1);
-    if (::geteuid() == 0) {
-        EXPECT_EQ(ChildTries(name, nullptr, true), 1);
-    }
+    TLockHelper other;
+    EXPECT_EQ(other.Start(name), "refused");
+    EXPECT_EQ(other.Finish(), 0);
     mine.Release();
-    EXPECT_EQ(ChildTries(name, "/tmp", false), 0);
+    TLockHelper next;
+    EXPECT_EQ(next.Start(name), "held");
+    EXPECT_EQ(next.Finish(), 0);
 }
 
 TEST(SingleInstance, LockHeldByAnotherProcessIsFreedWhenItDies) {
     const std::string name = UniqueName("killed");
-    int toParent[2];
-    ASSERT_EQ(::pipe(toParent), 0);
-    TSingleInstance childLock(name);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const char ok = childLock.TryAcquire() ? 'y' : 'n';
-        (void)!::write(toParent[1], &ok, 1);
-        ::pause();  // killed while holding the lock
-        ::_exit(3);
-    }
-    char got = 0;
-    ASSERT_EQ(::read(toParent[0], &got, 1), 1);
-    ASSERT_EQ(got, 'y');
+    TLockHelper other;
+    ASSERT_EQ(other.Start(name), "held");
     TSingleInstance mine(name);
     EXPECT_FALSE(mine.TryAcquire());
     EXPECT_TRUE(mine.AnotherInstance());
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_FALSE(mine.Held());
+    other.Kill();  // killed while holding the lock
     EXPECT_TRUE(mine.TryAcquire()) << mine.LastError();
-    for (int fd : toParent) ::close(fd);
 }
 
 }  // namespace

@@ -1,13 +1,10 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <mutex>
 #include <thread>
 
+#include "SimNet.h"
 #include "SimServer.h"
 #include "platform/SystemClock.h"
 
@@ -20,30 +17,48 @@ class TLockedLog : public ISimLog {
         std::lock_guard<std::mutex> l(mu);
         lines.push_back(line);
     }
+    bool Has(const std::string& prefix) {
+        std::lock_guard<std::mutex> l(mu);
+        for (const auto& line : lines)
+            if (line.rfind(prefix, 0) == 0) return true;
+        return false;
+    }
     std::mutex mu;
     std::vector<std::string> lines;
 };
 
 // Reads whole frames from a socket for at most `ms` milliseconds.
-std::vector<TBytes> ReadFrames(int fd, size_t want, int ms) {
+std::vector<TBytes> ReadFrames(net::TSocket s, size_t want, int ms) {
     std::vector<TBytes> frames;
     TFrameReader reader;
     TBytes f;
+    std::string err;
     for (int waited = 0; frames.size() < want && waited < ms; waited += 10) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 10) <= 0) continue;
+        std::vector<net::TWaitItem> w{{s}};
+        if (!net::Wait(w, 10, err) || !w[0].readable) continue;
         uint8_t buf[4096];
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        reader.Feed(buf, static_cast<size_t>(n));
+        const net::TIo r = net::Receive(s, buf, sizeof buf);
+        if (r.status != net::EIo::Done) break;
+        reader.Feed(buf, r.count);
         while (reader.Next(f) == TFrameReader::EResult::Frame) frames.push_back(f);
     }
     return frames;
 }
 
-TEST(SimLoopbackTest, StartdtAndInterrogationOverTcp) {
+// Sends all of data on a blocking socket.
+bool SendAll(net::TSocket s, const TBytes& data) {
+    const net::TIo r = net::Send(s, data.data(), data.size());
+    return r.status == net::EIo::Done && r.count == data.size();
+}
+
+class SimLoopbackTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(net::Startup(), ""); }
+};
+
+TEST_F(SimLoopbackTest, StartdtAndInterrogationOverTcp) {
     TSimOptions o;
-    ASSERT_EQ(ParseSimOptions({"--port", "0", "--points", "3"}, o), "");
+    ASSERT_EQ(ParseSimOptions({"--port", "0", "--points", "3", "--exit-on-eof"}, o), "");
     std::vector<TSimStation> stations;
     ASSERT_EQ(BuildSimStations(o, stations), "");
     TSystemClock clock;
@@ -52,24 +67,21 @@ TEST(SimLoopbackTest, StartdtAndInterrogationOverTcp) {
     ASSERT_EQ(server.Open(), "");
     const int port = server.Ports().at(0);
     ASSERT_GT(port, 0);
-    int cmd[2];
-    ASSERT_EQ(pipe(cmd), 0);
-    std::thread t([&] { server.Run(cmd[0], -1); });
+    // Commands arrive as they do from standard input: on a stream of their own.
+    net::TSocket cmdIn = net::kNoSocket, cmdOut = net::kNoSocket;
+    std::string err;
+    ASSERT_TRUE(net::MakePair(cmdIn, cmdOut, err)) << err;
+    std::thread t([&] { server.Run(cmdOut, nullptr); });
 
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    TBytes startdt = MakeUFrame(kStartdtAct);
-    ASSERT_EQ(send(fd, startdt.data(), startdt.size(), 0), 6);
+    const net::TSocket fd = net::ConnectLoopback(port, err);
+    ASSERT_NE(fd, net::kNoSocket) << err;
+    ASSERT_TRUE(SendAll(fd, MakeUFrame(kStartdtAct)));
     auto f = ReadFrames(fd, 1, 3000);
     ASSERT_EQ(f.size(), 1u);
     EXPECT_EQ(f[0], MakeUFrame(kStartdtCon));
 
     TBytes gi = MakeIFrame(0, 0, {0x64, 0x01, 0x06, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x14});
-    ASSERT_EQ(send(fd, gi.data(), gi.size(), 0), static_cast<ssize_t>(gi.size()));
+    ASSERT_TRUE(SendAll(fd, gi));
     f = ReadFrames(fd, 4, 3000);
     ASSERT_EQ(f.size(), 4u);
     const uint8_t causes[] = {7, 20, 20, 10};
@@ -85,11 +97,18 @@ TEST(SimLoopbackTest, StartdtAndInterrogationOverTcp) {
     }
     EXPECT_EQ(f[1][7], 3);  // three single points in one ASDU
 
-    ASSERT_EQ(write(cmd[1], "status\nquit\n", 12), 12);
+    // A command split across writes, with a CR LF line end; then the peer leaves
+    // and the input ends: the server reads both lines, sees the close and, with
+    // --exit-on-eof, stops.
+    ASSERT_TRUE(SendAll(cmdIn, {'s', 't', 'a'}));
+    ASSERT_TRUE(SendAll(cmdIn, {'t', 'u', 's', '\r', '\n', 'r', 'a', 't', 'e', ' ', '0', '\n'}));
+    net::Close(fd);
+    const std::string closed = "disconnected " + std::to_string(port) + " 127.0.0.1:";
+    for (int waited = 0; waited < 5000 && !log.Has(closed); waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    net::Close(cmdIn);
     t.join();
-    close(fd);
-    close(cmd[0]);
-    close(cmd[1]);
+    net::Close(cmdOut);
     std::lock_guard<std::mutex> l(log.mu);
     auto has = [&](const std::string& s) {
         for (const auto& line : log.lines)
@@ -100,10 +119,16 @@ TEST(SimLoopbackTest, StartdtAndInterrogationOverTcp) {
     EXPECT_TRUE(has("connected " + std::to_string(port) + " 127.0.0.1:"));
     EXPECT_TRUE(has("rx " + std::to_string(port) + " U STARTDT act"));
     EXPECT_TRUE(has("status " + std::to_string(port) + " started=1"));
+    EXPECT_TRUE(has("ok rate 0"));
+    bool byPeer = false;
+    for (const auto& line : log.lines)
+        byPeer = byPeer ||
+                 (line.rfind(closed, 0) == 0 && line.find(" closed by peer") == line.size() - 15);
+    EXPECT_TRUE(byPeer);
     EXPECT_TRUE(has("bye"));
 }
 
-TEST(SimLoopbackTest, CommandsAreCheckedAndAnswered) {
+TEST_F(SimLoopbackTest, CommandsAreCheckedAndAnswered) {
     TSimOptions o;
     ASSERT_EQ(ParseSimOptions({"--port", "0", "--points", "2"}, o), "");
     std::vector<TSimStation> stations;

@@ -274,6 +274,36 @@ TEST_F(WebDispatchTest, PathsLeavingTheWebFolderAreRefused) {
     }
 }
 
+// Files copied from a Windows installation may differ from the links in letter case
+// only: each name of the path is taken as it is, or as the entry of its own folder
+// that differs only in case; nothing outside the web folder is ever found that way.
+TEST_F(WebDispatchTest, NamesDifferingOnlyInLetterCaseAreFoundInsideTheFolder) {
+    fs::create_directories(folder.web / "Scripts");
+    WebFolder::Write(folder.web / "Menu.HTML", "menu");
+    WebFolder::Write(folder.web / "Scripts" / "App.js", "app");
+    TWebDispatch d(folder.web, Source());
+    struct TCase {
+        const char* path;
+        const char* body;  // nullptr: 404
+    };
+    const TCase cases[] = {
+        {"/menu.html", "menu"},                                 // file name
+        {"/scripts/app.js", "app"},                             // folder and file name
+        {"/CSS/style.css", "body{color:red}\r\n"},              // folder only
+        {"/help.html", "<p>\xCF\xEE\xEC\xEE\xF9\xFC</p>\r\n"},  // exact name
+        {"/SECRET.css", nullptr},      // beside the web folder: never looked at
+        {"/Up/secret.css", nullptr},   // a link that leads out
+        {"/scripts/APP.JS", nullptr},  // the type comes from the link as written
+        {"/scripts/missing.js", nullptr},
+        {"/Scripts/../Menu.HTML", nullptr},  // dot segments stay refused
+    };
+    for (const TCase& c : cases) {
+        const auto r = Get(d, c.path);
+        EXPECT_EQ(r.status, c.body != nullptr ? 200 : 404) << c.path;
+        EXPECT_EQ(r.body, c.body != nullptr ? c.body : "") << c.path;
+    }
+}
+
 TEST_F(WebDispatchTest, MissingWebFolderServesPagesOnly) {
     TWebDispatch d(folder.root / "nothing", Source());
     EXPECT_EQ(Get(d, "/").status, 200);

@@ -212,11 +212,11 @@ TEST_F(WebServerTest, KeepsAnsweringUnderLoadAndAbuse) {
     const auto start = std::chrono::steady_clock::now();
 
     // Silent clients: connected, nothing sent (or a request line and then nothing).
-    std::vector<int> silent;
+    std::vector<test::TRawSocket> silent;
     for (int i = 0; i < 16; ++i) {
-        const int fd = ConnectLoopback(port);
+        const test::TRawSocket fd = ConnectLoopback(port);
         ASSERT_GE(fd, 0);
-        if (i % 2) ::send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+        if (i % 2) test::SendRaw(fd, "GET / HTTP/1.1\r\n");
         silent.push_back(fd);
     }
 
@@ -287,7 +287,7 @@ TEST_F(WebServerTest, KeepsAnsweringUnderLoadAndAbuse) {
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(HttpGet(port, "/config.php", 3000).status, 200);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
-    for (const int fd : silent) ::close(fd);
+    for (const test::TRawSocket fd : silent) test::CloseRaw(fd);
     server.Deactivate();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }

@@ -4,6 +4,7 @@
 
 #include "SimStation.h"
 #include "model/ConfigFile.h"
+#include "support/FileNames.h"
 #include "support/Notifier.h"
 
 namespace telegate::sim {
@@ -11,7 +12,8 @@ namespace telegate::sim {
 std::string LoadConfigStations(const std::string& path, int first, int count,
                                std::vector<TSimStation>& out) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) return "no configuration file " + path;
+    if (!std::filesystem::is_regular_file(Utf8Path(path), ec))
+        return "no configuration file " + path;
     // The table is large; it lives only while the points are copied out of it.
     auto table = std::make_unique<TStationTable>();
     TRecordingNotifier notifier;

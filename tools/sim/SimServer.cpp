@@ -1,15 +1,5 @@
 #include "SimServer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/signalfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <sstream>
@@ -20,10 +10,6 @@ namespace {
 
 constexpr size_t kMaxOutput = 8u << 20;   // unsent octets of one connection
 constexpr size_t kMaxCommandLine = 4096;  // longer stdin lines are dropped
-
-void SetNonBlocking(int fd) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
-}
 
 std::vector<std::string> Words(const std::string& line) {
     std::istringstream in(line);
@@ -86,10 +72,8 @@ TSimServer::TSimServer(const TSimOptions& options, std::vector<TSimStation> stat
 }
 
 TSimServer::~TSimServer() {
-    for (auto& c : conns_)
-        if (c->fd >= 0) close(c->fd);
-    for (auto& s : slots_)
-        if (s.listenFd >= 0) close(s.listenFd);
+    for (auto& c : conns_) net::Close(c->socket);
+    for (auto& s : slots_) net::Close(s.listener);
 }
 
 void TSimServer::Event(const std::string& line) {
@@ -97,29 +81,10 @@ void TSimServer::Event(const std::string& line) {
 }
 
 std::string TSimServer::Open() {
-    in_addr addr{};
-    if (inet_pton(AF_INET, options_.bind.c_str(), &addr) != 1)
-        return "bad bind address " + options_.bind;
     for (auto& s : slots_) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return std::string("socket: ") + std::strerror(errno);
-        int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr = addr;
-        sa.sin_port = htons(static_cast<uint16_t>(s.port));
-        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 16) != 0) {
-            std::string err = "cannot listen on " + options_.bind + ":" + std::to_string(s.port) +
-                              ": " + std::strerror(errno);
-            close(fd);
-            return err;
-        }
-        socklen_t len = sizeof sa;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        s.port = ntohs(sa.sin_port);
-        SetNonBlocking(fd);
-        s.listenFd = fd;
+        std::string err;
+        s.listener = net::Listen(options_.bind, s.port, err);
+        if (s.listener == net::kNoSocket) return err;
         Event("listening " + options_.bind + ":" + std::to_string(s.port));
     }
     Event("ready");
@@ -134,19 +99,10 @@ std::vector<int> TSimServer::Ports() const {
 
 void TSimServer::Accept(size_t slot) {
     for (;;) {
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        int fd = accept4(slots_[slot].listenFd, reinterpret_cast<sockaddr*>(&peer), &len,
-                         SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto c = std::make_unique<TConn>();
-        c->fd = fd;
+        c->socket = net::Accept(slots_[slot].listener, c->peer);
+        if (c->socket == net::kNoSocket) return;
         c->slot = slot;
-        char host[INET_ADDRSTRLEN] = "?";
-        inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host);
-        c->peer = std::string(host) + ":" + std::to_string(ntohs(peer.sin_port));
         const std::string tag = std::to_string(slots_[slot].port);
         c->link = std::make_unique<TSimLink>(*slots_[slot].station, slots_[slot].params, clock_,
                                              log_, tag);
@@ -156,46 +112,45 @@ void TSimServer::Accept(size_t slot) {
 }
 
 void TSimServer::CloseConn(TConn& c, const std::string& reason) {
-    if (c.fd < 0) return;
-    close(c.fd);
-    c.fd = -1;
+    if (c.socket == net::kNoSocket) return;
+    net::Close(c.socket);
+    c.socket = net::kNoSocket;
     Event("disconnected " + std::to_string(slots_[c.slot].port) + " " + c.peer + " " + reason);
 }
 
 void TSimServer::ReadConn(TConn& c) {
     uint8_t buf[16384];
-    ssize_t n = recv(c.fd, buf, sizeof buf, 0);
-    if (n > 0) {
-        c.link->OnBytes(buf, static_cast<size_t>(n));
-    } else if (n == 0) {
+    const net::TIo r = net::Receive(c.socket, buf, sizeof buf);
+    if (r.status == net::EIo::Done)
+        c.link->OnBytes(buf, r.count);
+    else if (r.status == net::EIo::Closed)
         CloseConn(c, "closed by peer");
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        CloseConn(c, std::string("receive error: ") + std::strerror(errno));
-    }
+    else if (r.status == net::EIo::Failed)
+        CloseConn(c, "receive error: " + r.error);
 }
 
 void TSimServer::Flush(TConn& c) {
     const TBytes& out = c.link->Output();
-    if (c.fd < 0 || out.empty()) return;
-    ssize_t n = send(c.fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0)
-        c.link->Consume(static_cast<size_t>(n));
-    else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-        CloseConn(c, std::string("send error: ") + std::strerror(errno));
-    if (c.fd >= 0 && c.link->Output().size() > kMaxOutput) CloseConn(c, "peer does not read");
+    if (c.socket == net::kNoSocket || out.empty()) return;
+    const net::TIo r = net::Send(c.socket, out.data(), out.size());
+    if (r.status == net::EIo::Done && r.count > 0)
+        c.link->Consume(r.count);
+    else if (r.status == net::EIo::Failed)
+        CloseConn(c, "send error: " + r.error);
+    if (c.socket != net::kNoSocket && c.link->Output().size() > kMaxOutput)
+        CloseConn(c, "peer does not read");
 }
 
-void TSimServer::ReadStdin(int fd) {
+void TSimServer::ReadStdin(net::TSocket input) {
     char buf[4096];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) {
-        if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-            stdinOpen_ = false;
-            if (options_.exitOnEof) stop_ = true;
-        }
+    const net::TIo r = net::Receive(input, buf, sizeof buf);
+    if (r.status == net::EIo::WouldBlock) return;
+    if (r.status != net::EIo::Done) {
+        stdinOpen_ = false;
+        if (options_.exitOnEof) stop_ = true;
         return;
     }
-    stdinBuf_.append(buf, static_cast<size_t>(n));
+    stdinBuf_.append(buf, r.count);
     size_t pos;
     while ((pos = stdinBuf_.find('\n')) != std::string::npos) {
         std::string line = stdinBuf_.substr(0, pos);
@@ -228,7 +183,7 @@ bool TSimServer::Command(const std::string& line) {
     auto selected = [&](size_t slot) { return onlyPort < 0 || slots_[slot].port == onlyPort; };
     auto forLinks = [&](auto fn) {
         for (auto& c : conns_)
-            if (c->fd >= 0 && selected(c->slot)) fn(*c->link);
+            if (c->socket != net::kNoSocket && selected(c->slot)) fn(*c->link);
     };
     auto onOff = [&](bool& out) {
         if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) return false;
@@ -313,56 +268,57 @@ bool TSimServer::Command(const std::string& line) {
     return true;
 }
 
-void TSimServer::Run(int stdinFd, int signalFd) {
+void TSimServer::Run(net::TSocket input, net::TStopRequests* stop) {
     const int64_t start = clock_.MonotonicMs();
-    std::vector<pollfd> fds;
+    const net::TSocket stopSocket = stop != nullptr ? stop->Socket() : net::kNoSocket;
+    std::vector<net::TWaitItem> items;
     while (!stop_) {
-        fds.clear();
-        for (const auto& s : slots_) fds.push_back({s.listenFd, POLLIN, 0});
-        const size_t stdinAt = fds.size();
-        fds.push_back({stdinOpen_ ? stdinFd : -1, POLLIN, 0});
-        fds.push_back({signalFd, POLLIN, 0});
-        const size_t connAt = fds.size();
+        items.clear();
+        for (const auto& s : slots_) items.push_back({s.listener});
+        const size_t inputAt = items.size();
+        items.push_back({stdinOpen_ ? input : net::kNoSocket});
+        items.push_back({stopSocket});
+        const size_t connAt = items.size();
         bool busy = false;
         for (const auto& c : conns_) {
-            short ev = POLLIN;
-            if (!c->link->Output().empty()) ev |= POLLOUT;
-            fds.push_back({c->fd, ev, 0});
+            items.push_back({c->socket, !c->link->Output().empty()});
             if (c->link->Started() && (c->link->Queued() > 0 || slots_[c->slot].params.rate > 0))
                 busy = true;
         }
-        int timeout = conns_.empty() ? 200 : busy ? 2 : 20;
-        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
-            Event(std::string("error poll: ") + std::strerror(errno));
+        const int timeout = conns_.empty() ? 200 : busy ? 2 : 20;
+        std::string err;
+        if (!net::Wait(items, timeout, err)) {
+            Event("error poll: " + err);
             break;
         }
-        if (signalFd >= 0 && (fds[stdinAt + 1].revents & POLLIN)) {
-            signalfd_siginfo si;
-            if (read(signalFd, &si, sizeof si) > 0) Event("signal " + std::to_string(si.ssi_signo));
+        if (items[inputAt + 1].readable) {
+            const std::string what = stop->Take();
+            if (!what.empty()) Event(what);
             stop_ = true;
         }
-        if (fds[stdinAt].fd >= 0 && (fds[stdinAt].revents & (POLLIN | POLLHUP | POLLERR)))
-            ReadStdin(stdinFd);
-        for (size_t i = 0; i < conns_.size() && connAt + i < fds.size(); ++i) {
+        if (items[inputAt].readable || items[inputAt].broken) ReadStdin(input);
+        for (size_t i = 0; i < conns_.size() && connAt + i < items.size(); ++i) {
             TConn& c = *conns_[i];
-            short re = fds[connAt + i].revents;
-            if (c.fd < 0) continue;
-            if (re & POLLIN)
+            const net::TWaitItem& it = items[connAt + i];
+            if (c.socket == net::kNoSocket) continue;
+            if (it.readable)
                 ReadConn(c);
-            else if (re & (POLLHUP | POLLERR | POLLNVAL))
+            else if (it.broken)
                 CloseConn(c, "connection error");
         }
         for (size_t s = 0; s < slots_.size(); ++s)
-            if (fds[s].revents & POLLIN) Accept(s);
+            if (items[s].readable) Accept(s);
         for (auto& cp : conns_) {
             TConn& c = *cp;
-            if (c.fd < 0) continue;
+            if (c.socket == net::kNoSocket) continue;
             c.link->Service();
             Flush(c);
             if (c.link->CountAcknowledged()) slots_[c.slot].countDone = true;
-            if (c.fd >= 0 && c.link->WantsClose()) CloseConn(c, c.link->CloseReason());
+            if (c.socket != net::kNoSocket && c.link->WantsClose())
+                CloseConn(c, c.link->CloseReason());
         }
-        std::erase_if(conns_, [](const std::unique_ptr<TConn>& c) { return c->fd < 0; });
+        std::erase_if(conns_,
+                      [](const std::unique_ptr<TConn>& c) { return c->socket == net::kNoSocket; });
         if (options_.durationS > 0 &&
             clock_.MonotonicMs() - start >= static_cast<int64_t>(options_.durationS * 1000)) {
             Event("duration elapsed");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "SimLink.h"
+#include "SimNet.h"
 #include "SimOptions.h"
 #include "SimStation.h"
 #include "support/Clock.h"
@@ -42,9 +43,9 @@ class TSimServer {
     std::string Open();
     // The ports actually bound (after Open).
     std::vector<int> Ports() const;
-    // Serves until "quit", a readable signalFd, --duration or --exit-on-count.
-    // stdinFd or signalFd < 0: not watched.
-    void Run(int stdinFd, int signalFd);
+    // Serves until "quit", a stop request, --duration or --exit-on-count. Commands
+    // come from input (net::kNoSocket: none); stop may be null.
+    void Run(net::TSocket input, net::TStopRequests* stop);
     // Executes one command line; false when it asks to quit.
     bool Command(const std::string& line);
 
@@ -52,12 +53,12 @@ class TSimServer {
     struct TStationSlot {
         std::unique_ptr<TSimStation> station;
         TSimLinkParams params;
-        int listenFd = -1;
+        net::TSocket listener = net::kNoSocket;
         int port = 0;
         bool countDone = false;
     };
     struct TConn {
-        int fd = -1;
+        net::TSocket socket = net::kNoSocket;
         size_t slot = 0;
         std::string peer;
         std::unique_ptr<TSimLink> link;
@@ -67,7 +68,7 @@ class TSimServer {
     void ReadConn(TConn& c);
     void Flush(TConn& c);
     void CloseConn(TConn& c, const std::string& reason);
-    void ReadStdin(int fd);
+    void ReadStdin(net::TSocket input);
     void Event(const std::string& line);
 
     TSimOptions options_;

@@ -1,13 +1,10 @@
 // telegate-sim: an IEC 60870-5-104 controlled station for the demo, the integration
 // tests and the benchmarks. See --help.
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "SimNet.h"
 #include "SimOptions.h"
 #include "SimServer.h"
 #include "platform/SystemClock.h"
@@ -15,9 +12,15 @@
 int main(int argc, char** argv) {
     using namespace telegate;
     using namespace telegate::sim;
-    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string err = net::Startup();
+    if (!err.empty()) {
+        std::fprintf(stderr, "telegate-sim: %s\n", err.c_str());
+        return 1;
+    }
+    // Before any thread starts: the stop requests are blocked signals on Linux.
+    net::TStopRequests stop;
     TSimOptions options;
-    std::string err = ParseSimOptions(args, options);
+    err = ParseSimOptions(net::Arguments(argc, argv), options);
     if (!err.empty()) {
         std::fprintf(stderr, "telegate-sim: %s\n", err.c_str());
         return 2;
@@ -33,15 +36,6 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // SIGINT and SIGTERM arrive as readable data in the poll loop.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
-    int signalFd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    signal(SIGPIPE, SIG_IGN);
-
     TSystemClock clock;
     TStreamLog log(stdout, options.quiet, options.verbose);
     TSimServer server(options, std::move(stations), clock, log);
@@ -50,7 +44,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "telegate-sim: %s\n", err.c_str());
         return 1;
     }
-    server.Run(options.readStdin ? STDIN_FILENO : -1, signalFd);
-    if (signalFd >= 0) close(signalFd);
+    server.Run(options.readStdin ? net::StandardInput() : net::kNoSocket, &stop);
     return 0;
 }
