@@ -15,6 +15,9 @@
 #include "platform/SystemClock.h"
 #include "support/LinePrinter.h"
 #include "support/Notifier.h"
+#ifdef _WIN32
+#include "opc/win32/ComServer.h"
+#endif
 
 #ifndef TELEGATE_VERSION
 #define TELEGATE_VERSION "0.1.0"
@@ -46,7 +49,7 @@ constexpr const char* kHelp =
     "configuration could not be saved on close or has more than 20000 tags, 2 on a\n"
     "bad command line.\n";
 
-int Run() {
+int Run([[maybe_unused]] int comMode) {
     // Before any thread exists, so that every thread leaves the requests to it.
     TCloseRequests closeRequests;
 
@@ -81,6 +84,16 @@ int Run() {
     form.SetPollingLog(
         [](const std::string& text) { std::fprintf(stderr, "telegate: %s\n", text.c_str()); });
     form.OpcInit();
+#ifdef _WIN32
+    // OPC clients reach the core through COM from here on; started by COM, the
+    // program closes once its last client has gone.
+    const auto mode = static_cast<opc::win32::TStartMode>(comMode);
+    opc::win32::TComClassObjects comClasses(
+        *ctx.Opc, mode, [&loop, &form] { loop.post([&form] { form.CloseApplication(); }); });
+    if (!comClasses.Registered())
+        std::fprintf(stderr, "telegate: OPC server not offered to COM: %s\n",
+                     comClasses.LastError().c_str());
+#endif
     form.FormCreate();
     if (form.Halted()) return loop.run();  // a fatal stop: its exit code
     // OPC clients are served once start-up is done and polling runs. Headless on
@@ -103,6 +116,15 @@ int Run() {
 }  // namespace telegate
 
 int main(int argc, char** argv) {
+    int comMode = 0;
+#ifdef _WIN32
+    // COM's switches first: /RegServer and /UnregServer end the process here.
+    const auto mode = telegate::opc::win32::TakeStartMode(argc, argv);
+    if (mode == telegate::opc::win32::TStartMode::Register ||
+        mode == telegate::opc::win32::TStartMode::Unregister)
+        return telegate::opc::win32::RegisterByStartMode(mode);
+    comMode = static_cast<int>(mode);
+#endif
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -121,5 +143,5 @@ int main(int argc, char** argv) {
         std::fputs("Try 'telegate --help' for more information.\n", stderr);
         return 2;
     }
-    return telegate::Run();
+    return telegate::Run(comMode);
 }
