@@ -94,6 +94,7 @@ else
   echo "test-windows: cross-check passed"
 fi
 tail -n 5 "$logs/cross-check.log"
+bash "$root/scripts/test-opc-windows.sh" "$bdir" "$linux_build" >"$logs/opc.log" 2>&1 && echo "test-windows: OPC over COM passed ($(grep '^figure' "$logs/opc.log" | tr '\n' ' '))" || { echo "test-windows: OPC over COM FAILED (see $logs/opc.log)"; status=1; }
 
 kill_wine
 echo "test-windows: $([ $status -eq 0 ] && echo PASSED || echo FAILED) in $(( $(date +%s) - start )) s"
