@@ -404,11 +404,12 @@ TComClassObjects::TComClassObjects(sOPC& core, TStartMode mode, std::function<vo
     DWORD cookie = 0;
     const HRESULT hr = CoRegisterClassObject(kServerClsid, static_cast<IClassFactory*>(FFactory),
                                              CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
-    if (FAILED(hr)) {
+    if (FAILED(hr))
         FError = HrText("CoRegisterClassObject", hr);
-        return;
-    }
-    FCookie = cookie;
+    else
+        FCookie = cookie;
+    // Started by COM, the process ends when no client comes (or came and went),
+    // also when its class object could not be offered.
     if (mode == TStartMode::Embedding && FOnLastRelease)
         FWatcher = std::thread([this] { Watch(); });
 }
