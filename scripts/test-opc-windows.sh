@@ -221,6 +221,13 @@ wine_run 90 "$work/client-watch2.log" opcclient.exe watch
 rc=$?
 [ $rc -eq 0 ] && pass "a client activating right after the last release is served" ||
   fail "the client right after the last release ($rc failures, see $work/client-watch2.log)"
+# And one at the edge of the grace period, while the first process withdraws its
+# class object and ends: served by it or by a new start that waits for it.
+sleep 2
+wine_run 90 "$work/client-watch3.log" opcclient.exe watch
+rc=$?
+[ $rc -eq 0 ] && pass "a client activating while the COM-started process ends is served" ||
+  fail "the client at the end of the grace period ($rc failures, see $work/client-watch3.log)"
 gone=0
 for i in $(seq 100); do
   if [ "$(telegate_count)" -eq 0 ]; then gone=$i; break; fi

@@ -2,9 +2,11 @@
 // GUI build; on Linux the program always runs without a window.
 #include "app/Main.h"
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "app/AppContext.h"
 #include "platform/CloseRequest.h"
@@ -54,7 +56,16 @@ int Run([[maybe_unused]] int comMode) {
     TCloseRequests closeRequests;
 
     TSingleInstance lock("Telegate");
-    if (!lock.TryAcquire()) {
+    bool locked = lock.TryAcquire();
+#ifdef _WIN32
+    // Started by COM while the previous COM-started copy is ending: wait for it.
+    const bool byCom = comMode == static_cast<int>(opc::win32::TStartMode::Embedding);
+    for (int i = 0; !locked && byCom && lock.AnotherInstance() && i < 100; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        locked = lock.TryAcquire();
+    }
+#endif
+    if (!locked) {
         if (lock.AnotherInstance()) {
             std::fputs("Приложение уже запущено!\n", stderr);
             return 1;

@@ -430,6 +430,7 @@ TComClassObjects::~TComClassObjects() {
 
 void TComClassObjects::Watch() {
     using Clock = std::chrono::steady_clock;
+    TComScope com(COINIT_MULTITHREADED);
     auto idleSince = Clock::now();
     std::unique_lock lock(FMu);
     while (!FStop) {
@@ -440,11 +441,27 @@ void TComClassObjects::Watch() {
             continue;
         }
         const auto limit = FFactory->EverServed() ? kGrace : kFirstClientWait;
-        if (Clock::now() - idleSince >= limit) {
-            lock.unlock();
-            FOnLastRelease();
-            return;
+        if (Clock::now() - idleSince < limit) continue;
+        // No more activations here; one that reached the class object just before
+        // is served, and the process goes on. After this, COM starts a new process
+        // for the next client (which waits for this one to end).
+        if (FCookie != 0) {
+            CoRevokeClassObject(FCookie);
+            FCookie = 0;
         }
+        FCv.wait_for(lock, std::chrono::milliseconds(200));
+        if (!FStop && FFactory->Busy()) {
+            DWORD cookie = 0;
+            if (SUCCEEDED(CoRegisterClassObject(kServerClsid, static_cast<IClassFactory*>(FFactory),
+                                                CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie)))
+                FCookie = cookie;
+            idleSince = Clock::now();
+            continue;
+        }
+        if (FStop) break;
+        lock.unlock();
+        FOnLastRelease();
+        return;
     }
 }
 

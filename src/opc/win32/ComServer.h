@@ -53,9 +53,9 @@ void UpdateRegistry(bool Register);
 // COM's pool threads and the core's own threads may call into client sinks.
 //
 // Started by COM (Embedding), the process ends once no client object has been alive
-// for two seconds: onLastRelease is called once, from a thread of its own. Until
-// the first client arrives the wait is longer, so that a slow activation is not
-// cut short.
+// for two seconds: the class object is withdrawn and onLastRelease is called once,
+// from a thread of its own. Until the first client arrives the wait is longer, so
+// that a slow activation is not cut short.
 class TComClassObjects {
   public:
     TComClassObjects(sOPC& core, TStartMode mode, std::function<void()> onLastRelease);
@@ -63,6 +63,7 @@ class TComClassObjects {
     TComClassObjects(const TComClassObjects&) = delete;
     TComClassObjects& operator=(const TComClassObjects&) = delete;
 
+    // Whether the class object is offered to COM (asked right after construction).
     bool Registered() const { return FCookie != 0; }
     const std::string& LastError() const { return FError; }
 
