@@ -111,8 +111,10 @@ CLSID='{F9EFFA0D-1C69-41A4-8000-E0407C0544FB}'
 CATID='{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}'
 LIBID='{BB2DA54C-0378-47FC-B06B-0C31865888A9}'
 PSCLSID='{6A91EE3E-4BFF-4430-B394-DEA0F56A152D}'
+# The type library's two automation interfaces (IOPCDataAccess20, IOPCGroup).
+AUTOMATION=('{B176BED6-2DF5-42ED-9FB6-8B4E3F02D6E5}' '{D34682B8-73DC-4A93-871E-FC71625A8C10}')
 keys=("CLSID\\$CLSID" "Telegate.OPCServer" "AppID\\$CLSID" "TypeLib\\$LIBID"
-      "Component Categories\\$CATID")
+      "Component Categories\\$CATID" "Interface\\${AUTOMATION[0]}" "Interface\\${AUTOMATION[1]}")
 query_all() {  # query_all OUTFILE
   : >"$1"
   for k in "${keys[@]}"; do
@@ -177,6 +179,10 @@ if extra:
     bad.append("unexpected keys: %r" % extra)
 if not any(k.startswith("TypeLib\\" + libid + "\\1.0") for k in keys):
     bad.append("type library not registered")
+for iid, name in (("{B176BED6-2DF5-42ED-9FB6-8B4E3F02D6E5}", "IOPCDataAccess20"),
+                  ("{D34682B8-73DC-4A93-871E-FC71625A8C10}", "IOPCGroup")):
+    if (values("Interface\\" + iid) or {}).get("(Default)") != name:
+        bad.append("automation interface %s not registered" % name)
 for b in bad:
     print("registry: " + b)
 sys.exit(1 if bad else 0)
