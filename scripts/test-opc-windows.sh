@@ -247,8 +247,7 @@ done
 hold1=$!
 bg_pids+=("$hold1")
 if wait_file hold.ready 60; then
-  kill -KILL "$hold1" 2>/dev/null
-  wait "$hold1" 2>/dev/null
+  { kill -KILL "$hold1" && wait "$hold1"; } 2>/dev/null
   pass "a subscribed client killed without releasing anything"
 else
   fail "the client to be killed did not subscribe (see $work/client-hold1.log)"
@@ -292,8 +291,7 @@ tr -d '\r' <"$work/client-full.log"
 [ $rc -eq 0 ] || fail "opcclient full ($rc failures)"
 kill -0 "$hold2" 2>/dev/null && pass "the second client stayed connected throughout" ||
   fail "the second client did not stay connected"
-kill -KILL "$hold2" 2>/dev/null
-wait "$hold2" 2>/dev/null
+{ kill -KILL "$hold2" && wait "$hold2"; } 2>/dev/null
 # The killed clients' objects are never released under Wine (no DCOM pinging): end
 # this Telegate.exe with everything else in the prefix.
 kill_wine

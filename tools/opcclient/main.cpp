@@ -624,6 +624,22 @@ int RunFull() {
                       " items, every szItemID set");
     }
 
+    // The server's group list through the standard string enumerator, and a lookup
+    // by name.
+    {
+        Ptr<IEnumString> names;
+        HRESULT hr = server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumString,
+                                                   reinterpret_cast<IUnknown**>(&names.p));
+        bool strings = true;
+        const auto list = ReadEnum(names.p, strings);
+        Check(hr == S_OK && strings && std::count(list.begin(), list.end(), L"main") == 1,
+              "CreateGroupEnumerator(OPC_ENUM_ALL, IEnumString): " + std::to_string(list.size()) +
+                  " group(s), \"main\" among them");
+        Ptr<IUnknown> byName;
+        hr = server->GetGroupByName(L"main", IID_IOPCGroupStateMgt, &byName.p);
+        Check(hr == S_OK && byName.p, "GetGroupByName(\"main\") " + Hr(hr));
+    }
+
     // 1. A value changed at the station arrives in OnDataChange with quality and time.
     const OPCHANDLE hm = static_cast<OPCHANDLE>(meas);
     TCallback first, changed;
