@@ -112,6 +112,7 @@ for kind in linux windows; do
   fi
   tail -n 4 "$logs/cross-check-$kind.log"
 done
+bash "$root/scripts/test-opc-windows.sh" "$bdir" "$linux_build" >"$logs/opc.log" 2>&1 && echo "test-windows: OPC over COM passed ($(grep '^figure' "$logs/opc.log" | tr '\n' ' '))" || { echo "test-windows: OPC over COM FAILED (see $logs/opc.log)"; status=1; }
 
 kill_wine
 echo "test-windows: $([ $status -eq 0 ] && echo PASSED || echo FAILED) in $(( $(date +%s) - start )) s"

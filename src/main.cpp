@@ -2,9 +2,11 @@
 // --headless, without one); on Linux the program always runs without a window.
 #include "app/Main.h"
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "app/AppContext.h"
 #include "platform/CloseRequest.h"
@@ -15,6 +17,12 @@
 #include "platform/SystemClock.h"
 #include "support/LinePrinter.h"
 #include "support/Notifier.h"
+#ifdef _WIN32
+#include <memory>
+#include <stdexcept>
+
+#include "opc/win32/ComServer.h"
+#endif
 #ifdef TELEGATE_GUI
 #include "ui/win32/Gui.h"
 #endif
@@ -49,12 +57,21 @@ constexpr const char* kHelp =
     "configuration could not be saved on close or has more than 20000 tags, 2 on a\n"
     "bad command line.\n";
 
-int Run() {
+int Run([[maybe_unused]] int comMode) {
     // Before any thread exists, so that every thread leaves the requests to it.
     TCloseRequests closeRequests;
 
     TSingleInstance lock("Telegate");
-    if (!lock.TryAcquire()) {
+    bool locked = lock.TryAcquire();
+#ifdef _WIN32
+    // Started by COM while the previous COM-started copy is ending: wait for it.
+    const bool byCom = comMode == static_cast<int>(opc::win32::TStartMode::Embedding);
+    for (int i = 0; !locked && byCom && lock.AnotherInstance() && i < 100; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        locked = lock.TryAcquire();
+    }
+#endif
+    if (!locked) {
         if (lock.AnotherInstance()) {
             std::fputs("Приложение уже запущено!\n", stderr);
             return 1;
@@ -84,6 +101,16 @@ int Run() {
     form.SetPollingLog(
         [](const std::string& text) { std::fprintf(stderr, "telegate: %s\n", text.c_str()); });
     form.OpcInit();
+#ifdef _WIN32
+    // OPC clients reach the core through COM from here on; started by COM, the
+    // program closes once its last client has gone.
+    const auto mode = static_cast<opc::win32::TStartMode>(comMode);
+    opc::win32::TComClassObjects comClasses(
+        *ctx.Opc, mode, [&loop, &form] { loop.post([&form] { form.CloseApplication(); }); });
+    if (!comClasses.Registered())
+        std::fprintf(stderr, "telegate: OPC server not offered to COM: %s\n",
+                     comClasses.LastError().c_str());
+#endif
     form.FormCreate();
     if (form.Halted()) return loop.run();  // a fatal stop: its exit code
     // OPC clients are served once start-up is done and polling runs. Headless on
@@ -108,6 +135,16 @@ int Run() {
 int main(int argc, char** argv) {
     bool headless = false;
     bool embedding = false;
+    int comMode = 0;
+#ifdef _WIN32
+    // COM's switches first: /RegServer and /UnregServer end the process here.
+    const auto mode = telegate::opc::win32::TakeStartMode(argc, argv);
+    if (mode == telegate::opc::win32::TStartMode::Register ||
+        mode == telegate::opc::win32::TStartMode::Unregister)
+        return telegate::opc::win32::RegisterByStartMode(mode);
+    comMode = static_cast<int>(mode);
+    embedding = mode == telegate::opc::win32::TStartMode::Embedding;
+#endif
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -135,13 +172,40 @@ int main(int argc, char** argv) {
     }
 #ifdef TELEGATE_GUI
     if (!headless) {
+        namespace com = telegate::opc::win32;
         telegate::win32ui::TGuiOptions options;
         options.Embedding = embedding;
+        // The class object lives from before the window's creation to the end of the
+        // loop; started by COM, the program closes once its last client has gone.
+        options.OfferOpcServer = [comMode](telegate::opc::sOPC& core, std::function<void()> close) {
+            auto classes = std::make_shared<com::TComClassObjects>(
+                core, static_cast<com::TStartMode>(comMode), std::move(close));
+            if (!classes->Registered())
+                std::fprintf(stderr, "telegate: OPC server not offered to COM: %s\n",
+                             classes->LastError().c_str());
+            return std::shared_ptr<void>(classes);
+        };
+        // The menu's register and unregister commands; registry failures are shown.
+        options.RegisterOpcServer = [](bool reg) -> std::string {
+            try {
+                if (reg) {
+                    com::RegisterProgID();
+                    if (!com::RegisterOPCServer())
+                        return "Не удалось зарегистрировать OPC-сервер (категория OPC DA 2.0).";
+                } else {
+                    com::UnRegisterProgID();
+                    com::UnRegisterOPCServer();
+                }
+            } catch (const std::exception& e) {
+                return e.what();
+            }
+            return {};
+        };
         return telegate::win32ui::RunGui(options);
     }
 #else
     (void)headless;
 #endif
     (void)embedding;
-    return telegate::Run();
+    return telegate::Run(comMode);
 }

@@ -36,3 +36,65 @@ if(TELEGATE_TESTS AND NOT WIN32)
               ${CMAKE_CURRENT_SOURCE_DIR}/tests/opc/AbiWindowsCheck.c)
   endif()
 endif()
+
+# ---- Windows: the COM local server, its proxy/stub DLL and the test client -----------
+# The marshalling code and the type library are made against the system IDL files
+# (Wine's, from libwine-dev: the MinGW headers ship none), not the stand-ins in
+# idl/base. The proxy/stub DLL and the test client use the header made with them.
+if(WIN32)
+  enable_language(C)
+  find_path(TELEGATE_SYSTEM_IDL_DIR objidl.idl HINTS /usr/include/wine/wine/windows
+            NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  find_path(TELEGATE_STDOLE2_DIR stdole2.tlb HINTS /usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+            NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  find_program(TELEGATE_WINDRES NAMES x86_64-w64-mingw32-windres windres REQUIRED)
+  target_sources(telegate_opc PRIVATE ${_opc_dir}/win32/ComServer.cpp)
+  target_link_libraries(telegate_opc PUBLIC ole32 oleaut32 uuid)
+
+  # The type library sOPC, carried by Telegate.exe as resource TYPELIB 1.
+  add_custom_command(
+    OUTPUT ${_opc_gen}/sOPC.tlb
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${_opc_gen}
+    COMMAND ${TELEGATE_WIDL} -m64 -I ${TELEGATE_SYSTEM_IDL_DIR} -L ${TELEGATE_STDOLE2_DIR}
+            -t -T ${_opc_gen}/sOPC.tlb ${_opc_dir}/idl/sOPC.idl
+    DEPENDS ${_opc_dir}/idl/sOPC.idl
+    COMMENT "widl: sOPC.tlb")
+  add_custom_command(
+    OUTPUT ${_opc_gen}/Telegate_res.o
+    COMMAND ${TELEGATE_WINDRES} -I ${_opc_gen} -i ${_opc_dir}/win32/Telegate.rc
+            -o ${_opc_gen}/Telegate_res.o
+    DEPENDS ${_opc_dir}/win32/Telegate.rc ${_opc_gen}/sOPC.tlb
+    COMMENT "windres: Telegate.exe's type library")
+  set(TELEGATE_OPC_RESOURCES ${_opc_gen}/Telegate_res.o)
+
+  set(_ps_gen ${CMAKE_BINARY_DIR}/generated/opcps)
+  add_custom_command(
+    OUTPUT ${_ps_gen}/OpcDa.h ${_ps_gen}/OpcDa_p.c ${_ps_gen}/OpcDa_i.c ${_ps_gen}/dlldata.c
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${_ps_gen}
+    COMMAND ${TELEGATE_WIDL} -m64 -Oif -I ${TELEGATE_SYSTEM_IDL_DIR}
+            -h -H ${_ps_gen}/OpcDa.h -p -P ${_ps_gen}/OpcDa_p.c -u -U ${_ps_gen}/OpcDa_i.c
+            ${_opc_dir}/idl/OpcDa.idl
+    COMMAND ${CMAKE_COMMAND} -DFILE=${_ps_gen}/OpcDa_p.c -P ${_opc_dir}/win32/ps/FixStringOuts.cmake
+    COMMAND ${TELEGATE_WIDL} --dlldata-only -o ${_ps_gen}/dlldata.c OpcDa
+    DEPENDS ${_opc_dir}/idl/OpcDa.idl ${_opc_dir}/win32/ps/FixStringOuts.cmake
+    COMMENT "widl: OPC proxy/stub")
+  add_custom_target(telegate_opcps_gen DEPENDS ${_ps_gen}/OpcDa.h ${_ps_gen}/OpcDa_p.c
+                    ${_ps_gen}/OpcDa_i.c ${_ps_gen}/dlldata.c)
+  set_source_files_properties(${_ps_gen}/OpcDa_p.c ${_ps_gen}/OpcDa_i.c PROPERTIES
+    COMPILE_OPTIONS "-w;-include;${_opc_dir}/win32/ps/ProxyPrelude.h")
+  add_library(TelegatePS SHARED ${_opc_dir}/win32/ps/TelegatePS.c ${_ps_gen}/OpcDa_p.c
+              ${_ps_gen}/OpcDa_i.c ${_opc_dir}/win32/ps/TelegatePS.def)
+  target_include_directories(TelegatePS PRIVATE ${_ps_gen})
+  target_compile_definitions(TelegatePS PRIVATE WIN32_LEAN_AND_MEAN)
+  target_link_libraries(TelegatePS PRIVATE rpcrt4 ole32 oleaut32 uuid advapi32)
+  target_link_options(TelegatePS PRIVATE -static -static-libgcc)
+  set_target_properties(TelegatePS PROPERTIES PREFIX "" OUTPUT_NAME TelegatePS)
+  add_dependencies(TelegatePS telegate_opcps_gen)
+
+  # The OPC DA test client (a console program run under Wine by test-opc-windows.sh).
+  add_library(telegate_opc_iids STATIC ${_ps_gen}/OpcDa_i.c)
+  add_executable(opcclient ${CMAKE_CURRENT_SOURCE_DIR}/tools/opcclient/main.cpp)
+  target_include_directories(opcclient PRIVATE ${_ps_gen})
+  target_link_libraries(opcclient PRIVATE telegate_opc_iids ole32 oleaut32 uuid)
+  add_dependencies(opcclient telegate_opcps_gen)
+endif()

@@ -4,7 +4,10 @@
 // After windows.h:
 #include <commctrl.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "app/AppContext.h"
 #include "app/DeviceList.h"
@@ -73,7 +76,13 @@ LRESULT CALLBACK ShortcutHook(int code, WPARAM wp, LPARAM lp) {
 
 int RunGui(const TGuiOptions& options) {
     TSingleInstance lock("Telegate");
-    if (!lock.TryAcquire() && lock.AnotherInstance()) {
+    bool locked = lock.TryAcquire();
+    // Started by COM while the previous COM-started copy is ending: wait for it.
+    for (int i = 0; !locked && options.Embedding && lock.AnotherInstance() && i < 100; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        locked = lock.TryAcquire();
+    }
+    if (!locked && lock.AnotherInstance()) {
         ::MessageBoxW(nullptr, L"Приложение уже запущено!", L"Telegate", MB_OK | MB_ICONWARNING);
         return 1;
     }
@@ -124,6 +133,10 @@ int RunGui(const TGuiOptions& options) {
         app.Register = options.RegisterOpcServer;
         TGuiSession session{ctx, form, presenter, window, loop};
         form.OpcInit();
+        std::shared_ptr<void> comClasses;
+        if (options.OfferOpcServer)
+            comClasses = options.OfferOpcServer(
+                *ctx.Opc, [&loop, &form] { loop.post([&form] { form.CloseApplication(); }); });
         form.FormCreate();
         app.AfterFormCreate();
         if (!form.Halted()) {
@@ -135,6 +148,7 @@ int RunGui(const TGuiOptions& options) {
             if (options.OnStarted) options.OnStarted(session);
         }
         rc = loop.run();
+        comClasses.reset();
         window.SetExceptionSink({});
         channels.Bind(nullptr);
         presenter.SetChannelPanel(nullptr);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace telegate {
@@ -12,6 +13,9 @@ class TAppContext;
 class TOPCForm;
 class TMainWindowPresenter;
 class IMainLoop;
+namespace opc {
+class sOPC;
+}
 }  // namespace telegate
 
 namespace telegate::win32ui {
@@ -34,6 +38,10 @@ struct TGuiOptions {
     // the operator. Provided by the COM server layer; without it the menu
     // commands answer that the server cannot be registered from this build.
     std::function<std::string(bool reg)> RegisterOpcServer;
+    // Offers the OPC server core to COM's clients, between the core's start and the
+    // window's creation; close ends the program (from any thread). The answer is
+    // kept until the loop has ended. Without it no client can reach the server.
+    std::function<std::shared_ptr<void>(opc::sOPC& core, std::function<void()> close)> OfferOpcServer;
     // Called on the main thread once start-up is done and before the loop runs.
     std::function<void(TGuiSession&)> OnStarted;
 };
