@@ -2,10 +2,10 @@
 # Installs the Debian 12 packages of the Windows cross-build and its Wine test run.
 set -euo pipefail
 bash "$(dirname "$0")/install-deps.sh"
-# xvfb and nsis serve the operator window's checks and the installer; libwine-dev
-# brings the system IDL files widl needs for the OPC proxy/stub and type library.
+# xvfb and imagemagick serve the operator window's checks (screenshots), nsis the
+# installer; libwine-dev brings the system IDL files widl needs for the OPC proxy/stub and type library.
 pkgs=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 googletest cmake ninja-build
-      libasio-dev python3 xvfb nsis libwine-dev)
+      libasio-dev python3 xvfb nsis libwine-dev imagemagick)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

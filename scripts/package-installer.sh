@@ -11,7 +11,7 @@ version=$(sed -n 's/^project(Telegate VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt
 stage=$bdir/package/Telegate-$version-win64
 [ -f "$stage/Telegate.exe" ] || { echo "package-installer: run scripts/package-windows.sh first" >&2; exit 1; }
 command -v makensis >/dev/null || { echo "package-installer: makensis missing (scripts/install-deps-windows.sh)" >&2; exit 1; }
-for f in TelegatePS.dll telegate-sim.exe; do
+for f in TelegatePS.dll telegate-sim.exe; do  # staged by package-windows.sh; older stages lack them
   if [ ! -f "$stage/$f" ]; then
     [ -f "$bdir/$f" ] || { echo "package-installer: $bdir/$f is not built" >&2; exit 1; }
     x86_64-w64-mingw32-strip -o "$stage/$f" "$bdir/$f"

@@ -28,10 +28,16 @@ for f in Telegate.exe TelegatePS.dll opcclient.exe; do
   [ -f "$bdir/$f" ] || { echo "test-opc: $bdir/$f is missing (build-windows.sh)"; exit 1; }
 done
 
+# Telegate.exe started by COM runs with its operator window (in the tray), which
+# needs a display as on any Windows desktop: a virtual X display of its own.
+if [ -z "${TELEGATE_OPC_INNER:-}" ]; then
+  exec timeout 1800 xvfb-run -a -s "-screen 0 1280x800x24" \
+    env TELEGATE_OPC_INNER=1 bash "$0" "$bdir" "$linux_build"
+fi
+
 export WINEPREFIX=$bdir/wineprefix-opc
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY
 
 work=$bdir/opc-check
 # A blank in the folder: LocalServer32 gets the short form.

@@ -64,7 +64,10 @@ run() {
   local name=$1; shift
   local dir=$out/$name attempt rc=1
   for attempt in 1 2; do
-    timeout 300 "$wine_bin" "$dir/TelegateUiTest.exe" "$@" >"$dir/run$attempt.out" 2>&1 && rc=0 || rc=$?
+    # The scenario's folder is drive T: for Wine, so that the window (and its
+    # screenshots) show a short folder name rather than where the build lives.
+    ln -sfn "$dir" "$WINEPREFIX/dosdevices/t:"
+    timeout 300 "$wine_bin" 'T:\TelegateUiTest.exe' "$@" >"$dir/run$attempt.out" 2>&1 && rc=0 || rc=$?
     timeout 60 wineserver -w || true
     echo "test-ui-windows: $name attempt $attempt: exit $rc"
     [ "$rc" -eq 0 ] && break

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds and runs every test: the Linux suite, then the
-# Windows suite (cross-built with mingw-w64, run under Wine, see test-windows.sh).
+# Windows suite (cross-built with mingw-w64, run under Wine, see test-windows.sh),
+# the operator window under Wine on Xvfb, and the installer installed and removed.
 # TELEGATE_WINDOWS=0 runs the Linux suite only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,4 +12,8 @@ if [ "${TELEGATE_WINDOWS:-1}" != 0 ]; then
   bash scripts/install-deps-windows.sh
   bash scripts/build-windows.sh build-win
   bash scripts/test-windows.sh build-win
+  bash scripts/test-ui-windows.sh build-win build
+  bash scripts/package-windows.sh build-win
+  bash scripts/package-installer.sh build-win
+  bash scripts/test-installer-windows.sh build-win
 fi
