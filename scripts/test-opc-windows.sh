@@ -304,8 +304,10 @@ kill_wine
 sleep 1
 
 # ---- 6. Standalone: closing Telegate sends ShutdownRequest ----------------------------
+# Headless, where Ctrl-C is the operator's close (the window's close asks first
+# while clients are connected).
 rm -f "$sig/shutdown.ready"
-(cd "$run" && exec timeout 120 "$wine_bin" Telegate.exe) >"$work/telegate-standalone.out" 2>&1 &
+(cd "$run" && exec timeout 120 "$wine_bin" Telegate.exe --headless) >"$work/telegate-standalone.out" 2>&1 &
 tg=$!
 bg_pids+=("$tg")
 sleep 2
