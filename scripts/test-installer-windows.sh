@@ -83,7 +83,7 @@ run_once() {
   check "ProgID has its OPC key" grep -q '^\[HKEY_CLASSES_ROOT\\Telegate.OPCServer\\OPC\]$' "$logs/progid.txt"
   reg_text "HKCR\\CLSID\\$clsid" "$logs/class.txt"
   check "LocalServer32 is the installed Telegate.exe" \
-    grep -qi '^@=".*\\\\PROGRA~1\\\\Telegate\\\\Telegate.exe"$\|^@=".*\\\\Program Files\\\\Telegate\\\\Telegate.exe"$' "$logs/class.txt"
+    grep -Eqi '^@="C:\\\\(PROG[^\\~]*~[^\\]*|"?Program Files)\\\\Telegate\\\\Telegate\.exe"?"$' "$logs/class.txt"
   check "class is an OPC DA 2.0 server" \
     grep -qi 'Implemented Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}\]' "$logs/class.txt"
   check "class names its AppID" grep -qi "^\"AppID\"=\"$clsid\"$" "$logs/class.txt"
