@@ -74,13 +74,18 @@ std::u32string DecodeUtf8(const std::string& s) {
     return out;
 }
 
-// Simple case folding for ASCII and Latin-1.
+// Simple case folding for ASCII, Latin-1 and Cyrillic (station and signal names are
+// often Russian).
 char32_t FoldLower(char32_t c) {
     if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 0x20;
+    if (c >= 0x410 && c <= 0x42F) return c + 0x20;
+    if (c >= 0x400 && c <= 0x40F) return c + 0x50;
     return c;
 }
 char32_t FoldUpper(char32_t c) {
     if ((c >= U'a' && c <= U'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
+    if (c >= 0x430 && c <= 0x44F) return c - 0x20;
+    if (c >= 0x450 && c <= 0x45F) return c - 0x50;
     return c;
 }
 

@@ -23,9 +23,9 @@ class sOPCGroup;
 // A browse filter pattern in the usual OPC style: '*' any run of characters, '?' one
 // character, '#' one digit, [abc] / [a-z] one character of the list, [!abc] one
 // character not in it; any other character stands for itself, and [*] [?] [#] [[]
-// match those characters literally. Letters match either case (ASCII and Latin-1).
-// Names are compared by code point (UTF-8 decoded), so '?' matches one character
-// of any script.
+// match those characters literally. Letters match either case (ASCII, Latin-1 and
+// Cyrillic). Names are compared by code point (UTF-8 decoded), so '?' matches one
+// character of any script.
 class TBrowsePattern {
   public:
     // False for a pattern that cannot be used: a list without its ']', an empty

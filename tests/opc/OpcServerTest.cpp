@@ -441,7 +441,7 @@ TEST(OpcBrowse, FlatBrowsingAndFilters) {
         c.AddBranch(1, 5, "Feld2");
         c.AddLeaf(5, 6, "M7", VT_R4, OPC_READABLE | OPC_WRITEABLE);
         c.AddLeaf(5, 7, "x[1]", VT_I4, OPC_READABLE);
-        c.AddBranch(0, 10, "Nord");
+        c.AddBranch(0, 10, "Север");
         c.AddLeaf(10, 11, "Connected", VT_BOOL, OPC_READABLE);
         c.AddLeaf(10, 12, "t2", VT_BOOL, OPC_WRITEABLE);
         c.AddLeaf(0, 20, "lifebit", VT_I4, OPC_READABLE);
@@ -451,8 +451,8 @@ TEST(OpcBrowse, FlatBrowsingAndFilters) {
     sOPCDataAccess* server = sOPCDataAccess::Create(core);
     auto* b = static_cast<IOPCBrowseServerAddressSpace*>(server);
     using V = std::vector<std::string>;
-    const V all = {"Süd.Connected",  "Süd.T1",         "Süd.Ü-Spannung", "Süd.Feld2.M7",
-                   "Süd.Feld2.x[1]", "Nord.Connected", "Nord.t2",        "lifebit"};
+    const V all = {"Süd.Connected",  "Süd.T1",          "Süd.Ü-Spannung", "Süd.Feld2.M7",
+                   "Süd.Feld2.x[1]", "Север.Connected", "Север.t2",       "lifebit"};
     const std::string big(65536, '*'), bigA(65536, 'a');
     std::string bigQ;
     for (int i = 0; i < 32768; ++i) bigQ += "*?";
@@ -469,22 +469,22 @@ TEST(OpcBrowse, FlatBrowsingAndFilters) {
         {"", OPC_FLAT, "", VT_EMPTY, 0, S_OK, all},
         {"Süd", OPC_FLAT, nullptr, VT_EMPTY, 0, S_OK, V(all.begin(), all.begin() + 5)},
         {"Süd.Feld2", OPC_FLAT, nullptr, VT_EMPTY, 0, S_OK, {"Süd.Feld2.M7", "Süd.Feld2.x[1]"}},
-        {"", OPC_FLAT, "*.connected", VT_EMPTY, 0, S_OK, {"Süd.Connected", "Nord.Connected"}},
-        {"", OPC_FLAT, "s?d.*", VT_EMPTY, 0, S_OK, V(all.begin(), all.begin() + 5)},
+        {"", OPC_FLAT, "*.connected", VT_EMPTY, 0, S_OK, {"Süd.Connected", "Север.Connected"}},
+        {"", OPC_FLAT, "s?D.*", VT_EMPTY, 0, S_OK, V(all.begin(), all.begin() + 5)},
         {"",
          OPC_FLAT,
          nullptr,
          VT_BOOL,
          0,
          S_OK,
-         {"Süd.Connected", "Süd.T1", "Nord.Connected", "Nord.t2"}},
+         {"Süd.Connected", "Süd.T1", "Север.Connected", "Север.t2"}},
         {"",
          OPC_FLAT,
          nullptr,
          VT_EMPTY,
          OPC_WRITEABLE,
          S_OK,
-         {"Süd.T1", "Süd.Feld2.M7", "Nord.t2"}},
+         {"Süd.T1", "Süd.Feld2.M7", "Север.t2"}},
         {"", OPC_FLAT, "S*", VT_BOOL, OPC_READABLE | OPC_WRITEABLE, S_OK, {"Süd.T1"}},
         {"Süd", OPC_LEAF, "?1", VT_EMPTY, 0, S_OK, {"T1"}},
         {"Süd", OPC_LEAF, "ü*", VT_EMPTY, 0, S_OK, {"Ü-Spannung"}},
@@ -493,8 +493,8 @@ TEST(OpcBrowse, FlatBrowsingAndFilters) {
         {"Süd", OPC_LEAF, "[ü-]*", VT_EMPTY, 0, S_OK, {"Ü-Spannung"}},
         {"Süd.Feld2", OPC_LEAF, "x[[]#]", VT_EMPTY, 0, S_OK, {"x[1]"}},
         {"Süd.Feld2", OPC_LEAF, "x[1]", VT_EMPTY, 0, S_OK, {}},
-        {"Nord", OPC_LEAF, "t#", VT_EMPTY, 0, S_OK, {"t2"}},
-        {"", OPC_BRANCH, "n*", VT_EMPTY, 0, S_OK, {"Nord"}},
+        {"Север", OPC_LEAF, "t#", VT_EMPTY, 0, S_OK, {"t2"}},
+        {"", OPC_BRANCH, "с*", VT_EMPTY, 0, S_OK, {"Север"}},
         {"", OPC_BRANCH, "S?d", VT_R8, OPC_WRITEABLE, S_OK, {"Süd"}},  // ? is one character
         {"", OPC_BRANCH, "S??d", VT_EMPTY, 0, S_OK, {}},
         {"", OPC_LEAF, big.c_str(), VT_EMPTY, 0, S_OK, {"lifebit"}},
