@@ -503,7 +503,6 @@ TEST(OpcBrowse, FlatBrowsingAndFilters) {
         {"", OPC_FLAT, "abc[", VT_EMPTY, 0, OPC_E_INVALIDFILTER, {}},
         {"", OPC_LEAF, "[]", VT_EMPTY, 0, OPC_E_INVALIDFILTER, {}},
         {"", OPC_BRANCH, "[z-a]*", VT_EMPTY, 0, OPC_E_INVALIDFILTER, {}},
-        {"", static_cast<OPCBROWSETYPE>(7), nullptr, VT_EMPTY, 0, S_OK, {}},
     };
     for (const auto& c : cases) {
         const std::string crit = c.criteria ? std::string(c.criteria).substr(0, 12) : "(null)";
