@@ -32,7 +32,6 @@ class TBrowsePattern {
     // list, a range whose ends are reversed. An empty pattern matches everything.
     bool Compile(const std::string& utf8);
     bool Match(const std::string& utf8) const;
-    bool Empty() const { return FTokens.empty(); }
 
   private:
     enum TKind { tkStar, tkAny, tkDigit, tkChar, tkSet };
