@@ -802,7 +802,20 @@ void sOPCGroup::GroupTimerTick() {
 }
 
 void sOPCGroup::ProcessRequest(sOPCAsyncIO2& req) {
-    if (req.FCancelFlag) return;
+    if (req.FCancelFlag) {
+        // A request cancelled while it waited: the client is told so in place of the
+        // completion, in its turn, through the same queue as every other callback.
+        OPCHANDLE clientGroup = 0;
+        {
+            std::lock_guard lock(FItemLock);
+            clientGroup = FClientGroup;
+        }
+        const DWORD tid = req.dwTransactionID;
+        Deliver([tid, clientGroup](IOPCDataCallback* sink) {
+            sink->OnCancelComplete(tid, clientGroup);
+        });
+        return;
+    }
     switch (req.OPCMode) {
         case omRead:
             RunRead(req);

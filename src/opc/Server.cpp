@@ -26,6 +26,169 @@ namespace {
 constexpr const char* kVendorInfo = "Telegate OPC DA 2.0 server for IEC 60870-5-104 stations";
 }
 
+// ---- Browse filter pattern ---------------------------------------------------------------
+
+namespace {
+
+// The code points of a UTF-8 string; a byte that does not start a well-formed
+// sequence stands for U+FFFD, so any input decodes.
+std::u32string DecodeUtf8(const std::string& s) {
+    std::u32string out;
+    out.reserve(s.size());
+    size_t i = 0;
+    while (i < s.size()) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        int extra = -1;
+        char32_t cp = 0;
+        if (b < 0x80) {
+            extra = 0;
+            cp = b;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            extra = 1;
+            cp = b & 0x1Fu;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            extra = 2;
+            cp = b & 0x0Fu;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            extra = 3;
+            cp = b & 0x07u;
+        }
+        bool ok = extra >= 0 && i + static_cast<size_t>(extra) < s.size();
+        for (int k = 1; ok && k <= extra; ++k) {
+            const auto c = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
+            if ((c & 0xC0u) != 0x80u) ok = false;
+            cp = (cp << 6) | (c & 0x3Fu);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not characters.
+        if (ok && ((extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
+                   (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF))
+            ok = false;
+        if (!ok) {
+            out.push_back(U'\uFFFD');
+            ++i;
+            continue;
+        }
+        out.push_back(cp);
+        i += static_cast<size_t>(extra) + 1;
+    }
+    return out;
+}
+
+// Simple case folding for ASCII, Latin-1 and Cyrillic (station and signal names are
+// often Russian).
+char32_t FoldLower(char32_t c) {
+    if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 0x20;
+    if (c >= 0x410 && c <= 0x42F) return c + 0x20;
+    if (c >= 0x400 && c <= 0x40F) return c + 0x50;
+    return c;
+}
+char32_t FoldUpper(char32_t c) {
+    if ((c >= U'a' && c <= U'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
+    if (c >= 0x430 && c <= 0x44F) return c - 0x20;
+    if (c >= 0x450 && c <= 0x45F) return c - 0x50;
+    return c;
+}
+
+}  // namespace
+
+bool TBrowsePattern::Compile(const std::string& utf8) {
+    FTokens.clear();
+    FMinLength = 0;
+    const std::u32string p = DecodeUtf8(utf8);
+    for (size_t i = 0; i < p.size(); ++i) {
+        TToken t;
+        const char32_t c = p[i];
+        if (c == U'*') {
+            if (!FTokens.empty() && FTokens.back().Kind == tkStar) continue;  // ** is *
+            t.Kind = tkStar;
+        } else if (c == U'?') {
+            t.Kind = tkAny;
+        } else if (c == U'#') {
+            t.Kind = tkDigit;
+        } else if (c == U'[') {
+            t.Kind = tkSet;
+            size_t j = i + 1;
+            if (j < p.size() && p[j] == U'!') {
+                t.Negate = true;
+                ++j;
+            }
+            const size_t first = j;
+            // A ']' right at the start closes an empty list, which matches nothing a
+            // client could want: refused below like an unterminated list.
+            while (j < p.size() && p[j] != U']') {
+                char32_t lo = p[j], hi = p[j];
+                // '-' between two characters makes a range; at either end it is itself.
+                if (j + 2 < p.size() && p[j + 1] == U'-' && p[j + 2] != U']') {
+                    hi = p[j + 2];
+                    if (hi < lo) return false;
+                    j += 2;
+                }
+                t.Ranges.emplace_back(lo, hi);
+                ++j;
+            }
+            if (j >= p.size() || j == first) return false;
+            i = j;
+        } else {
+            t.Kind = tkChar;
+            t.Char = c;
+        }
+        if (t.Kind != tkStar) ++FMinLength;
+        FTokens.push_back(std::move(t));
+    }
+    return true;
+}
+
+bool TBrowsePattern::MatchOne(const TToken& t, char32_t c) const {
+    switch (t.Kind) {
+        case tkAny:
+            return true;
+        case tkDigit:
+            return c >= U'0' && c <= U'9';
+        case tkChar:
+            return FoldLower(c) == FoldLower(t.Char);
+        case tkSet: {
+            const char32_t lower = FoldLower(c), upper = FoldUpper(c);
+            bool in = false;
+            for (const auto& [lo, hi] : t.Ranges)
+                if ((c >= lo && c <= hi) || (lower >= lo && lower <= hi) ||
+                    (upper >= lo && upper <= hi)) {
+                    in = true;
+                    break;
+                }
+            return in != t.Negate;
+        }
+        case tkStar:
+            break;
+    }
+    return false;
+}
+
+bool TBrowsePattern::Match(const std::string& utf8) const {
+    if (FTokens.empty()) return true;
+    const std::u32string s = DecodeUtf8(utf8);
+    if (s.size() < FMinLength) return false;
+    // Every token but '*' takes exactly one character, so one remembered '*' is enough
+    // to backtrack to: quadratic at worst, never exponential.
+    size_t si = 0, pi = 0;
+    size_t starP = std::u32string::npos, starS = 0;
+    while (si < s.size()) {
+        if (pi < FTokens.size() && FTokens[pi].Kind == tkStar) {
+            starP = pi++;
+            starS = si;
+        } else if (pi < FTokens.size() && MatchOne(FTokens[pi], s[si])) {
+            ++pi;
+            ++si;
+        } else if (starP != std::u32string::npos) {
+            pi = starP + 1;
+            si = ++starS;
+        } else {
+            return false;
+        }
+    }
+    while (pi < FTokens.size() && FTokens[pi].Kind == tkStar) ++pi;
+    return pi == FTokens.size();
+}
+
 // ---- Browsing -------------------------------------------------------------------------
 
 bool sOPCBrowse::BrowseUp() {
@@ -57,18 +220,38 @@ bool sOPCBrowse::BrowseTo(const std::string& stItemID) {
     return false;
 }
 
-std::vector<std::string> sOPCBrowse::BrowseOPCItems(DWORD Filter) {
+bool sOPCBrowse::BelowPosition(const sOPCNode& n) const {
+    // Up the parent chain (bounded: a faulty construction may make it loop). A chain
+    // that ends at an unknown parent ends at the root, as the node's item ID does.
+    int32_t p = n.Parent;
+    const auto& nodes = FCore.Nodes();
+    for (size_t steps = 0; steps <= nodes.size(); ++steps) {
+        if (p == FParent) return true;
+        const int idx = FCore.GetIndexOfNode(p);
+        if (idx < 0) return FParent == 0;
+        p = nodes[static_cast<size_t>(idx)]->Parent;
+    }
+    return false;
+}
+
+std::vector<std::string> sOPCBrowse::BrowseOPCItems(DWORD Filter, const TBrowseFilter& filter) {
     std::vector<std::string> out;
-    int32_t kind = -1;
-    if (Filter == OPC_BRANCH) kind = ntBranch;
-    if (Filter == OPC_LEAF) kind = ntLeaf;
-    if (kind < 0) return out;
-    for (const auto& n : FCore.Nodes())
-        if (n->NodeType == kind && n->Parent == FParent) {
-            if (FCore.LogEnabled())
-                FCore.WriteOPCLog("sOPCBrowse.BrowseOPCItems - " + n->stItemDataID);
-            out.push_back(n->stItemDataID);
+    if (Filter != OPC_BRANCH && Filter != OPC_LEAF && Filter != OPC_FLAT) return out;
+    const bool flat = Filter == OPC_FLAT;
+    const int32_t kind = Filter == OPC_BRANCH ? ntBranch : ntLeaf;
+    for (const auto& n : FCore.Nodes()) {
+        if (n->NodeType != kind) continue;
+        if (flat ? !BelowPosition(*n) : n->Parent != FParent) continue;
+        if (kind == ntLeaf) {
+            if (filter.DataType != VT_EMPTY && n->vtCanonicalDataType != filter.DataType) continue;
+            if ((n->dwAccessRights & filter.AccessRights) != filter.AccessRights) continue;
         }
+        // Flat answers are item IDs, and the pattern applies to what is answered.
+        const std::string& name = flat ? n->stItemID : n->stItemDataID;
+        if (!filter.Criteria.Match(name)) continue;
+        if (FCore.LogEnabled()) FCore.WriteOPCLog("sOPCBrowse.BrowseOPCItems - " + name);
+        out.push_back(name);
+    }
     return out;
 }
 
@@ -454,17 +637,18 @@ HRESULT sOPCDataAccess::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirectio
 HRESULT sOPCDataAccess::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
                                          VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
                                          LPENUMSTRING* ppIEnumString) {
-    (void)szFilterCriteria;
-    (void)vtDataTypeFilter;
-    (void)dwAccessRightsFilter;
     LOG_LINE("sOPCDataAccess.BrowseOPCItemIDs - " + std::to_string(dwBrowseFilterType));
     com::Clear(ppIEnumString);
     try {
         if (!ppIEnumString) return E_INVALIDARG;
+        TBrowseFilter filter;
+        if (!filter.Criteria.Compile(com::WideToUtf8(szFilterCriteria))) return OPC_E_INVALIDFILTER;
+        filter.DataType = vtDataTypeFilter;
+        filter.AccessRights = dwAccessRightsFilter;
         std::vector<std::string> names;
         {
             std::lock_guard lock(FBrowseLock);
-            names = FOPCBrowse.BrowseOPCItems(dwBrowseFilterType);
+            names = FOPCBrowse.BrowseOPCItems(dwBrowseFilterType, filter);
         }
         auto list = std::make_shared<const std::vector<std::string>>(std::move(names));
         *ppIEnumString = new sOPCStringEnumerator(FCore, std::move(list));

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "opc/ComObject.h"
@@ -19,6 +20,41 @@ namespace telegate::opc {
 
 class sOPCGroup;
 
+// A browse filter pattern in the usual OPC style: '*' any run of characters, '?' one
+// character, '#' one digit, [abc] / [a-z] one character of the list, [!abc] one
+// character not in it; any other character stands for itself, and [*] [?] [#] [[]
+// match those characters literally. Letters match either case (ASCII, Latin-1 and
+// Cyrillic). Names are compared by code point (UTF-8 decoded), so '?' matches one
+// character of any script.
+class TBrowsePattern {
+  public:
+    // False for a pattern that cannot be used: a list without its ']', an empty
+    // list, a range whose ends are reversed. An empty pattern matches everything.
+    bool Compile(const std::string& utf8);
+    bool Match(const std::string& utf8) const;
+
+  private:
+    enum TKind { tkStar, tkAny, tkDigit, tkChar, tkSet };
+    struct TToken {
+        TKind Kind = tkChar;
+        char32_t Char = 0;
+        bool Negate = false;
+        std::vector<std::pair<char32_t, char32_t>> Ranges;
+    };
+    bool MatchOne(const TToken& t, char32_t c) const;
+    std::vector<TToken> FTokens;
+    size_t FMinLength = 0;  // characters a name needs at least
+};
+
+// What BrowseOPCItemIDs narrows its answer with. Branches are filtered by the
+// pattern only; leaves also by canonical data type (VT_EMPTY: any) and by access
+// rights (0: any; otherwise every requested bit).
+struct TBrowseFilter {
+    TBrowsePattern Criteria;
+    VARTYPE DataType = VT_EMPTY;
+    DWORD AccessRights = 0;
+};
+
 // The browse position of one client: the branch it is in (0 = the root).
 class sOPCBrowse {
   public:
@@ -26,12 +62,15 @@ class sOPCBrowse {
     bool BrowseUp();
     bool BrowseDown(const std::string& stBranch);
     bool BrowseTo(const std::string& stItemID);
-    std::vector<std::string> BrowseOPCItems(DWORD Filter);
+    // OPC_BRANCH and OPC_LEAF: the names under the position; OPC_FLAT: the item IDs
+    // of every leaf at and below it. Any other type: nothing.
+    std::vector<std::string> BrowseOPCItems(DWORD Filter, const TBrowseFilter& filter = {});
     std::string GetItemID(const std::string& stItemDataID);
     std::vector<const sOPCNode*> Properties(const std::string& stItemID);
     int32_t Parent() const { return FParent; }
 
   private:
+    bool BelowPosition(const sOPCNode& n) const;
     sOPC& FCore;
     int32_t FParent = 0;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "OpcFixture.h"
@@ -148,6 +149,56 @@ TEST(OpcConcurrency, ClientsGroupsAndChangingValues) {
         EXPECT_EQ(kGroups * kItems, atLast);
     }
     EXPECT_EQ(0, core.GetServerCount());
+}
+
+// Cancel2 racing the update loop: every transaction is answered exactly once and in
+// the order it was queued, with OnCancelComplete exactly when Cancel2 said S_OK.
+TEST_F(OpcFixture, Cancel2RacingTheUpdateLoopAnswersEveryTransactionOnce) {
+    Set(3, 1.0);
+    IOPCItemMgt* g = AddGroup("G");
+    TSink sink;
+    Advise(g, sink);
+    auto h = Add(g, {"A.M1"});
+    auto* aio = Query<IOPCAsyncIO2>(g);
+    core.StartUpdateLoop();
+    constexpr DWORD kRequests = 300;
+    std::map<DWORD, HRESULT> cancelled;
+    for (DWORD t = 1; t <= kRequests; ++t) {
+        DWORD cancel = 0;
+        HRESULT* err = nullptr;
+        const HRESULT hr = t % 3 == 0 ? aio->Refresh2(OPC_DS_CACHE, t, &cancel)
+                                      : aio->Read(1, h.data(), t, &cancel, &err);
+        ASSERT_EQ(S_OK, hr);
+        CoTaskMemFree(err);
+        if (t % 2 == 0) cancelled[t] = aio->Cancel2(cancel);
+        if (t % 40 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }
+    for (int i = 0; i < 500; ++i) {
+        {
+            std::lock_guard lock(sink.mu);
+            if (sink.got.size() >= kRequests) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    core.StopUpdateLoop();
+    core.FlushCallbacks();
+    const auto got = sink.Take();
+    ASSERT_EQ(kRequests, got.size());
+    int cancels = 0;
+    for (DWORD k = 0; k < kRequests; ++k) {
+        const DWORD t = k + 1;
+        const bool c = cancelled.count(t) && cancelled[t] == S_OK;
+        cancels += c;
+        EXPECT_EQ(t, got[k].transid);
+        EXPECT_EQ(77u, got[k].group);
+        EXPECT_EQ(c ? "cancel" : (t % 3 == 0 ? "data" : "read"), got[k].kind) << t;
+        if (cancelled.count(t)) {
+            EXPECT_TRUE(cancelled[t] == S_OK || cancelled[t] == E_FAIL);
+        }
+    }
+    EXPECT_GT(cancels, 0);
+    aio->Release();
+    g->Release();
 }
 
 }  // namespace

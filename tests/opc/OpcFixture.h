@@ -20,7 +20,7 @@ using com::W;
 
 // One received callback.
 struct TReceived {
-    std::string kind;  // "data", "read", "write"
+    std::string kind;  // "data", "read", "write", "cancel"
     DWORD transid = 0;
     OPCHANDLE group = 0;
     HRESULT masterQuality = 0, masterError = 0;
@@ -64,7 +64,10 @@ class TSink : public IOPCDataCallback, public IOPCShutdown {
         Record("write", tid, g, S_OK, me, n, h, nullptr, nullptr, e);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD tid, OPCHANDLE g) override {
+        Record("cancel", tid, g, S_OK, S_OK, 0, nullptr, nullptr, nullptr, nullptr);
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCWSTR reason) override {
         std::lock_guard lock(mu);
         shutdown = com::WideToUtf8(reason);

@@ -256,6 +256,59 @@ struct TAddressSpace {
     std::vector<std::wstring> all;  // every station's item IDs
 };
 
+// Flat browsing from the root lists the item ID of every leaf: the stations' leaves
+// and the root's own; a name pattern narrows it, a broken one is refused.
+void CheckFlat(IOPCBrowseServerAddressSpace* br, const TAddressSpace& as, size_t stations) {
+    bool strings = true;
+    std::vector<std::wstring> rootLeaves;
+    {
+        Ptr<IEnumString> e;
+        br->BrowseOPCItemIDs(OPC_LEAF, L"", VT_EMPTY, 0, &e.p);
+        rootLeaves = ReadEnum(e.p, strings);
+    }
+    auto has = [](const std::vector<std::wstring>& v, const std::wstring& s) {
+        return std::find(v.begin(), v.end(), s) != v.end();
+    };
+    const bool every = std::all_of(as.all.begin(), as.all.end(),
+                                   [&](const auto& id) { return has(as.flat, id); }) &&
+                       std::all_of(rootLeaves.begin(), rootLeaves.end(),
+                                   [&](const auto& id) { return has(as.flat, id); });
+    Check(every && as.flat.size() == as.all.size() + rootLeaves.size(),
+          "BrowseOPCItemIDs(OPC_FLAT) at the root: the item IDs of all " +
+              std::to_string(as.all.size()) + " station leaves and " +
+              std::to_string(rootLeaves.size()) + " root leaves, nothing else");
+    {
+        Ptr<IEnumString> e;
+        const HRESULT hr = br->BrowseOPCItemIDs(OPC_FLAT, L"*.connected", VT_EMPTY, 0, &e.p);
+        const auto got = ReadEnum(e.p, strings);
+        const bool linkStates = std::all_of(got.begin(), got.end(), [&](const auto& id) {
+            return id.size() > 10 && id.compare(id.size() - 10, 10, L".Connected") == 0 &&
+                   has(as.all, id);
+        });
+        Check(
+            hr == S_OK && strings && linkStates && got.size() == stations && has(got, as.connected),
+            "BrowseOPCItemIDs(OPC_FLAT, \"*.connected\"): " + std::to_string(got.size()) +
+                " link states, one per station");
+    }
+    {
+        Ptr<IEnumString> e;
+        // In lower case: letters match either case, Cyrillic included.
+        std::wstring pattern = as.station + L".*";
+        CharLowerBuffW(pattern.data(), static_cast<DWORD>(pattern.size()));
+        const HRESULT hr = br->BrowseOPCItemIDs(OPC_FLAT, pattern.c_str(), VT_EMPTY, 0, &e.p);
+        const auto got = ReadEnum(e.p, strings);
+        Check(hr == S_OK && strings && got == as.leaves,
+              "BrowseOPCItemIDs(OPC_FLAT, \"" + Utf8(pattern.c_str()) + "\"): the station's " +
+                  std::to_string(got.size()) + " item IDs");
+    }
+    {
+        Ptr<IEnumString> e;
+        const HRESULT hr = br->BrowseOPCItemIDs(OPC_FLAT, L"*[a-", VT_EMPTY, 0, &e.p);
+        Check(hr == OPC_E_INVALIDFILTER && !e.p,
+              "BrowseOPCItemIDs(OPC_FLAT, \"*[a-\"): OPC_E_INVALIDFILTER " + Hr(hr));
+    }
+}
+
 bool Browse(IOPCServer* server, TAddressSpace& as, bool verbose) {
     Ptr<IOPCBrowseServerAddressSpace> br;
     HRESULT hr = server->QueryInterface(IID_IOPCBrowseServerAddressSpace, br.out());
@@ -269,12 +322,10 @@ bool Browse(IOPCServer* server, TAddressSpace& as, bool verbose) {
         Ptr<IEnumString> e;
         hr = br->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, &e.p);
         as.flat = ReadEnum(e.p, strings);
-        // This server's address space is hierarchical: flat browsing answers S_OK
-        // with whatever it lists (nothing, today).
+        // Checked against the hierarchy at the end.
         if (verbose)
-            Check(SUCCEEDED(hr) && e.p && strings, "BrowseOPCItemIDs(OPC_FLAT) " + Hr(hr) + ": " +
-                                                       std::to_string(as.flat.size()) +
-                                                       " item IDs");
+            Check(hr == S_OK && e.p && strings, "BrowseOPCItemIDs(OPC_FLAT) " + Hr(hr) + ": " +
+                                                    std::to_string(as.flat.size()) + " item IDs");
     }
     std::vector<std::wstring> branches;
     {
@@ -369,6 +420,7 @@ bool Browse(IOPCServer* server, TAddressSpace& as, bool verbose) {
         }
         br->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
     }
+    if (verbose) CheckFlat(br.p, as, branches.size());
     return !as.leaves.empty();
 }
 
@@ -774,22 +826,51 @@ int RunFull() {
                   std::to_string(fc.items.size()) + ")");
         hr = async->Cancel2(0x7FFFFFF0);
         Check(hr == E_FAIL, "IOPCAsyncIO2::Cancel2 of an unknown transaction: E_FAIL " + Hr(hr));
-        // A refresh cancelled at once: Cancel2 S_OK and the refresh never arrives (a
-        // server may confirm with OnCancelComplete), or Cancel2 too late (E_FAIL) and
+        // A refresh cancelled at once: Cancel2 S_OK, OnCancelComplete for the
+        // transaction and the refresh never arrives; or Cancel2 too late (E_FAIL) and
         // the refresh arrives.
         from = sink.Count();
         hr = async->Refresh2(OPC_DS_DEVICE, 504, &cancel);
         const HRESULT hc = async->Cancel2(cancel);
         bool cc = false;
-        if (hr == S_OK && hc == S_OK)
-            cc = !sink.Wait(from, 2000,
-                            [](const TCallback& c) { return c.kind == 'D' && c.transId == 504; });
-        else if (hr == S_OK)
+        if (hr == S_OK && hc == S_OK) {
+            TCallback cb;
+            cc = sink.Wait(
+                     from, 10000,
+                     [](const TCallback& c) { return c.kind == 'C' && c.transId == 504; }, &cb) &&
+                 cb.group == 77 && !sink.Wait(from, 1000, [](const TCallback& c) {
+                     return c.kind == 'D' && c.transId == 504;
+                 });
+        } else if (hr == S_OK) {
             cc = sink.Wait(from, 10000,
                            [](const TCallback& c) { return c.kind == 'D' && c.transId == 504; });
+        }
         Check(cc, std::string("IOPCAsyncIO2::Cancel2 right after Refresh2: ") +
-                      (hc == S_OK ? "S_OK, and the refresh of transaction 504 never came"
+                      (hc == S_OK ? "S_OK, OnCancelComplete(504, group 77), and no refresh"
                                   : "too late (" + Hr(hc) + "), the refresh arrived"));
+        // A write cancelled at once the same way: OnCancelComplete, no OnWriteComplete.
+        from = sink.Count();
+        VARIANT wv;
+        VariantInit(&wv);
+        wv.vt = VT_BOOL;
+        wv.boolVal = VARIANT_FALSE;
+        errs = nullptr;
+        hr = async->Write(1, &hs[1], &wv, 505, &cancel, &errs);
+        CoTaskMemFree(errs);
+        const HRESULT hw = async->Cancel2(cancel);
+        bool cw = false;
+        if (hr == S_OK && hw == S_OK)
+            cw = sink.Wait(from, 10000, [](const TCallback& c) {
+                return c.kind == 'C' && c.transId == 505;
+            }) && !sink.Wait(from, 1000, [](const TCallback& c) {
+                return c.kind == 'W' && c.transId == 505;
+            });
+        else if (hr == S_OK)
+            cw = sink.Wait(from, 10000,
+                           [](const TCallback& c) { return c.kind == 'W' && c.transId == 505; });
+        Check(cw, std::string("IOPCAsyncIO2::Cancel2 right after Write: ") +
+                      (hw == S_OK ? "S_OK, OnCancelComplete(505), and no write completion"
+                                  : "too late (" + Hr(hw) + "), the write completed"));
         Check(async->Cancel2(cancel) == E_FAIL,
               "IOPCAsyncIO2::Cancel2 of the same id again: E_FAIL");
     }
