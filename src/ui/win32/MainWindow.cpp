@@ -12,6 +12,9 @@ namespace telegate::win32ui {
 namespace {
 
 constexpr int kDesignWidth = 1077;  // client area at 96 DPI
+// The grids' column widths in average characters; the quality titles are long.
+constexpr int kSignalColumnChars[] = {4, 24, 10, 10, 20, 24};
+constexpr int kMeasureColumnChars[] = {4, 24, 10, 14, 20, 14, 24};
 constexpr int kDesignHeight = 667;
 constexpr int kLedSize = 11;  // 96-DPI pixels
 
@@ -115,34 +118,30 @@ void TMainWindow::CreateControls() {
     MakeControl(hwnd_, STATUSCLASSNAMEW, L"", SBARS_SIZEGRIP, ctl_Status, f);
     // Column titles come from the presenter's title rows; widths in characters.
     const int cw = font_.CharWidth();
-    const int tsWidths[] = {4, 24, 10, 10, 12, 24};
-    const int tiWidths[] = {4, 24, 10, 14, 12, 14, 24};
     const TStringGrid& ts = presenter_->SignalGrid();
     const TStringGrid& ti = presenter_->MeasurementGrid();
     HWND sg = Control(ctl_SignalGrid), mg = Control(ctl_MeasurementGrid);
     for (int c = 0; c < ts.ColCount(); ++c)
-        AddListColumn(sg, c, c == 0 ? L"№" : Wide(ts.Cell(c, 0)), tsWidths[c] * cw);
+        AddListColumn(sg, c, c == 0 ? L"№" : Wide(ts.Cell(c, 0)), kSignalColumnChars[c] * cw);
     for (int c = 0; c < ti.ColCount(); ++c)
-        AddListColumn(mg, c, c == 0 ? L"№" : Wide(ti.Cell(c, 0)), tiWidths[c] * cw);
+        AddListColumn(mg, c, c == 0 ? L"№" : Wide(ti.Cell(c, 0)), kMeasureColumnChars[c] * cw);
     FitColumns();
 }
 
 void TMainWindow::FitColumns() {
     // Each column at least as wide as its title.
     const int cw = font_.CharWidth();
-    const int tsWidths[] = {4, 24, 10, 10, 12, 24};
-    const int tiWidths[] = {4, 24, 10, 14, 12, 14, 24};
     const TStringGrid& ts = presenter_->SignalGrid();
     const TStringGrid& ti = presenter_->MeasurementGrid();
     HWND sg = Control(ctl_SignalGrid), mg = Control(ctl_MeasurementGrid);
     for (int c = 0; c < ts.ColCount(); ++c)
-        ::SendMessageW(
-            sg, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(c),
-            std::max(tsWidths[c] * cw, font_.TextWidth(sg, Wide(ts.Cell(c, 0))) + 6 * cw));
+        ::SendMessageW(sg, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(c),
+                       std::max(kSignalColumnChars[c] * cw,
+                                font_.TextWidth(sg, Wide(ts.Cell(c, 0))) + 6 * cw));
     for (int c = 0; c < ti.ColCount(); ++c)
-        ::SendMessageW(
-            mg, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(c),
-            std::max(tiWidths[c] * cw, font_.TextWidth(mg, Wide(ti.Cell(c, 0))) + 6 * cw));
+        ::SendMessageW(mg, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(c),
+                       std::max(kMeasureColumnChars[c] * cw,
+                                font_.TextWidth(mg, Wide(ti.Cell(c, 0))) + 6 * cw));
 }
 
 void TMainWindow::ApplyFont() {
