@@ -134,7 +134,7 @@ TEST_F(WebDispatchTest, PagesAreHtmlInWindows1251WithoutCaching) {
 // replacement character, not as the octet (which browsers take for a control).
 TEST_F(WebDispatchTest, UnassignedNameOctetShowsAsReplacementCharacter) {
     const std::string odd = "U" + std::string(kCp1251UnassignedUtf8) + "2";
-    data.AddTI(0, odd, 1, 3, 1.0f, 0, 0);
+    data.AddTI(1, odd, 1, 3, 1.0f, 0, 0);
     TWebDispatch d(folder.web, Source());
     const auto r = Get(d, "/titek.php?p_ti=KP1");
     EXPECT_EQ(r.status, 200);
