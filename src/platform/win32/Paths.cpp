@@ -36,11 +36,11 @@ bool SetCurrentDirToExe() {
 namespace telegate {
 
 std::string RecordedDataFolder() {
-    // The 64-bit view: the installer writes there, whatever the reader's bitness.
+    // The installer writes the 64-bit view, which this 64-bit program reads.
     DWORD bytes = 0;
     const wchar_t* key = L"SOFTWARE\\Telegate";
     const wchar_t* value = L"DataFolder";
-    const DWORD flags = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_SUBKEY_WOW6464KEY;
+    const DWORD flags = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ;
     if (::RegGetValueW(HKEY_LOCAL_MACHINE, key, value, flags, nullptr, nullptr, &bytes) !=
             ERROR_SUCCESS ||
         bytes < sizeof(wchar_t))
