@@ -201,18 +201,5 @@ TEST_F(SettingsTest, UnreadableFilesGiveDefaultsAndAreNeverReplaced) {
     }
 }
 
-// Without read permission (not testable as root, who reads everything).
-TEST_F(SettingsTest, FileWithoutReadPermissionIsNotReplaced) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
-    Put(cnf_, "[Port_WebServ]\r\nPort_WebServ=8081\r\n");
-    fs::permissions(cnf_, fs::perms::owner_write);
-    TSettings s;
-    EXPECT_NE(s.ReadCnf(cnf_), "");
-    EXPECT_EQ(s.Port_WebServ, 80);
-    EXPECT_FALSE(s.WriteCnf(cnf_));
-    fs::permissions(cnf_, fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(Get(cnf_), "[Port_WebServ]\r\nPort_WebServ=8081\r\n");
-}
-
 }  // namespace
 }  // namespace telegate
