@@ -503,7 +503,6 @@ void T104Client::DoOnConnect() {
                         flag.ToString() + ClSFlag.ToString());
     ClSFlag.Op(FSet, bclb_ConnectingOk);
     FWaitConnect = false;
-    UpdateSliceLimit();
 }
 
 void T104Client::setWork(bool onoff) {
@@ -637,16 +636,6 @@ void T104Client::RaspakReceiveBufferAPDU(bool Save_Obmen, int nomer_socket) {
         FAsdu.ReceiveRaspak1(sinks);
     }
     r_APDUBuf.Reset(false);
-    UpdateSliceLimit();
-}
-
-void T104Client::UpdateSliceLimit() {
-    // The worker's next slice ends where the acknowledgement at w falls due, so
-    // the S frame leaves as soon as it is sent (the slot is written between
-    // slices). While an S frame is still due, slices of one frame.
-    if (psock.oprosdevice2 == nullptr) return;
-    const int32_t w = prm.wMax > 0 ? prm.wMax : 0;
-    psock.oprosdevice2->SetAckWindow(w == 0 ? 0 : std::max<int32_t>(w - GetW(), 1));
 }
 
 }  // namespace telegate
