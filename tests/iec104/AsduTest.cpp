@@ -12,8 +12,8 @@
 #include "model/Tags.h"
 #include "model/TypeCatalogue.h"
 #include "support/Clock.h"
-#include "support/Journal.h"
 #include "support/Notifier.h"
+#include "support/Journal.h"
 
 namespace telegate {
 namespace {
