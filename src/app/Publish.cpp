@@ -56,13 +56,17 @@ bool CreateStationListFile(const std::string& path, const TStationTable& table,
 // --------------------------------------------------------------------- TPublisher
 
 TPublisher::TPublisher(TAppContext& ctx)
-    : FCtx(ctx), FReg(std::make_unique<TRegistries>()), FRanges(kKPRecords) {}
+    : FCtx(ctx),
+      FReg(std::make_unique<TRegistries>()),
+      FRanges(kKPRecords),
+      FPublishedKeys(kKPRecords) {}
 
 void TPublisher::NewTagList() {
     FKinds = std::make_unique<TTagCategoryList>(1);
     FData = std::make_unique<TTagCategoryList>(2);
     FEntries.clear();
     for (TRange& r : FRanges) r = TRange{};
+    for (TStationKey& k : FPublishedKeys) k = TStationKey{};
     FTags = std::make_unique<TTagSignalList>(FCtx.MessBuff, &FReg->ArmSignals, &FReg->SstList);
 }
 
@@ -106,6 +110,8 @@ std::string TPublisher::LoadData(const std::string& dir) {
                  ptc, k);
         FTags->AddTag(tag);
     }
+    // Received objects find their tag through the station index from now on.
+    FTags->BuildIndex();
     BuildPlan();
     return {};
 }
@@ -113,6 +119,8 @@ std::string TPublisher::LoadData(const std::string& dir) {
 void TPublisher::BuildPlan() {
     FEntries.clear();
     for (TRange& r : FRanges) r = TRange{};
+    // Every tag of the new plan is published at the next pass.
+    for (TStationKey& k : FPublishedKeys) k = TStationKey{};
     if (FTags == nullptr) return;
     const int stations = FCtx.Stations.Kol_KP < kKPRecords ? FCtx.Stations.Kol_KP : kKPRecords;
     // Ordinal of every signal record within its station and kind: the registry is
@@ -185,15 +193,23 @@ void TPublisher::OutOPCTsTit(bool /*OUT_TO_GRID*/) {
         // Identifiers not assigned yet (no OPC address space): nothing to write to.
         if (!ItemIdsAssigned(kp)) continue;
         const TRange& r = FRanges[static_cast<size_t>(n - 1)];
+        TStationKey key{kp.Nom_OPC_TS,  kp.Nom_OPC_TI,    kp.PereschetTI,
+                        kp.Time_To_OPC, kp.Popravka_Time, true};
+        TStationKey& last = FPublishedKeys[static_cast<size_t>(n - 1)];
+        const bool all = !(last == key);
+        last = key;
         int32_t iValue = 0;
         uint8_t quality = 0;
         double fValue = 0;
         TDateTime stamp = 0;
         for (int32_t e = r.tsBegin; e < r.tsEnd; ++e) {
-            const TEntry& en = FEntries[static_cast<size_t>(e)];
+            TEntry& en = FEntries[static_cast<size_t>(e)];
             if (en.tag >= nTags) continue;
+            const TTagSignal& tag = tags[en.tag];
+            if (!all && tag.StoreCount() == en.published) continue;
+            en.published = tag.StoreCount();
             stamp = 0;
-            tags[en.tag].GetArmValue(iValue, quality, fValue, stamp);
+            tag.GetArmValue(iValue, quality, fValue, stamp);
             const int64_t id = static_cast<int64_t>(kp.Nom_OPC_TS) + en.ordinal;
             if (id < 1 || id >= kFirstIdWithoutLeaf) continue;
             const int i = static_cast<int>(id);
@@ -207,10 +223,13 @@ void TPublisher::OutOPCTsTit(bool /*OUT_TO_GRID*/) {
             items.Value_arr[kp.Nom_OPC_Alarm] = kp.Connected ? 1.0 : 0.0;
         }
         for (int32_t e = r.tiBegin; e < r.tiEnd; ++e) {
-            const TEntry& en = FEntries[static_cast<size_t>(e)];
+            TEntry& en = FEntries[static_cast<size_t>(e)];
             if (en.tag >= nTags) continue;
+            const TTagSignal& tag = tags[en.tag];
+            if (!all && tag.StoreCount() == en.published) continue;
+            en.published = tag.StoreCount();
             stamp = 0;
-            tags[en.tag].GetArmValue(iValue, quality, fValue, stamp);
+            tag.GetArmValue(iValue, quality, fValue, stamp);
             const int64_t id = static_cast<int64_t>(kp.Nom_OPC_TI) + en.ordinal;
             if (id < 1 || id >= kFirstIdWithoutLeaf) continue;
             const int i = static_cast<int>(id);

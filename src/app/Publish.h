@@ -1,7 +1,10 @@
 // Publication of station data: the station list file "zzz.dat", the build of the
 // registries and the tag list from the station table at every start of polling
-// (LoadData), and the pass that copies every tag's value, quality and time stamp
-// into the item image five times a second (OutOPCTsTit).
+// (LoadData), and the pass that copies the tags' values, qualities and time stamps
+// into the item image five times a second (OutOPCTsTit). A pass writes only the
+// tags stored into since the previous pass (every tag after a build, and every tag
+// of a station whose identifiers or publication settings changed); the station's
+// link state is written at every pass.
 //
 // Identifiers: station n's k-th two-state tag (k from 0, in TS_arr order) is
 // published at Nom_OPC_TS + k, its k-th measurement at Nom_OPC_TI + k, its link
@@ -95,6 +98,15 @@ class TPublisher {
         int32_t tag;      // index in the tag list
         int32_t ordinal;  // k: the tag is published at first identifier + k
         const TArmRec* rec;
+        uint32_t published = 0;  // the tag's StoreCount when last published
+    };
+    // What a station's publication depends on besides its tags.
+    struct TStationKey {
+        int32_t ts = 0, ti = 0;
+        bool pereschet = false, timeToOpc = false;
+        int32_t popravka = 0;
+        bool valid = false;  // false: publish every tag of the station
+        bool operator==(const TStationKey&) const = default;
     };
     struct TRange {
         int32_t tsBegin = 0, tsEnd = 0, tiBegin = 0, tiEnd = 0;
@@ -106,8 +118,9 @@ class TPublisher {
     std::unique_ptr<TTagCategoryList> FKinds;  // variant 1: the tag kinds
     std::unique_ptr<TTagCategoryList> FData;   // variant 2: the data kinds
     std::unique_ptr<TTagSignalList> FTags;
-    std::vector<TEntry> FEntries;  // per station: its TS entries, then its TI entries
-    std::vector<TRange> FRanges;   // index n - 1 for station n
+    std::vector<TEntry> FEntries;             // per station: its TS entries, then its TI entries
+    std::vector<TRange> FRanges;              // index n - 1 for station n
+    std::vector<TStationKey> FPublishedKeys;  // index n - 1: as of the last pass
 };
 
 }  // namespace telegate

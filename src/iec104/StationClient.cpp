@@ -507,7 +507,6 @@ void T104Client::DoOnConnect() {
                         flag.ToString() + ClSFlag.ToString());
     ClSFlag.Op(FSet, bclb_ConnectingOk);
     FWaitConnect = false;
-    UpdateSliceLimit();
 }
 
 void T104Client::setWork(bool onoff) {
@@ -633,30 +632,19 @@ void T104Client::TuService1() {
 
 void T104Client::RaspakReceiveBufferAPDU(bool Save_Obmen, int nomer_socket) {
     const TAsduSinks sinks{FTags, FJournal, FClock};
+    // The station's address, taken once for the whole queue.
+    if (r_APDUBuf.GetEmpty()) return;
+    const std::string host = psock.oprosdevice2 != nullptr ? psock.oprosdevice2->Host() : prm.Host;
+    const int32_t port = psock.oprosdevice2 != nullptr ? psock.oprosdevice2->Port() : prm.Port;
     while (T104APDU* p = r_APDUBuf.GetToSend()) {
         if (!RaspakAPDU(*p, Save_Obmen, nomer_socket, FAsdu)) continue;
         ElemTU.CheckConfirmation(FAsdu);
-        if (psock.oprosdevice2 != nullptr) {
-            FAsdu.IP_address2 = psock.oprosdevice2->Host();
-            FAsdu.IP_port3 = psock.oprosdevice2->Port();
-        } else {
-            FAsdu.IP_address2 = prm.Host;
-            FAsdu.IP_port3 = prm.Port;
-        }
+        FAsdu.IP_address2 = host;
+        FAsdu.IP_port3 = port;
         FAsdu.Nomer_sock = nomer_socket;
         FAsdu.ReceiveRaspak1(sinks);
     }
     r_APDUBuf.Reset(false);
-    UpdateSliceLimit();
-}
-
-void T104Client::UpdateSliceLimit() {
-    // The worker's next slice ends where the acknowledgement at w falls due, so
-    // the S frame leaves as soon as it is sent (the slot is written between
-    // slices). While an S frame is still due, slices of one frame.
-    if (psock.oprosdevice2 == nullptr) return;
-    const int32_t w = prm.wMax > 0 ? prm.wMax : 0;
-    psock.oprosdevice2->SetAckWindow(w == 0 ? 0 : std::max<int32_t>(w - GetW(), 1));
 }
 
 }  // namespace telegate

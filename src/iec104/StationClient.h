@@ -9,7 +9,7 @@
 //
 // Rules of the send window:
 // - an I frame counts as sent only when the transport took it; a frame the
-//   transport refused (send slot busy) stays first in line and goes out at the
+//   transport refused (send buffer full) stays first in line and goes out at the
 //   next service pass with the next N(S);
 // - a received N(R) releases exactly the frames it acknowledges; an N(R) that
 //   acknowledges a frame never sent (or moves backwards) is a protocol error: the
@@ -230,8 +230,6 @@ class T104Client : public TSubj104 {
     void TuService1();
     // Decodes every APDU of the receive queue into the tags.
     void RaspakReceiveBufferAPDU(bool Save_Obmen, int nomer_socket);
-    // Tells the worker how many I frames its next slice may hold.
-    void UpdateSliceLimit();
     // The periodic general interrogation is due (command timer).
     void OprosDue() { OPROS_KP_ = true; }
     // Where decoded objects are stored (may be null: nothing is stored).

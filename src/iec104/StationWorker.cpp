@@ -44,7 +44,6 @@ void Toprosdevice::Start() {
     started_.store(true);
     thread_ = std::thread(
         [](std::shared_ptr<Toprosdevice> me) {
-            LowerThreadPriority();
             try {
                 me->Execute();
             } catch (...) {
@@ -121,13 +120,64 @@ void Toprosdevice::RequestDisconnect() {
 }
 
 bool Toprosdevice::TryPutToWrite(const std::string& octets) {
+    bool wasEmpty = false;
     {
         std::lock_guard<std::mutex> lk(handMx_);
-        if (!toWrite_.empty()) return false;
-        toWrite_ = octets;
+        if (!toWrite_.empty() && toWrite_.size() + octets.size() > kSendBufferLimit) return false;
+        wasEmpty = toWrite_.empty();
+        toWrite_ += octets;
     }
-    if (!octets.empty()) wake_.Signal();
+    // A buffer that was not empty has its wake-up on the way already.
+    if (wasEmpty && !octets.empty()) wake_.Signal();
     return true;
+}
+
+size_t Toprosdevice::QueuedOctets() const {
+    std::lock_guard<std::mutex> lk(rxMx_);
+    return rxBytes_;
+}
+
+bool Toprosdevice::RxQueueFull() const {
+    std::lock_guard<std::mutex> lk(rxMx_);
+    return rxBytes_ >= kRxQueueLimit;
+}
+
+// ------------------------------------------------------------- receive queue
+
+void Toprosdevice::Enqueue(std::string block) {
+    bool post = false;
+    {
+        std::lock_guard<std::mutex> lk(rxMx_);
+        rxBytes_ += block.size();
+        rxQueue_.push_back(std::move(block));
+        post = !rxPosted_;
+        rxPosted_ = true;
+    }
+    if (!post) return;
+    std::shared_ptr<Toprosdevice> self = shared_from_this();
+    loop_.post([self] { self->Deliver(); });
+}
+
+void Toprosdevice::Deliver() {
+    std::deque<std::string> batch;
+    std::string host;
+    int port = 0;
+    bool wasFull = false;
+    {
+        std::lock_guard<std::mutex> lk(rxMx_);
+        batch.swap(rxQueue_);
+        wasFull = rxBytes_ >= kRxQueueLimit;
+        rxBytes_ = 0;
+        rxPosted_ = false;
+        host = rxHost_;
+        port = rxPort_;
+    }
+    // The worker stopped reading at the limit: it may go on now.
+    if (wasFull) wake_.Signal();
+    if (batch.empty()) return;
+    std::string data = std::move(batch.front());
+    for (size_t i = 1; i < batch.size(); ++i) data += batch[i];
+    events_.On_Read_Main(nomer_, data, host, port);
 }
 
 // ------------------------------------------------------------------ tracing
@@ -152,12 +202,20 @@ std::string Toprosdevice::Peer() const {
 void Toprosdevice::SyncConnected() {
     const int n = nomer_;
     IWorkerEvents& ev = events_;
-    ResetSlicing();
+    const std::string host = tcp_ ? tcp_->Host() : std::string();
+    const int port = tcp_ ? tcp_->Port() : 0;
     bool ran = false;
     try {
         // Connected from inside the report: after the client has reset its link
-        // state, before any other main-thread pass can look.
-        ran = loop_.invokeAndWait([this, &ev, n] {
+        // state, before any other main-thread pass can look. Octets still queued
+        // belong to the previous connection and are decoded first.
+        ran = loop_.invokeAndWait([this, &ev, n, &host, port] {
+            Deliver();
+            {
+                std::lock_guard<std::mutex> lk(rxMx_);
+                rxHost_ = host;
+                rxPort_ = port;
+            }
             ev.On_Connect_Main(n);
             isConnect_.store(true);
         });
@@ -170,19 +228,11 @@ void Toprosdevice::SyncDisconnected() {
     const int n = nomer_;
     IWorkerEvents& ev = events_;
     try {
-        loop_.invokeAndWait([&ev, n] { ev.On_DisConnect_Main(n); });
-    } catch (...) {
-    }
-}
-
-void Toprosdevice::SyncReceived() {
-    const int n = nomer_;
-    IWorkerEvents& ev = events_;
-    const std::string& data = readStr_;
-    const std::string host = tcp_ ? tcp_->Host() : std::string();
-    const int port = tcp_ ? tcp_->Port() : 0;
-    try {
-        loop_.invokeAndWait([&ev, n, &data, &host, port] { ev.On_Read_Main(n, data, host, port); });
+        // What was read before the loss is decoded before the loss is reported.
+        loop_.invokeAndWait([this, &ev, n] {
+            Deliver();
+            ev.On_DisConnect_Main(n);
+        });
     } catch (...) {
     }
 }
@@ -271,8 +321,9 @@ void Toprosdevice::WaitForWork() {
         std::lock_guard<std::mutex> lk(handMx_);
         if (!toWrite_.empty()) return;
     }
-    // Octets are only looked for once something has been written.
-    const bool watchSocket = tcp_->Connected() && !firstZapusk_;
+    // Octets are only looked for once something has been written, and not while
+    // the main thread has a full queue to take (it wakes the thread when it has).
+    const bool watchSocket = tcp_->Connected() && !firstZapusk_ && !RxQueueFull();
     tcp_->Wait(timings_.ReadTimeoutMs, watchSocket);
 }
 
@@ -327,12 +378,13 @@ void Toprosdevice::ServiceStep() {
     // 5. The frame in the send slot.
     WriteSlot();
 
-    // 6. What the station sent. The client usually answers a block at once (an
-    // acknowledgement or the next frame): write that answer in this pass rather
-    // than waking for another one. Wake-ups signalled for it are spent here; a
-    // slot filled after the drain signals again, so none is lost.
-    const std::string block = ReadBlock();
-    if (!block.empty()) HandOver(block);
+    // 6. What the station sent goes to the receive queue; the main thread takes
+    // it when it comes to it. A full queue is not added to: the octets wait in
+    // the socket.
+    if (!RxQueueFull()) {
+        std::string block = ReadBlock();
+        if (!block.empty()) Enqueue(std::move(block));
+    }
 
     // 7. Silence watchdog.
     if (isConnect_.load() || tcp_->Connected()) {
@@ -346,77 +398,6 @@ void Toprosdevice::ServiceStep() {
                 lastGoodMs_ = clock_.MonotonicMs();
             }
         }
-    }
-}
-
-void Toprosdevice::ResetSlicing() {
-    scanPhase_ = scanLen_ = scanLeft_ = 0;
-    scanI_ = scanLost_ = false;
-}
-
-size_t Toprosdevice::SliceEnd(const std::string& block, size_t pos, int maxI) {
-    int iFrames = 0;
-    while (pos < block.size()) {
-        if (scanLost_) return block.size();
-        const auto o = static_cast<uint8_t>(block[pos]);
-        switch (scanPhase_) {
-            case 0:
-                if (o != 0x68) {
-                    scanLost_ = true;
-                    return block.size();
-                }
-                scanPhase_ = 1;
-                ++pos;
-                break;
-            case 1:
-                if (o < 4) {
-                    scanLost_ = true;
-                    return block.size();
-                }
-                scanLen_ = o;
-                scanPhase_ = 2;
-                ++pos;
-                break;
-            case 2:
-                scanI_ = (o & 0x01) == 0;
-                scanLeft_ = scanLen_ - 1;
-                scanPhase_ = 3;
-                ++pos;
-                break;
-            default: {
-                const size_t take = std::min(static_cast<size_t>(scanLeft_), block.size() - pos);
-                pos += take;
-                scanLeft_ -= static_cast<int>(take);
-                if (scanLeft_ == 0) {
-                    scanPhase_ = 0;
-                    if (scanI_ && ++iFrames >= maxI) return pos;
-                }
-                break;
-            }
-        }
-    }
-    return pos;
-}
-
-void Toprosdevice::HandOver(const std::string& block) {
-    size_t pos = 0;
-    while (pos < block.size()) {
-        // Read again for every slice: the main thread updates it as it decodes.
-        const int w = ackWindow_.load();
-        const size_t end = w > 0 ? SliceEnd(block, pos, w) : block.size();
-        if (pos == 0 && end == block.size())
-            readStr_ = block;
-        else
-            readStr_.assign(block, pos, end - pos);
-        pos = end;
-        SyncReceived();
-        // The client usually answers at once (an acknowledgement or the next frame):
-        // write that answer now rather than waking for another pass. Wake-ups
-        // signalled for it are spent here; a slot filled after the drain signals
-        // again, so none is lost.
-        wake_.Drain();
-        WriteSlot();
-        if (terminated_.load()) return;
     }
 }
 

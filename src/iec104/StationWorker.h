@@ -1,37 +1,48 @@
 // The station connection worker: one thread per controlled station that owns the
 // station's TCP connection. It connects and disconnects when the station client
-// asks, writes the frame the client leaves in its send slot, reads whatever the
+// asks, writes what the client leaves in its send buffer, reads whatever the
 // station sends and drops a connection that stays silent too long. It does not
-// interpret the protocol: connect, disconnect and every block read go to the main
-// thread through IWorkerEvents, run there with IMainLoop::invokeAndWait.
+// interpret the protocol: connect and disconnect reach the main thread through
+// IWorkerEvents, run there with IMainLoop::invokeAndWait.
 //
-// A block read is handed over in slices that end where the link layer's
-// acknowledgement at w falls due (SetAckWindow, updated by the client after each
-// slice), and the send slot is written after each slice: that acknowledgement
-// leaves while the rest of a long block is still being decoded. Cutting a slice only follows the
-// start and length octets of the frames.
+// Received octets do not wait for the main thread: the worker appends each block
+// to a bounded receive queue and goes on reading; the first block of an empty
+// queue posts one delivery to the main thread, which takes everything queued by
+// then as one batch (On_Read_Main). When the queue holds kRxQueueLimit octets the
+// worker stops reading the socket until the main thread has taken them, so TCP's
+// window and the station's k hold the station back; nothing is dropped. Queued
+// octets are always delivered before the next connect or disconnect report, so
+// they are decoded with the state of the connection they came from.
+//
+// The send buffer takes whole frames as long as it holds fewer than
+// kSendBufferLimit octets: the acknowledgements the main thread produces while it
+// decodes a long batch all go out, each covering at most w frames, and the worker
+// writes them at once.
 //
 // The link counts as connected (IsConnect) only from inside the connect report on
 // the main thread, after the client has reset its link state: no service pass can
 // send with the counters of the previous connection in between.
 //
-// Between passes the thread sleeps on the first of: octets on the socket, a frame
-// in the send slot, a connect or disconnect request, termination, or the end of
-// the pass pause. An idle station so wakes about every ReadTimeoutMs, and a busy
-// one reads and writes as fast as the octets come.
+// Between passes the thread sleeps on the first of: octets on the socket (unless
+// the receive queue is full), a frame in the send buffer, a connect or disconnect
+// request, termination, the main thread taking a full queue, or the end of the
+// pass pause. An idle station so wakes about every ReadTimeoutMs, and a busy one
+// reads and writes as fast as the octets come. The thread runs at normal priority.
 //
-// Lifetime: owned through std::shared_ptr; the running thread holds a reference
-// to its own worker, so a late call from the client never reaches a freed
-// object. The loop, the events and the clock given to the constructor must stay
-// alive until the thread has finished (Join / WaitFinished). When the thread
-// ends, its last calls to the main thread either run there or, once the loop has
-// quit, are dropped (invokeAndWait returns false) - so do not wait for a worker
-// on the main thread while that loop still runs and has not quit.
+// Lifetime: owned through std::shared_ptr; the running thread and every pending
+// delivery hold a reference to their worker, so a late call from the client never
+// reaches a freed object. The loop, the events and the clock given to the
+// constructor must stay alive until the thread has finished (Join /
+// WaitFinished). When the thread ends, its last calls to the main thread either
+// run there or, once the loop has quit, are dropped (invokeAndWait returns false)
+// - so do not wait for a worker on the main thread while that loop still runs
+// and has not quit.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -73,6 +84,10 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
   public:
     // The largest block read in one pass.
     static constexpr size_t kMaxBlock = 64 * 1024;
+    // Octets waiting for the main thread at which reading stops.
+    static constexpr size_t kRxQueueLimit = 256 * 1024;
+    // Octets the send buffer takes before it refuses a frame.
+    static constexpr size_t kSendBufferLimit = 16 * 1024;
 
     // Created suspended; Start() runs it. nomer is Number_of_Thread (1-based);
     // t0 is the silence limit in ms (the creator turns 0 into 30000).
@@ -109,7 +124,9 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     void RequestDisconnect() override;
     bool IsConnect() const override { return isConnect_.load(); }
     bool TryPutToWrite(const std::string& octets) override;
-    void SetAckWindow(int iFrames) override { ackWindow_.store(iFrames); }
+
+    // Octets read and not yet taken by the main thread; for tests.
+    size_t QueuedOctets() const;
 
     // Pending requests, for the client's bookkeeping and for tests.
     bool MustConnect() const { return mustConnect_.load(); }
@@ -124,15 +141,11 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     void OnTcpDisconnected();
     void SyncConnected();
     void SyncDisconnected();
-    void SyncReceived();
-    // Hands block to the main thread in slices of at most w I frames, writing the
-    // send slot after each.
-    void HandOver(const std::string& block);
-    // The end of the slice that starts at pos: after the maxI-th I frame that ends
-    // in block, or the end of block. Follows the frames across blocks.
-    size_t SliceEnd(const std::string& block, size_t pos, int maxI);
-    // A new connection: the stream starts with a frame.
-    void ResetSlicing();
+    // Appends a block to the receive queue; posts a delivery when none is pending.
+    void Enqueue(std::string block);
+    // Main thread: hands everything queued to the events as one batch.
+    void Deliver();
+    bool RxQueueFull() const;
     // Connects the TCP client to the current target; traces nothing.
     bool ConnectNow(int timeoutMs);
     // Sleeps ms; returns early (true) on termination.
@@ -162,28 +175,28 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     mutable std::mutex handMx_;
     std::string hostThread_;  // Host_Thread
     int portThread_;          // Port_Thread
-    std::string toWrite_;     // str_To_write
+    std::string toWrite_;     // str_To_write: whole frames, in order
     std::atomic<bool> mustConnect_{false};
     std::atomic<bool> mustDisconnect_{false};
     std::atomic<bool> isConnect_{false};
     std::atomic<bool> terminated_{false};
-    std::atomic<int> ackWindow_{0};
     TWakeEvent wake_;
+
+    // Receive queue shared with the main thread.
+    mutable std::mutex rxMx_;
+    std::deque<std::string> rxQueue_;
+    size_t rxBytes_ = 0;
+    bool rxPosted_ = false;  // a delivery is on its way to the main thread
+    std::string rxHost_;     // remote end of the connection the queued octets came from
+    int rxPort_ = 0;
 
     // Worker thread only.
     std::unique_ptr<TTcpClient> tcp_;  // IdTCPClient_Thread
-    std::string readStr_;              // Read_str
     int64_t lastGoodMs_ = 0;           // Date_TimeLast_OTVET_Good (monotonic)
     int64_t periodTestMs_ = 0;         // Date_Time_Period_test (monotonic)
     bool periodTestSet_ = false;
     bool firstZapusk_ = true;  // first_zapusk
     std::vector<char> readBuf_;
-    // Where the received stream stands within a frame (worker thread only).
-    int scanPhase_ = 0;      // 0 start octet, 1 length, 2 first control octet, 3 the rest
-    int scanLen_ = 0;        // length octet of the current frame
-    int scanLeft_ = 0;       // octets of the current frame still to come in phase 3
-    bool scanI_ = false;     // the current frame is an I frame
-    bool scanLost_ = false;  // out of step: whole blocks go (the link layer reports it)
 
     // Thread bookkeeping.
     std::mutex joinMx_;  // guards thread_ (Start, Join)

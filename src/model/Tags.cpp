@@ -1,5 +1,7 @@
 #include "model/Tags.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -344,6 +346,7 @@ void TTagSignal::MarkNew() {
 }
 
 void TTagSignal::SetOnReceive(bool ReceiveEquival) {
+    ++FStores;
     if (!FprReceive) {
         FprReceive = true;
         MarkNew();
@@ -490,6 +493,7 @@ void TTagSignal::ChangeVal(const TTypeIdent& tid, std::span<const uint8_t> octet
 void TTagSignal::SetInvalid() {
     if ((Value.Qualit & 0x80) == 0) {
         Value.Qualit |= 0x80;
+        ++FStores;
         MarkNew();
     }
 }
@@ -517,6 +521,10 @@ TTagSignalList::TTagSignalList(TMessBuff& journal, const TArmSignals* arm, TSstL
 void TTagSignalList::Clear() {
     List.clear();
     FIndex.clear();
+    FStations.clear();
+    FIndexBuilt = false;
+    FLastStation = nullptr;
+    FLastAsdu = nullptr;
     FHosts.clear();
     FLastHost = -1;
     FFirstNew = 0;
@@ -572,6 +580,11 @@ std::string TTagSignalList::AddTag(const TTagSignal& tag) {
         FHosts.push_back(tag.FIP_adrr4);
         host = static_cast<int32_t>(FHosts.size()) - 1;
     }
+    // The station index no longer covers the list.
+    FStations.clear();
+    FIndexBuilt = false;
+    FLastStation = nullptr;
+    FLastAsdu = nullptr;
     const int32_t ind = GetCount();
     List.push_back(tag);
     TTagSignal& t = List.back();
@@ -591,11 +604,93 @@ std::string TTagSignalList::AddTag(const TTagSignal& tag) {
     return remark;
 }
 
+int32_t TTagSignalList::TAsduIndex::Find(int32_t obj) const {
+    if (!dense.empty()) {
+        const int64_t i = static_cast<int64_t>(obj) - firstObj;
+        return i >= 0 && i < static_cast<int64_t>(dense.size()) ? dense[static_cast<size_t>(i)]
+                                                                : -1;
+    }
+    const auto it = std::lower_bound(sparse.begin(), sparse.end(), std::make_pair(obj, INT32_MIN));
+    return it != sparse.end() && it->first == obj ? it->second : -1;
+}
+
+void TTagSignalList::BuildIndex() {
+    FStations.clear();
+    FLastStation = nullptr;
+    FLastAsdu = nullptr;
+    // Group the hash entries (first match per address) by station and common address.
+    struct TEntry {
+        int32_t host, port, asdu, obj, ind;
+    };
+    std::vector<TEntry> entries;
+    entries.reserve(FIndex.size());
+    for (const auto& [key, ind] : FIndex)
+        entries.push_back(TEntry{key.host, key.port, key.asdu, key.obj, ind});
+    std::sort(entries.begin(), entries.end(), [](const TEntry& a, const TEntry& b) {
+        if (a.host != b.host) return a.host < b.host;
+        if (a.port != b.port) return a.port < b.port;
+        if (a.asdu != b.asdu) return a.asdu < b.asdu;
+        return a.obj < b.obj;
+    });
+    for (size_t i = 0; i < entries.size();) {
+        size_t j = i;
+        while (j < entries.size() && entries[j].host == entries[i].host &&
+               entries[j].port == entries[i].port && entries[j].asdu == entries[i].asdu)
+            ++j;
+        if (FStations.empty() || FStations.back().host != entries[i].host ||
+            FStations.back().port != entries[i].port)
+            FStations.push_back(TStationIndex{entries[i].host, entries[i].port, {}});
+        TAsduIndex ai;
+        ai.asdu = entries[i].asdu;
+        const int64_t first = entries[i].obj, last = entries[j - 1].obj;
+        const int64_t span = last - first + 1;
+        // Dense while it costs at most four slots per tag.
+        if (span <= 4 * static_cast<int64_t>(j - i) + 64) {
+            ai.firstObj = static_cast<int32_t>(first);
+            ai.dense.assign(static_cast<size_t>(span), -1);
+            for (size_t e = i; e < j; ++e)
+                ai.dense[static_cast<size_t>(entries[e].obj - first)] = entries[e].ind;
+        } else {
+            for (size_t e = i; e < j; ++e) ai.sparse.emplace_back(entries[e].obj, entries[e].ind);
+        }
+        FStations.back().asdus.push_back(std::move(ai));
+        i = j;
+    }
+    FIndexBuilt = true;
+}
+
+const TTagSignalList::TStationIndex* TTagSignalList::FindStation(int32_t host, int32_t port) const {
+    if (FLastStation != nullptr && FLastStation->host == host && FLastStation->port == port)
+        return FLastStation;
+    for (const TStationIndex& st : FStations)
+        if (st.host == host && st.port == port) {
+            FLastStation = &st;
+            FLastAsdu = nullptr;
+            return &st;
+        }
+    return nullptr;
+}
+
 int32_t TTagSignalList::FindTag(int32_t AsduAddress, int32_t ObjAddress,
                                 std::string_view IPaddress10, int32_t IPPort10, TTagSignal*& tag) {
     tag = nullptr;
     const int32_t host = FindHost(IPaddress10);
     if (host < 0) return -1;
+    if (FIndexBuilt) {
+        const TStationIndex* st = FindStation(host, IPPort10);
+        if (st == nullptr) return -1;
+        const TAsduIndex* ai = FLastAsdu;
+        if (ai == nullptr || ai->asdu != AsduAddress) {
+            ai = nullptr;
+            for (const TAsduIndex& a : st->asdus)
+                if (a.asdu == AsduAddress) ai = &a;
+            if (ai == nullptr) return -1;
+            FLastAsdu = ai;
+        }
+        const int32_t ind = ai->Find(ObjAddress);
+        if (ind >= 0) tag = &List[static_cast<size_t>(ind)];
+        return ind;
+    }
     const auto it = FIndex.find(TKey{AsduAddress, ObjAddress, IPPort10, host});
     if (it == FIndex.end()) return -1;
     tag = &List[static_cast<size_t>(it->second)];

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "model/TypeCatalogue.h"
@@ -122,6 +123,9 @@ class TTagSignal {
     std::string GetValueStr() const { return Value.ToStringValue(); }
     std::string GetQualityStr() const { return Value.ToStringQuality(); }
     std::string toString() const;
+    // Counts the stores into Value (every SetOnReceive, an invalidation): whoever copies
+    // the value elsewhere compares it to see whether there is anything new.
+    uint32_t StoreCount() const { return FStores; }
 
     // Set through the methods (stores, SetInvalid) so that the list's drain sees it.
     bool FPrNew = false;
@@ -143,6 +147,7 @@ class TTagSignal {
     // Set when the tag is added to a list: where the tag reports to.
     TTagSignalList* FOwner = nullptr;
     int32_t FListInd = -1;
+    uint32_t FStores = 0;
     TSst* FSst = nullptr;   // the substation of the tag's registry record
     int32_t FSstIdent = 0;  // station identifier of the tag's registry record
 };
@@ -167,9 +172,16 @@ class TTagSignalList {
     std::string AddTag(const TTagSignal& tag);
 
     // Index of the first tag with these addresses (host compared as exact text), or -1;
-    // tag receives it (nullptr when none). Hash lookup, no scan.
+    // tag receives it (nullptr when none). With the station index built (BuildIndex),
+    // a table lookup in the station's own index; otherwise a hash lookup. No scan.
     int32_t FindTag(int32_t AsduAddress, int32_t ObjAddress, std::string_view IPaddress10,
                     int32_t IPPort10, TTagSignal*& tag);
+
+    // Builds the station index: per station (host and port) and common address, a
+    // table by object address. Built once the list is complete (polling start);
+    // adding or clearing tags drops it until it is built again.
+    void BuildIndex();
+    bool IndexBuilt() const { return FIndexBuilt; }
 
     // The first tag marked new: clears its mark and returns true; false when none.
     bool GetChangedTag(TTagSignal*& tag);
@@ -193,6 +205,21 @@ class TTagSignalList {
         size_t operator()(const TKey& k) const noexcept;
     };
     int32_t FindHost(std::string_view host) const;
+    // The tags of one station and common address: a dense table over the object
+    // addresses FirstObj.. when they lie close together, otherwise sorted pairs.
+    struct TAsduIndex {
+        int32_t asdu = 0;
+        int32_t firstObj = 0;
+        std::vector<int32_t> dense;                       // tag index or -1
+        std::vector<std::pair<int32_t, int32_t>> sparse;  // (object address, tag index)
+        int32_t Find(int32_t obj) const;
+    };
+    struct TStationIndex {
+        int32_t host = -1;
+        int32_t port = 0;
+        std::vector<TAsduIndex> asdus;
+    };
+    const TStationIndex* FindStation(int32_t host, int32_t port) const;
 
     TMessBuff& FJournal;
     const TArmSignals* FArm;
@@ -200,6 +227,10 @@ class TTagSignalList {
     std::vector<std::string> FHosts;  // distinct hosts of the listed tags
     mutable int32_t FLastHost = -1;   // lookup cache: consecutive objects share a host
     std::unordered_map<TKey, int32_t, TKeyHash> FIndex;
+    std::vector<TStationIndex> FStations;  // built by BuildIndex
+    bool FIndexBuilt = false;
+    mutable const TStationIndex* FLastStation = nullptr;  // consecutive objects share a station
+    mutable const TAsduIndex* FLastAsdu = nullptr;
     int32_t FFirstNew = 0;  // no tag below this index is marked new
 };
 

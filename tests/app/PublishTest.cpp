@@ -176,6 +176,63 @@ TEST_F(PublishTest, PublishesValuesQualitiesAndTheLinkState) {
     EXPECT_EQ(it.Indent_arr[b.Nom_OPC_TI].Stamp_DateTime, h.clock.Now());
 }
 
+// A pass writes only what was stored since the previous one, plus every tag of a
+// station whose publication settings changed; the link state at every pass.
+TEST_F(PublishTest, PassWritesOnlyStoredTagsAndStationsWhoseSettingsChanged) {
+    AddStation(st(), "A", 2404, 2, 1, 1);
+    AddStation(st(), "B", 2405, 1, 2, 2);
+    TPublisher pub(ctx());
+    ASSERT_EQ(Build(pub), "");
+    ctx().BuildOpcAddressSpace();
+    TTagSignalList& tags = *pub.Tags();
+    SetTi(*tags.GetTag(4), 1.0f, 0x00);  // valid, so that it can be invalidated
+    pub.OutOPCTsTit(false);
+    TItemImage& it = ctx().Items;
+    const T_KP& a = st().KP_arr[1];
+    const T_KP& b = st().KP_arr[2];
+    const std::vector<int> ids = {a.Nom_OPC_TS, a.Nom_OPC_TS + 1, a.Nom_OPC_TI,
+                                  b.Nom_OPC_TS, b.Nom_OPC_TI,     b.Nom_OPC_TI + 1};
+    auto mark = [&] {
+        for (int id : ids) {
+            it.Value_arr[id] = -7;
+            it.Indent_arr[id].Quality = 7;
+        }
+        it.Value_arr[a.Nom_OPC_Alarm] = -7;
+    };
+    auto untouched = [&] {
+        std::vector<int> left;
+        for (int id : ids)
+            if (it.Value_arr[id] == -7 && it.Indent_arr[id].Quality == 7) left.push_back(id);
+        return left;
+    };
+    mark();
+    pub.OutOPCTsTit(false);
+    EXPECT_EQ(untouched(), ids);  // nothing stored: nothing written
+    EXPECT_EQ(it.Value_arr[a.Nom_OPC_Alarm], 0.0);
+
+    // A value received (even an equal one) and an invalidation.
+    SetTs(*tags.GetTag(1), 1, 0x00);
+    tags.GetTag(1)->SetOnReceive(false);
+    tags.GetTag(4)->SetInvalid();
+    tags.GetTag(3)->SetOnReceive(true);
+    mark();
+    pub.OutOPCTsTit(false);
+    EXPECT_EQ(untouched(), (std::vector<int>{a.Nom_OPC_TS, a.Nom_OPC_TI, b.Nom_OPC_TI + 1}));
+    EXPECT_EQ(it.Value_arr[a.Nom_OPC_TS + 1], 1.0);
+    EXPECT_EQ(it.Indent_arr[b.Nom_OPC_TI].Quality, 0);  // invalid
+
+    // Station B's scaling switched on: all of B again, nothing of A.
+    st().KP_arr[2].PereschetTI = true;
+    mark();
+    pub.OutOPCTsTit(false);
+    EXPECT_EQ(untouched(), (std::vector<int>{a.Nom_OPC_TS, a.Nom_OPC_TS + 1, a.Nom_OPC_TI}));
+    // A new build publishes everything at the next pass.
+    ASSERT_EQ(Build(pub), "");
+    mark();
+    pub.OutOPCTsTit(false);
+    EXPECT_TRUE(untouched().empty());
+}
+
 TEST_F(PublishTest, StationStampsFollowTimeToOpc) {
     AddStation(st(), "A", 2404, 1, 1, 1);
     st().KP_arr[1].Time_To_OPC = true;

@@ -70,7 +70,6 @@ class TFakeLink : public IStationLink {
         }
         return true;
     }
-    void SetAckWindow(int iFrames) override { sliceLimits.push_back(iFrames); }
     // The worker wrote the slot.
     void Drain() {
         if (!slot.empty()) frames.push_back(slot);
@@ -90,7 +89,6 @@ class TFakeLink : public IStationLink {
     bool autoTake = true;
     std::string slot;
     std::vector<std::string> frames;
-    std::vector<int> sliceLimits;  // every SetAckWindow, oldest first
     int connectRequests = 0;
     int disconnectRequests = 0;
     int targets = 0;

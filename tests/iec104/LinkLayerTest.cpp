@@ -394,33 +394,6 @@ TEST_F(LinkLayerTest, TimerT2AcknowledgesASingleFrame) {
     EXPECT_EQ(sFrames, 1);
 }
 
-// After every slice the worker learns how many I frames the next one may hold:
-// the frames left before the acknowledgement at w, so a slice ends where it falls due.
-TEST_F(LinkLayerTest, WorkerSlicesEndWhereTheAcknowledgementFallsDue) {
-    MakeClient();
-    StartData();
-    link->sliceLimits.clear();
-    Bytes three;
-    for (int i = 0; i < 3; ++i) {
-        const Bytes f = IFrame(i, 0, kSpAsdu);
-        three.insert(three.end(), f.begin(), f.end());
-    }
-    Feed(three);
-    Bytes five;
-    for (int i = 3; i < 8; ++i) {
-        const Bytes f = IFrame(i, 0, kSpAsdu);
-        five.insert(five.end(), f.begin(), f.end());
-    }
-    link->autoTake = false;
-    link->slot = "busy";  // the acknowledgement cannot go yet
-    Feed(five);
-    link->slot.clear();
-    Feed(IFrame(8, 0, kSpAsdu));  // the S frame goes before this frame is taken
-    EXPECT_EQ(link->sliceLimits, (std::vector<int>{5, 1, 7}));
-    link->Drain();
-    EXPECT_EQ(link->HexFrames(), std::vector<std::string>{SFrameHex(8)});
-}
-
 // t2 runs from the first unacknowledged frame: a station sending one frame every
 // t2/2 is acknowledged t2 after the first, not t2 after the last.
 TEST_F(LinkLayerTest, TimerT2RunsFromTheFirstUnacknowledgedFrame) {

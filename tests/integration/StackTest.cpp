@@ -539,6 +539,57 @@ TEST_F(StackTest, BurstFromAStationWithALargeKIsTakenAndAcknowledgedAtW) {
     EXPECT_EQ(stack_->connects.load(), 1);
 }
 
+// A command while the station floods the master with frames faster than they
+// are decoded: select and execute go out, each within a service pass, the flood
+// is taken whole, acknowledged at w, and the connection stays up.
+TEST_F(StackTest, CommandInterleavedWithAFloodGoesOutAndTheFloodIsTakenWhole) {
+    StartSim({"--k", "128"});
+    StartStack();
+    WaitOnline();
+    const size_t mark = sim_.LineCount();
+    ASSERT_TRUE(sim_.Command("burst 20000"));
+    // The command starts while the burst is under way.
+    std::this_thread::sleep_for(Ms(20));
+    stack_->Call([&] {
+        T104Client& cl = stack_->Client(1);
+        cl.ElemTU.fl.Operation(FClearAll, 0);
+        cl.ElemTU.Init(tuCommand_On, kCa, kTuFirst, cl.prm, true);
+    });
+    const std::string tail = std::string(" ca=1 ioa=5000 state=on");
+    const auto sel = sim_.WaitFor("command " + port_ + " select" + tail, 10000, mark);
+    ASSERT_TRUE(sel) << sim_.AllText(mark);
+    ASSERT_TRUE(sim_.WaitFor("command " + port_ + " execute" + tail, 10000, *sel))
+        << sim_.AllText(mark);
+    std::string status;
+    for (int i = 0; i < 200; ++i) {
+        const size_t from = sim_.LineCount();
+        ASSERT_TRUE(sim_.Command("status"));
+        const auto idx = sim_.WaitFor("largest-ack=", 2000, from);
+        ASSERT_TRUE(idx.has_value());
+        status = sim_.Line(*idx).text;
+        const size_t unacked = status.find("unacked=");
+        if (status.find("queued=0 ") != std::string::npos &&
+            status.find("spontaneous=20000 ") != std::string::npos &&
+            unacked != std::string::npos && std::atoi(status.c_str() + unacked + 8) < 8)
+            break;
+        std::this_thread::sleep_for(Ms(50));
+    }
+    EXPECT_NE(status.find("spontaneous=20000 "), std::string::npos) << status;
+    const size_t la = status.find("largest-ack=");
+    ASSERT_NE(la, std::string::npos);
+    EXPECT_LE(std::atoi(status.c_str() + la + 12), 8) << status;
+    ASSERT_TRUE(stack_->WaitUntil(
+        [&] {
+            TElemTU& tu = stack_->Client(1).ElemTU;
+            return tu.step1 == stuNone && tu.fl.Op(FYes, btue_TU_SendExecute);
+        },
+        5000));
+    EXPECT_FALSE(
+        stack_->Call([&] { return stack_->Client(1).ElemTU.fl.Op(FYes, btue_TU_TimeOut1); }));
+    EXPECT_EQ(CountLines("disconnected", mark), 0u) << sim_.AllText(mark);
+    EXPECT_EQ(stack_->connects.load(), 1);
+}
+
 TEST_F(StackTest, SendsTestFrameAfterT3OfSilence) {
     StartSim({"--verbose"});
     TStackOptions opt;

@@ -8,8 +8,8 @@
 #include "model/Registries.h"
 #include "model/Tags.h"
 #include "model/TypeCatalogue.h"
-#include "support/Notifier.h"
 #include "support/Journal.h"
+#include "support/Notifier.h"
 
 namespace telegate {
 namespace {
@@ -455,52 +455,73 @@ TEST_F(TagListTest, AddTagRefusesEmptyNamesAndDuplicateAddresses) {
     EXPECT_EQ(list.GetTag(6)->FName, "H");
 }
 
+// Every lookup is checked without and with the station index built.
 TEST_F(TagListTest, FindTagByAllFourAddressesFirstMatch) {
-    list.AddTag(Tag("A", 1, 100, "127.0.0.1", 2404));
-    list.AddTag(Tag("E", 0, 7, "127.0.0.1", 2404));
-    list.AddTag(Tag("F", 0, 7, "127.0.0.1", 2404));
-    list.AddTag(Tag("C", 1, 100, "127.0.0.2", 2404));
-    TTagSignal* t = nullptr;
-    EXPECT_EQ(list.FindTag(1, 100, "127.0.0.1", 2404, t), 0);
-    EXPECT_EQ(t->FName, "A");
-    EXPECT_EQ(list.FindTag(0, 7, "127.0.0.1", 2404, t), 1);
-    EXPECT_EQ(t->FName, "E");
-    EXPECT_EQ(list.FindTag(1, 100, "127.0.0.2", 2404, t), 3);
-    EXPECT_EQ(list.FindTag(1, 100, "127.0.0.3", 2404, t), -1);
-    EXPECT_EQ(t, nullptr);
-    EXPECT_EQ(list.FindTag(1, 100, "127.0.0.1 ", 2404, t), -1);  // exact text
-    EXPECT_EQ(list.FindTag(1, 100, "127.0.0.1", 2405, t), -1);
-    EXPECT_EQ(list.FindTag(2, 100, "127.0.0.1", 2404, t), -1);
-    list.Clear();
-    EXPECT_EQ(list.GetCount(), 0);
-    EXPECT_EQ(list.FindTag(1, 100, "127.0.0.1", 2404, t), -1);
+    for (const bool indexed : {false, true}) {
+        SCOPED_TRACE(indexed ? "station index" : "hash");
+        list.AddTag(Tag("A", 1, 100, "127.0.0.1", 2404));
+        list.AddTag(Tag("E", 0, 7, "127.0.0.1", 2404));
+        list.AddTag(Tag("F", 0, 7, "127.0.0.1", 2404));
+        list.AddTag(Tag("C", 1, 100, "127.0.0.2", 2404));
+        list.AddTag(Tag("W", 1, 0xFFFFFF, "127.0.0.1", 2404));  // far from 100: a sparse table
+        if (indexed) list.BuildIndex();
+        EXPECT_EQ(list.IndexBuilt(), indexed);
+        TTagSignal* t = nullptr;
+        EXPECT_EQ(list.FindTag(1, 100, "127.0.0.1", 2404, t), 0);
+        EXPECT_EQ(t->FName, "A");
+        EXPECT_EQ(list.FindTag(0, 7, "127.0.0.1", 2404, t), 1);
+        EXPECT_EQ(t->FName, "E");
+        EXPECT_EQ(list.FindTag(1, 100, "127.0.0.2", 2404, t), 3);
+        EXPECT_EQ(list.FindTag(1, 0xFFFFFF, "127.0.0.1", 2404, t), 4);
+        EXPECT_EQ(list.FindTag(1, 101, "127.0.0.1", 2404, t), -1);
+        EXPECT_EQ(list.FindTag(1, 100, "127.0.0.3", 2404, t), -1);
+        EXPECT_EQ(t, nullptr);
+        EXPECT_EQ(list.FindTag(1, 100, "127.0.0.1 ", 2404, t), -1);  // exact text
+        EXPECT_EQ(list.FindTag(1, 100, "127.0.0.1", 2405, t), -1);
+        EXPECT_EQ(list.FindTag(2, 100, "127.0.0.1", 2404, t), -1);
+        // A tag added after the build is found: the index gives way to the hash.
+        list.AddTag(Tag("L", 2, 100, "127.0.0.1", 2404));
+        EXPECT_FALSE(list.IndexBuilt());
+        EXPECT_EQ(list.FindTag(2, 100, "127.0.0.1", 2404, t), 5);
+        list.Clear();
+        EXPECT_EQ(list.GetCount(), 0);
+        EXPECT_EQ(list.FindTag(1, 100, "127.0.0.1", 2404, t), -1);
+    }
 }
 
 TEST_F(TagListTest, FindTagAgreesWithALinearScan) {
-    std::mt19937 rng(12345);
-    const char* hosts[] = {"127.0.0.1", "127.0.0.2", "localhost"};
-    for (int i = 0; i < 3000; ++i) {
-        list.AddTag(Tag("T" + std::to_string(i), static_cast<int32_t>(rng() % 3),
-                        static_cast<int32_t>(rng() % 40), hosts[rng() % 3],
-                        2404 + static_cast<int32_t>(rng() % 2)));
-    }
-    for (int i = 0; i < 3000; ++i) {
-        const int32_t asdu = static_cast<int32_t>(rng() % 4);
-        const int32_t obj = static_cast<int32_t>(rng() % 42);
-        const std::string host = hosts[rng() % 3];
-        const int32_t port = 2404 + static_cast<int32_t>(rng() % 3);
-        int32_t expected = -1;
-        for (int32_t k = 0; k < list.GetCount(); ++k) {
-            const TTagSignal& x = *list.GetTag(k);
-            if (x.FObjAddress == obj && x.FAsduAddress == asdu && x.FIP_adrr4 == host &&
-                x.FPort4 == port) {
-                expected = k;
-                break;
+    // Object addresses close together (dense tables) and far apart (sorted pairs).
+    for (const int32_t spread : {1, 100003}) {
+        for (const bool indexed : {false, true}) {
+            SCOPED_TRACE(std::to_string(spread) + (indexed ? " station index" : " hash"));
+            list.Clear();
+            std::mt19937 rng(12345);
+            const char* hosts[] = {"127.0.0.1", "127.0.0.2", "localhost"};
+            for (int i = 0; i < 3000; ++i) {
+                list.AddTag(Tag("T" + std::to_string(i), static_cast<int32_t>(rng() % 3),
+                                static_cast<int32_t>(rng() % 40) * spread, hosts[rng() % 3],
+                                2404 + static_cast<int32_t>(rng() % 2)));
+            }
+            if (indexed) list.BuildIndex();
+            for (int i = 0; i < 3000; ++i) {
+                const int32_t asdu = static_cast<int32_t>(rng() % 4);
+                const int32_t obj = static_cast<int32_t>(rng() % 42) * spread + (i % 7 == 0);
+                const std::string host = hosts[rng() % 3];
+                const int32_t port = 2404 + static_cast<int32_t>(rng() % 3);
+                int32_t expected = -1;
+                for (int32_t k = 0; k < list.GetCount(); ++k) {
+                    const TTagSignal& x = *list.GetTag(k);
+                    if (x.FObjAddress == obj && x.FAsduAddress == asdu && x.FIP_adrr4 == host &&
+                        x.FPort4 == port) {
+                        expected = k;
+                        break;
+                    }
+                }
+                TTagSignal* t = nullptr;
+                ASSERT_EQ(list.FindTag(asdu, obj, host, port, t), expected);
+                EXPECT_EQ(t, expected >= 0 ? list.GetTag(expected) : nullptr);
             }
         }
-        TTagSignal* t = nullptr;
-        ASSERT_EQ(list.FindTag(asdu, obj, host, port, t), expected);
-        EXPECT_EQ(t, expected >= 0 ? list.GetTag(expected) : nullptr);
     }
 }
 
