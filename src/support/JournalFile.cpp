@@ -37,6 +37,8 @@ struct TJournalFile::TWriter {
     int day = 0;  // the date key of the open file
     mutable std::mutex mu;
     std::string lastError;
+    std::mutex fileMu;  // the file, between the writer's thread and the owner's close
+    bool closed = false;
 
     ~TWriter() {
         if (file != nullptr) std::fclose(file);
@@ -83,6 +85,8 @@ struct TJournalFile::TWriter {
     // Called on the printer's thread with whole lines, each ending in '\n'. Always
     // true: a failed write is told through LastError, and the next one tries again.
     bool Write(std::string_view chunk) {
+        std::lock_guard<std::mutex> lock(fileMu);
+        if (closed) return true;
         bool ok = true;
         while (!chunk.empty()) {
             const size_t end = chunk.find('\n');
@@ -117,6 +121,13 @@ TJournalFile::TJournalFile(std::string folder, int keepDays)
 
 TJournalFile::~TJournalFile() {
     printer_.reset();  // writes out the queue; a stuck disk is left behind with the writer
+    // The file is closed now, not when the thread lets go of the writer: the folder
+    // may be removed or the file opened by somebody else right after.
+    std::unique_lock<std::mutex> lock(writer_->fileMu, std::try_to_lock);
+    if (!lock.owns_lock()) return;
+    writer_->closed = true;
+    if (writer_->file != nullptr) std::fclose(writer_->file);
+    writer_->file = nullptr;
 }
 
 void TJournalFile::Put(TDateTime dt, std::string_view utf8Text) noexcept {
