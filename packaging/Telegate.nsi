@@ -5,11 +5,16 @@
 ; and its proxy/stub (regsvr32 TelegatePS.dll), adds start-menu entries and an
 ; entry in "Programs and Features". The uninstaller undoes exactly that.
 ;
-; Telegate keeps its configuration beside the executable and rewrites it while it
-; runs, so the installer lets the local Users group modify the program folder, and
-; the configuration the operator built (iec104.cfg, iec104sr.bin, cnf.ini) survives
-; both an update and an uninstall: the samples are copied only where no
-; configuration exists yet, and the uninstaller leaves the operator's files.
+; The program folder stays as Program Files makes it: writable by administrators
+; only, since every OPC client loads the proxy/stub from it and COM starts the
+; server from it. The operator's files (configuration, settings, logs, traces,
+; the daily journal) live in the data folder, %ProgramData%\Telegate, recorded in
+; HKLM\SOFTWARE\Telegate (DataFolder) for Telegate.exe to find; only there may
+; the local Users group change files. The configuration the operator built
+; survives both an update and an uninstall: the samples are copied only where no
+; configuration exists yet, and the uninstaller leaves the data folder. An update
+; of an installation that kept these files beside the executable moves them to
+; the data folder once, never over a file already there.
 
 Unicode true
 Target amd64-unicode
@@ -32,6 +37,13 @@ ManifestSupportedOS all
 ; Marks a folder this installer owns, so a silent uninstall never wipes a
 ; folder somebody pointed it at by mistake.
 !define MARKER "Telegate.installed"
+!define DATAKEY "SOFTWARE\Telegate"
+; S-1-5-32-545 is the local Users group under every language of Windows.
+!define USERS_SID "*S-1-5-32-545"
+
+Var DataDir
+Var Moved
+Var Kept
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -73,19 +85,12 @@ Section "Telegate" SecMain
   FileWrite $0 "${VERSION}$\r$\n"
   FileClose $0
 
-  ; The sample configuration only where the operator has none yet.
-  SetOverwrite off
-  File "${STAGE}/iec104.cfg"
-  File "${STAGE}/iec104sr.bin"
-  File "${STAGE}/cnf.ini"
-  SetOverwrite on
-
-  ; Telegate writes its configuration, journal and traces beside itself.
-  ; S-1-5-32-545 is the local Users group under every language of Windows.
-  nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$INSTDIR" /grant *S-1-5-32-545:(OI)(CI)M /T /Q'
+  ; Rights granted on this folder by earlier versions are taken back: what is
+  ; here is loaded or run by other accounts.
+  nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$INSTDIR" /reset /T /C /Q'
   Pop $0
   StrCmp $0 "0" +2
-    DetailPrint "icacls answered $0: the Users group may not be able to change the configuration"
+    DetailPrint "icacls /reset answered $0 for $INSTDIR"
 
   WriteUninstaller "$INSTDIR\Uninstall.exe"
 
@@ -121,6 +126,92 @@ Section "Telegate" SecMain
   done:
 SectionEnd
 
+; ---------------------------------------------------------------------------
+; The data folder: the operator's files, writable by the Users group.
+
+; Moves $INSTDIR\<name> to the data folder unless the data folder has that file.
+!macro MoveToData NAME
+  IfFileExists "$INSTDIR\${NAME}" 0 +8
+    IfFileExists "$DataDir\${NAME}" +5
+      Rename "$INSTDIR\${NAME}" "$DataDir\${NAME}"
+      DetailPrint "Moved ${NAME} to $DataDir"
+      StrCpy $Moved "$Moved ${NAME}"
+      Goto +3
+    DetailPrint "Kept ${NAME} in $INSTDIR: $DataDir has its own"
+    StrCpy $Kept "$Kept ${NAME}"
+!macroend
+
+; Moves every $INSTDIR\<pattern> (traces, daily journals) the same way.
+Function MoveMatching
+  Exch $R0  ; the pattern
+  Push $R1
+  Push $R2
+  FindFirst $R1 $R2 "$INSTDIR\$R0"
+  loop:
+    StrCmp $R2 "" done
+    IfFileExists "$DataDir\$R2" keep
+      Rename "$INSTDIR\$R2" "$DataDir\$R2"
+      DetailPrint "Moved $R2 to $DataDir"
+      StrCpy $Moved "$Moved $R2"
+      Goto next
+    keep:
+      DetailPrint "Kept $R2 in $INSTDIR: $DataDir has its own"
+      StrCpy $Kept "$Kept $R2"
+    next:
+    FindNext $R1 $R2
+    Goto loop
+  done:
+  FindClose $R1
+  Pop $R2
+  Pop $R1
+  Pop $R0
+FunctionEnd
+
+Section "-Data folder" SecData
+  SetShellVarContext all
+  StrCpy $DataDir "$APPDATA\Telegate"
+  CreateDirectory "$DataDir"
+  nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$DataDir" /grant ${USERS_SID}:(OI)(CI)M /Q'
+  Pop $0
+  StrCmp $0 "0" +2
+    DetailPrint "icacls answered $0: the Users group may not be able to change the configuration"
+  WriteRegStr HKLM "${DATAKEY}" "DataFolder" "$DataDir"
+  ; Each user's first start after this installation shows where Telegate is.
+  WriteRegStr HKLM "${DATAKEY}" "Installed" "${VERSION} ${__DATE__} ${__TIME__}"
+
+  ; Files an earlier version kept beside the executable.
+  StrCpy $Moved ""
+  StrCpy $Kept ""
+  !insertmacro MoveToData "iec104.cfg"
+  !insertmacro MoveToData "iec104sr.bin"
+  !insertmacro MoveToData "cnf.ini"
+  !insertmacro MoveToData "Telegate.ini"
+  !insertmacro MoveToData "error_iec104.log"
+  !insertmacro MoveToData "zzz.dat"
+  !insertmacro MoveToData "opcl.txt"
+  !insertmacro MoveToData "OPCLog.txt"
+  Push "Socket*.txt"
+  Call MoveMatching
+  Push "Thread*.txt"
+  Call MoveMatching
+  Push "journal-*.log"
+  Call MoveMatching
+  StrCmp $Moved "" +2
+    MessageBox MB_ICONINFORMATION|MB_OK "Telegate now keeps its configuration and logs in $DataDir.$\r$\nMoved there from $INSTDIR:$Moved" /SD IDOK
+  StrCmp $Kept "" +2
+    MessageBox MB_ICONEXCLAMATION|MB_OK "These files stay in $INSTDIR because $DataDir has its own:$Kept$\r$\nTelegate uses the ones in $DataDir." /SD IDOK
+
+  ; The sample configuration only where the operator has none yet.
+  SetOutPath "$DataDir"
+  SetOverwrite off
+  File "${STAGE}/iec104.cfg"
+  File "${STAGE}/iec104sr.bin"
+  File "${STAGE}/cnf.ini"
+  SetOverwrite on
+  SetOutPath "$INSTDIR"
+  CreateShortcut "$SMPROGRAMS\Telegate\Telegate data folder.lnk" "$DataDir"
+SectionEnd
+
 Section "Uninstall"
   SetShellVarContext all
   IfFileExists "$INSTDIR\${MARKER}" owned
@@ -139,6 +230,7 @@ Section "Uninstall"
   Delete "$SMPROGRAMS\Telegate\Telegate.lnk"
   Delete "$SMPROGRAMS\Telegate\Telegate help.lnk"
   Delete "$SMPROGRAMS\Telegate\Uninstall Telegate.lnk"
+  Delete "$SMPROGRAMS\Telegate\Telegate data folder.lnk"
   RMDir "$SMPROGRAMS\Telegate"
 
   Delete "$INSTDIR\Telegate.exe"
@@ -150,9 +242,14 @@ Section "Uninstall"
   Delete "$INSTDIR\Uninstall.exe"
   DeleteRegKey HKLM "${UNINSTKEY}"
 
-  ; The operator's configuration, journal and traces stay; the folder goes only
-  ; when nothing is left in it.
+  ; The operator's configuration, journal and traces stay in the data folder.
+  ReadRegStr $DataDir HKLM "${DATAKEY}" "DataFolder"
+  DeleteRegValue HKLM "${DATAKEY}" "DataFolder"
+  DeleteRegValue HKLM "${DATAKEY}" "Installed"
+  DeleteRegKey /ifempty HKLM "${DATAKEY}"
+  StrCmp $DataDir "" +2
+    DetailPrint "Kept in $DataDir: the configuration and logs written by Telegate"
+  ; The program folder goes when nothing is left in it (files an older version
+  ; could not move stay).
   RMDir "$INSTDIR"
-  IfFileExists "$INSTDIR\*.*" 0 +2
-    DetailPrint "Kept in $INSTDIR: the configuration and logs written by Telegate"
 SectionEnd

@@ -12,12 +12,12 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DTELEGATE_SANITIZE=ON -DTELEGATE_BENCH=OFF
 (cd build-asan && ctest --output-on-failure -j "$(nproc)" --timeout 900)
 
-echo "== ThreadSanitizer (main loops, TCP client, station workers, web server, journal printer)"
+echo "== ThreadSanitizer (main loops, TCP client, station workers, web server, journal printer and file)"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELEGATE_TSAN=ON \
   -DTELEGATE_BENCH=OFF >/dev/null
 cmake --build build-tsan -j "$(nproc)" --target tests_support tests_platform tests_iec104 tests_web tests_opc
-./build-tsan/tests/tests_support --gtest_filter='*LinePrinter*'
+./build-tsan/tests/tests_support --gtest_filter='*LinePrinter*:*JournalFile*'
 ./build-tsan/tests/tests_platform --gtest_filter='*MainLoop*:*TcpClient*:*HttpServer*'
 ./build-tsan/tests/tests_web --gtest_filter='*WebServer*'
 ./build-tsan/tests/tests_iec104 --gtest_filter='*Worker*'

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Installs dist/Telegate-<version>-setup.exe silently into a fresh Wine prefix,
-# checks the files, the start menu and the registry (the OPC server's keys, its
-# component category, the proxy/stub's interfaces, "Programs and Features"),
-# installs again over an operator's changed configuration, uninstalls silently
-# and checks that the registry is back to what it was before and that the
-# operator's configuration is still there.
+# Installs dist/Telegate-<version>-setup.exe silently into a fresh Wine prefix
+# over the remains of an installation that kept the operator's files beside the
+# executable, checks that they moved to the data folder (never over a file
+# already there), checks the files, the start menu and the registry (the OPC
+# server's keys, its component category, the proxy/stub's interfaces, the data
+# folder's entry, "Programs and Features"), runs the installed Telegate.exe
+# headless and checks that it wrote its files into the data folder and nothing
+# into the program folder, installs again over an operator's changed
+# configuration, uninstalls silently and checks that the registry is back to
+# what it was before and that the operator's configuration is still there.
 #   scripts/test-installer-windows.sh [BUILD_DIR]   (default build-win)
 # Wine output goes to files, every Wine command has a time-out; a failed run is
 # retried once after `wineserver -k`, and both outcomes are reported.
@@ -57,22 +61,59 @@ run_once() {
   settle
   local pf="$WINEPREFIX/drive_c/Program Files/Telegate"
   local menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Telegate"
+  local data="$WINEPREFIX/drive_c/ProgramData/Telegate"
 
   reg_text 'HKLM\Software\Classes' "$logs/classes-before.txt"
   [ -s "$logs/classes-before.txt" ] || { echo "test-installer: cannot export the registry"; return 1; }
+
+  # What an earlier version left beside the executable: the operator's files,
+  # one of which the data folder already has.
+  mkdir -p "$pf" "$data"
+  printf 'old operator cfg\r\n' >"$pf/iec104.cfg"
+  printf 'old log\r\n' >"$pf/error_iec104.log"
+  printf 'old trace\r\n' >"$pf/Socket3.txt"
+  printf '[UseWebServer]\r\nUseWebServer=0\r\n; old\r\n' >"$pf/cnf.ini"
+  printf '[UseWebServer]\r\nUseWebServer=0\r\n; data\r\n' >"$data/cnf.ini"
+  cp "$pf/iec104.cfg" "$logs/old.cfg"
+  cp "$data/cnf.ini" "$logs/data-cnf.ini"
 
   echo "test-installer: silent install"
   w setup1.log "$setup" /S; local rc=$?
   settle
   check "setup exits 0 (got $rc)" test "$rc" -eq 0
   local f
-  for f in Telegate.exe TelegatePS.dll telegate-sim.exe Uninstall.exe iec104.cfg iec104sr.bin cnf.ini \
-           README-Windows.txt web/index-7.html web/help.html; do
+  for f in Telegate.exe TelegatePS.dll telegate-sim.exe Uninstall.exe README-Windows.txt \
+           web/index-7.html web/help.html; do
     check "installed $f" test -f "$pf/$f"
   done
-  for f in "Telegate.lnk" "Telegate help.lnk" "Uninstall Telegate.lnk"; do
+  for f in "Telegate.lnk" "Telegate help.lnk" "Uninstall Telegate.lnk" "Telegate data folder.lnk"; do
     check "start menu $f" test -f "$menu/$f"
   done
+  check "old iec104.cfg moved to the data folder" cmp -s "$data/iec104.cfg" "$logs/old.cfg"
+  for f in iec104.cfg error_iec104.log Socket3.txt; do
+    check "$f no longer in the program folder" test ! -e "$pf/$f"
+    check "$f in the data folder" test -f "$data/$f"
+  done
+  check "sample iec104sr.bin in the data folder" test -f "$data/iec104sr.bin"
+  check "data folder's cnf.ini not overwritten" cmp -s "$data/cnf.ini" "$logs/data-cnf.ini"
+  check "the other cnf.ini stays where it was" grep -q '; old' "$pf/cnf.ini"
+  rm -f "$pf/cnf.ini"
+  reg_text 'HKLM\Software\Telegate' "$logs/datakey.txt"
+  check "data folder recorded in HKLM\\SOFTWARE\\Telegate" \
+    grep -qi '^"DataFolder"="C:\\\\ProgramData\\\\Telegate"$' "$logs/datakey.txt"
+
+  # The installed program, headless, writes its files into the data folder only.
+  # It polls the sample stations (nothing listens there); the web server stays off.
+  cp "$bdir/package/Telegate-$version-win64/iec104.cfg" "$data/iec104.cfg"
+  (cd "$pf" && find . | sort) >"$logs/pf-before.txt"
+  rm -f "$data/zzz.dat"
+  timeout 20 "$wine_bin" "$pf/Telegate.exe" --headless >"$logs/headless.out" 2>"$logs/headless.err"
+  kill_wine
+  (cd "$pf" && find . | sort) >"$logs/pf-after.txt"
+  check "installed Telegate.exe ran in the data folder" \
+    grep -q 'running in C:\\ProgramData\\Telegate (installation)' "$logs/headless.err"
+  check "zzz.dat written into the data folder" test -f "$data/zzz.dat"
+  check "nothing new in the program folder" cmp -s "$logs/pf-before.txt" "$logs/pf-after.txt"
 
   # The OPC server as clients find it: ProgID, class, local server, AppID and
   # the OPC DA 2.0 category.
@@ -96,13 +137,13 @@ run_once() {
   check "Programs and Features entry" grep -q "^\"DisplayVersion\"=\"$version\"$" "$logs/uninst.txt"
 
   # The operator changes the configuration; an update must keep it.
-  printf 'operator change\r\n' >>"$pf/iec104.cfg"
-  cp "$pf/iec104.cfg" "$logs/operator.cfg"
+  printf 'operator change\r\n' >>"$data/iec104.cfg"
+  cp "$data/iec104.cfg" "$logs/operator.cfg"
   echo "test-installer: silent install over it"
   w setup2.log "$setup" /S; rc=$?
   settle
   check "second setup exits 0 (got $rc)" test "$rc" -eq 0
-  check "update keeps the operator's iec104.cfg" cmp -s "$pf/iec104.cfg" "$logs/operator.cfg"
+  check "update keeps the operator's iec104.cfg" cmp -s "$data/iec104.cfg" "$logs/operator.cfg"
 
   echo "test-installer: silent uninstall"
   w uninstall.log "$pf/Uninstall.exe" /S; rc=$?
@@ -112,7 +153,8 @@ run_once() {
     check "removed $f" test ! -e "$pf/$f"
   done
   check "start menu folder removed" test ! -e "$menu"
-  check "operator's iec104.cfg kept" cmp -s "$pf/iec104.cfg" "$logs/operator.cfg"
+  check "operator's iec104.cfg kept" cmp -s "$data/iec104.cfg" "$logs/operator.cfg"
+  check "program folder removed" test ! -e "$pf"
   reg_text 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Telegate' "$logs/uninst-after.txt"
   check "Programs and Features entry removed" test ! -s "$logs/uninst-after.txt"
   reg_text 'HKLM\Software\Classes' "$logs/classes-after.txt"

@@ -94,6 +94,8 @@ want() { [ -z "$only" ] || [ "$only" = "$1" ]; }
 if want flow; then
 mkdir -p "$out/flow"
 cp "$exe" "$out/flow/"
+# Started by the flow as a second copy: it must refuse and bring this window forward.
+[ -f "$win/Telegate.exe" ] && cp "$win/Telegate.exe" "$out/flow/"
 port=$(free_port)
 "$sim" --port "$port" --points 3 --asdu 1 --rate 4 --time cp56 --quiet --no-stdin --duration 600 \
   >"$out/flow/sim.log" 2>&1 &

@@ -18,6 +18,8 @@
 #include "support/LinePrinter.h"
 #include "support/Notifier.h"
 #ifdef _WIN32
+#include <windows.h>
+
 #include <memory>
 #include <stdexcept>
 
@@ -39,12 +41,12 @@ constexpr const char* kHelp =
     "IEC 60870-5-104 master with an OPC DA server and a web server.\n"
     "\n"
     "The program keeps its files (iec104.cfg, iec104sr.bin, cnf.ini, the program\n"
-    "ini file named after the executable, error_iec104.log, zzz.dat, traces) in\n"
-    "its data folder and makes that folder its working directory: the folder of\n"
-    "--data-dir; on Windows otherwise the one the installer recorded\n"
-    "(HKLM\\SOFTWARE\\Telegate, DataFolder); otherwise the executable's folder.\n"
-    "The web pages come from the folder \"web\" beside the executable unless\n"
-    "--web-dir names another. Only one copy runs at a time.\n"
+    "ini file named after the executable, error_iec104.log, zzz.dat, traces, the\n"
+    "daily journal-YYYY-MM-DD.log) in its data folder and makes that folder its\n"
+    "working directory: the folder of --data-dir; on Windows otherwise the one the\n"
+    "installer recorded (HKLM\\SOFTWARE\\Telegate, DataFolder); otherwise the\n"
+    "executable's folder. The web pages come from the folder \"web\" beside the\n"
+    "executable unless --web-dir names another. Only one copy runs at a time.\n"
     "SIGINT or SIGTERM closes it as the operator would: the station configuration\n"
     "is written back to iec104.cfg (not when it did not load completely: then the\n"
     "file is kept and error_iec104.log says why) and the program exits with status 0.\n"
@@ -101,13 +103,10 @@ int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::str
     // Made before the context so that it outlives the journal that echoes into it.
     TLinePrinter journalOut(WriteStandardOutput);
     TAppContext ctx(clock, notifier);
-    ctx.MessBuff.SetEcho([&journalOut, &clock](uint32_t, const std::string& line, TDateTime dt) {
-        if (line.find_first_not_of(' ') == std::string::npos) return;  // a spacer line
-        journalOut.Print(FormatJournalLine(dt != 0 ? dt : clock.Now(), line));
-    });
     TPlainMainLoop loop;
     TOPCForm form(ctx, loop, folders.ExePath);
     form.SetFolders(folders);
+    form.SetJournalEcho([&journalOut](const std::string& line) { journalOut.Print(line); });
     form.SetPollingLog(
         [](const std::string& text) { std::fprintf(stderr, "telegate: %s\n", text.c_str()); });
     form.OpcInit();
@@ -117,11 +116,15 @@ int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::str
     const auto mode = static_cast<opc::win32::TStartMode>(comMode);
     opc::win32::TComClassObjects comClasses(
         *ctx.Opc, mode, [&loop, &form] { loop.post([&form] { form.CloseApplication(); }); });
-    if (!comClasses.Registered())
-        std::fprintf(stderr, "telegate: OPC server not offered to COM: %s\n",
-                     comClasses.LastError().c_str());
+    const std::string comError = comClasses.Registered() ? std::string() : comClasses.LastError();
+    if (!comError.empty())
+        std::fprintf(stderr, "telegate: OPC server not offered to COM: %s\n", comError.c_str());
 #endif
     form.FormCreate();
+#ifdef _WIN32
+    if (!comError.empty())
+        form.ReportFailure("com", "OPC-сервер недоступен клиентам COM: " + comError);
+#endif
     if (form.Halted()) return loop.run();  // a fatal stop: its exit code
     // OPC clients are served once start-up is done and polling runs. Headless on
     // Linux the core runs in this process only: no COM registration.
@@ -139,6 +142,39 @@ int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::str
     return rc;
 }
 
+#ifdef _WIN32
+bool UsableHandle(HANDLE h) {
+    return h != nullptr && h != INVALID_HANDLE_VALUE && ::GetFileType(h) != FILE_TYPE_UNKNOWN;
+}
+
+// The program is built for the GUI subsystem: started from a command prompt it
+// has no console of its own. For the modes that talk on the command line, standard
+// output and error that the parent handed over (a file, a pipe) are kept, and the
+// others go to the parent's console when it has one.
+void UseParentConsole() {
+    const bool out = UsableHandle(::GetStdHandle(STD_OUTPUT_HANDLE));
+    const bool err = UsableHandle(::GetStdHandle(STD_ERROR_HANDLE));
+    if (out && err) return;
+    if (!::AttachConsole(ATTACH_PARENT_PROCESS)) return;
+    const auto conout = [] {
+        return ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
+    };
+    if (!out) {
+        ::SetStdHandle(STD_OUTPUT_HANDLE, conout());
+        if (std::freopen("CONOUT$", "w", stdout) == nullptr) return;
+    }
+    if (!err) {
+        ::SetStdHandle(STD_ERROR_HANDLE, conout());
+        if (std::freopen("CONOUT$", "w", stderr) == nullptr) return;
+        std::setvbuf(stderr, nullptr, _IONBF, 0);
+    }
+}
+#else
+void UseParentConsole() {}
+#endif
+
 }  // namespace
 }  // namespace telegate
 
@@ -152,11 +188,20 @@ int main(int argc, char** argv) {
     // COM's switches first: /RegServer and /UnregServer end the process here.
     const auto mode = telegate::opc::win32::TakeStartMode(argc, argv);
     if (mode == telegate::opc::win32::TStartMode::Register ||
-        mode == telegate::opc::win32::TStartMode::Unregister)
+        mode == telegate::opc::win32::TStartMode::Unregister) {
+        telegate::UseParentConsole();
         return telegate::opc::win32::RegisterByStartMode(mode);
+    }
     comMode = static_cast<int>(mode);
     embedding = mode == telegate::opc::win32::TStartMode::Embedding;
 #endif
+    // Anything but the window talks on the command line.
+    for (int i = 1; i < argc; ++i)
+        if (std::string_view(argv[i]) != "-Embedding" &&
+            std::string_view(argv[i]) != "/Embedding") {
+            telegate::UseParentConsole();
+            break;
+        }
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -215,12 +260,11 @@ int main(int argc, char** argv) {
         options.WebDir = webDir;
         // The class object lives from before the window's creation to the end of the
         // loop; started by COM, the program closes once its last client has gone.
-        options.OfferOpcServer = [comMode](telegate::opc::sOPC& core, std::function<void()> close) {
+        options.OfferOpcServer = [comMode](telegate::opc::sOPC& core, std::function<void()> close,
+                                           std::string& error) {
             auto classes = std::make_shared<com::TComClassObjects>(
                 core, static_cast<com::TStartMode>(comMode), std::move(close));
-            if (!classes->Registered())
-                std::fprintf(stderr, "telegate: OPC server not offered to COM: %s\n",
-                             classes->LastError().c_str());
+            error = classes->Registered() ? std::string() : classes->LastError();
             return std::shared_ptr<void>(classes);
         };
         // The menu's register and unregister commands; registry failures are shown.

@@ -17,6 +17,8 @@
 #include "platform/LoopCore.h"
 #include "platform/Paths.h"
 #include "support/FileNames.h"
+#include "support/JournalFile.h"
+#include "support/LinePrinter.h"
 #include "support/TraceFiles.h"
 
 namespace telegate {
@@ -31,6 +33,14 @@ TOPCForm::TOPCForm(TAppContext& ctx, IMainLoop& loop, std::string exePath, IForm
         ApplicationEvents1Exception(what != nullptr ? what : "", type != nullptr ? type : "");
     };
     ctx_.ErrorReporter.SetExitFunction([this](int code) {
+        if (repairInsteadOfHalt_) {
+            // The caller refuses what it was building: polling does not start.
+            ReportFailure("config",
+                          "Конфигурация не принята (более 20000 сигналов): опрос "
+                          "остановлен, исправьте список устройств");
+            if (view_ != nullptr) view_->OpenForRepair();
+            return;
+        }
         halted_ = true;
         loop_.quit(code);
     });
@@ -85,6 +95,11 @@ void TOPCForm::FormCreate() {
     // 8. The journal, with the category mask of the settings; then what could not
     // be read, so that it reaches the journal too.
     ctx_.MessBuff.Reset(kJournalSize, ctx_.Settings.MBufFlag);
+    // and its daily files in the data folder.
+    journalFile_ = std::make_unique<TJournalFile>(ctx_.CurrentDir.empty() ? "." : ctx_.CurrentDir);
+    ctx_.MessBuff.SetEcho([this](uint32_t, const std::string& line, TDateTime dt) {
+        OnJournalLine(line, dt != 0 ? dt : ctx_.Clock.Now());
+    });
     ReportUnreadableSettings(iniProblem);
     // 9. The error catalogue.
     ctx_.ErrLstArm = TErrLstArm();
@@ -129,12 +144,69 @@ void TOPCForm::Begin_Opros() {
     if (polling_ == nullptr) {
         TPollingOptions options;
         options.WebFolder = Utf8Path(webDir_);
-        options.Log = pollingLog_;
+        options.Log = [this](const std::string& text) {
+            // What polling could not do stays in the status bar until it works.
+            if (text.rfind("zzz.dat", 0) == 0)
+                ReportFailure("zzz.dat",
+                              "Файл zzz.dat не записан: " + text.substr(text.find(':') + 1));
+            else if (text.rfind("polling not started", 0) == 0)
+                ReportFailure("polling", "Опрос не запущен: " + text.substr(text.find(':') + 1));
+            if (pollingLog_) pollingLog_(text);
+        };
         polling_ =
             std::make_unique<TPolling>(ctx_, loop_, std::move(options),
                                        pollingView_ != nullptr ? *pollingView_ : TPollingView{});
     }
+    for (const char* key : {"zzz.dat", "polling", "web", "config"}) ResolveFailure(key);
     polling_->Begin_Opros();
+}
+
+void TOPCForm::OnJournalLine(const std::string& text, TDateTime dt) {
+    if (text.find_first_not_of(' ') == std::string::npos) return;  // a spacer line
+    if (journalFile_ != nullptr) {
+        journalFile_->Put(dt, text);
+        const std::string error = journalFile_->LastError();
+        if (error.empty())
+            ResolveFailure("journal");
+        else
+            ReportFailure("journal", "Журнал не записывается в файл: " + error);
+    }
+    // The web server's refusal reaches the operator as a report; it lasts until
+    // polling starts again.
+    if (text.rfind("Веб-сервер не запущен", 0) == 0) ReportFailure("web", text);
+    if (journalEcho_) journalEcho_(FormatJournalLine(dt, text));
+}
+
+void TOPCForm::ReportFailure(const std::string& key, const std::string& text) {
+    auto it = failures_.find(key);
+    if (it != failures_.end() && it->second == text) return;
+    failures_[key] = text;
+    if (key != "journal" && key != "web") {
+        // The web server's report has been logged already; the journal's own
+        // failure must not feed itself.
+        ApplicationEvents1Exception(text, "telegate::EOperatorFailure");
+        ctx_.MessBuff.Put(0, "(err) " + text, ctx_.Clock.Now());
+    } else if (key == "journal") {
+        ApplicationEvents1Exception(text, "telegate::EOperatorFailure");
+    }
+    ShowFailures();
+}
+
+void TOPCForm::ResolveFailure(const std::string& key) {
+    if (failures_.erase(key) > 0) ShowFailures();
+}
+
+std::string TOPCForm::Failures() const {
+    std::string out;
+    for (const auto& [key, text] : failures_) {
+        if (!out.empty()) out += "; ";
+        out += text;
+    }
+    return out;
+}
+
+void TOPCForm::ShowFailures() {
+    if (view_ != nullptr) view_->ShowFailures(Failures());
 }
 
 bool TOPCForm::FormCloseQuery() {

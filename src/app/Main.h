@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@
 
 namespace telegate {
 
+class TJournalFile;
 class TPolling;
 struct TPollingView;
 
@@ -34,6 +36,11 @@ class IFormView {
     virtual void Refresh_ListBox(const std::vector<std::string>& names) = 0;
     // The notification-area icon with its tip; the window stays hidden.
     virtual void ShowTrayIcon(const std::string& tip) = 0;
+    // The failures that are not resolved yet ("" when there are none), for the
+    // status bar.
+    virtual void ShowFailures(const std::string& text) { (void)text; }
+    // Opens the window for the operator (a configuration to repair).
+    virtual void OpenForRepair() {}
 };
 
 class TOPCForm {
@@ -88,6 +95,27 @@ class TOPCForm {
         pollingLog_ = std::move(log);
     }
 
+    // Each journal line that passes the category mask, as FormatJournalLine makes
+    // it, also goes here (headless: standard output). Set before FormCreate.
+    void SetJournalEcho(std::function<void(const std::string& line)> echo) {
+        journalEcho_ = std::move(echo);
+    }
+    // The daily journal files of the data folder; null before FormCreate.
+    TJournalFile* JournalFile() { return journalFile_.get(); }
+
+    // Window mode: a configuration too large for the registries (the fatal stop)
+    // stops polling and opens the window instead of ending the program, so the
+    // operator can repair it. Set before FormCreate.
+    void SetRepairInsteadOfHalt(bool on) { repairInsteadOfHalt_ = on; }
+
+    // A failure the operator must see until it is resolved: written once to
+    // "error_iec104.log" and the journal, and shown in the status bar while it
+    // lasts. key names the cause; a new text for the same key replaces the old.
+    void ReportFailure(const std::string& key, const std::string& text);
+    void ResolveFailure(const std::string& key);
+    // The unresolved failures, joined by "; " ("" when there are none).
+    std::string Failures() const;
+
     // What polling shows in the operator window (the grids, the start/stop button).
     // Set before FormCreate; polling is created with it.
     void SetPollingView(const TPollingView& view);
@@ -126,7 +154,15 @@ class TOPCForm {
     bool savedOnClose_ = false;
     bool keptOnClose_ = false;
     bool halted_ = false;
+    // Every journal line: to the daily file, to the echo, and a look for failures.
+    void OnJournalLine(const std::string& text, TDateTime dt);
+    void ShowFailures();
+
     std::function<void(const std::string&)> pollingLog_;
+    std::function<void(const std::string&)> journalEcho_;
+    std::unique_ptr<TJournalFile> journalFile_;
+    std::map<std::string, std::string> failures_;
+    bool repairInsteadOfHalt_ = false;
     std::unique_ptr<TPollingView> pollingView_;
     std::unique_ptr<TPolling> polling_;
 };

@@ -72,6 +72,7 @@ TMainCaptions MainCaptions(int lang, bool polling) {
     c.MenuUnregister = pick("Разрегистрировать", "UnRegister server");
     c.MenuHelp = pick("Помощь", "Help");
     c.MenuAbout = pick("О программе", "About Program");
+    c.MenuJournal = pick("Журнал", "Journal");
     c.TrayRestore = pick("&Восстановить", "Restore");
     c.TrayHide = pick("&Скрыть", "Hide");
     c.TrayExit = pick("В&ыход", "Exit");
@@ -132,7 +133,24 @@ void TMainWindowPresenter::SetLang(int langCode) {
 }
 
 void TMainWindowPresenter::ShowCurrentDir(const std::string& dir) {
-    if (view_ != nullptr) view_->SetStatusText(dir);
+    currentDir_ = dir;
+    ShowFailures(failures_);
+}
+
+void TMainWindowPresenter::AddJournalLine(const std::string& line) {
+    journal_.push_back(line);
+    while (journal_.size() > kJournalWindowLines) journal_.pop_front();
+    if (view_ != nullptr) view_->AppendJournal(line);
+}
+
+void TMainWindowPresenter::OnJournal() {
+    if (view_ != nullptr) view_->ShowJournal(JournalLines());
+}
+
+void TMainWindowPresenter::ShowFailures(const std::string& text) {
+    failures_ = text;
+    statusText_ = failures_.empty() ? currentDir_ : "Ошибка: " + failures_ + "  |  " + currentDir_;
+    if (view_ != nullptr) view_->SetStatusText(statusText_);
 }
 
 void TMainWindowPresenter::CreateComboBoxes(const TSettings& settings) {
@@ -206,7 +224,44 @@ void TMainWindowPresenter::ShowFirstStation() {
     ListBox_Click(selected_);
 }
 
+void TMainWindowPresenter::UpdateStationLinks() {
+    const int m = ctx_.OprosFlag ? std::clamp(ctx_.Stations.Kol_KP, 0, kMaxKP) : 0;
+    if (static_cast<int>(links_.size()) != m) {
+        links_.assign(static_cast<size_t>(m), -1);
+        lastBalloon_.assign(static_cast<size_t>(m), -1.0);
+    }
+    int connected = 0;
+    const TDateTime now = ctx_.Clock.Now();
+    for (int n = 1; n <= m; ++n) {
+        const auto i = static_cast<size_t>(n - 1);
+        const bool up = ctx_.Stations.KP_arr[n].Connected;
+        connected += up ? 1 : 0;
+        const int was = links_[i];
+        if (up == (was == 1)) continue;
+        links_[i] = up ? 1 : (was == 1 ? 0 : was);
+        // The first connection of a run is no news; a loss and its end are.
+        if (was == -1 || now - lastBalloon_[i] < kBalloonGapDays) continue;
+        lastBalloon_[i] = now;
+        if (view_ != nullptr)
+            view_->ShowBalloon(kAppTitle, "Связь с КП \"" + ctx_.Stations.KP_arr[n].NameKP +
+                                              (up ? "\" восстановлена" : "\" потеряна"));
+    }
+    const std::string tip = m > 0 ? std::string(kAppTitle) + " — " + std::to_string(connected) +
+                                        " of " + std::to_string(m) + " stations connected"
+                                  : std::string(kAppTitle);
+    const bool alert = connected < m;
+    if (alert != trayAlert_) {
+        trayAlert_ = alert;
+        if (view_ != nullptr) view_->SetTrayAlert(alert);
+    }
+    if (tip != trayTip_) {
+        trayTip_ = tip;
+        if (trayIcon_) PushTray();
+    }
+}
+
 void TMainWindowPresenter::TimerTick() {
+    UpdateStationLinks();
     const int clients = app_.OpcClientCount();
     const int groups = app_.OpcGroupCount();
     if (clients == clients_ && groups == groups_) return;

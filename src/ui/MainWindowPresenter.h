@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,7 +29,7 @@ struct TMainCaptions {
     std::string MenuFile, MenuOpen, MenuSave, MenuExit;
     std::string MenuDevice, MenuAdd, MenuChange, MenuDelete, MenuTrace;
     std::string MenuServer, MenuRegister, MenuUnregister;
-    std::string MenuHelp, MenuAbout;
+    std::string MenuHelp, MenuAbout, MenuJournal;
     std::string TrayRestore, TrayHide, TrayExit;
     std::string LabelClients, LabelGroups;  // "Кол-во клиентов:", "Кол-во групп:"
 };
@@ -83,6 +84,17 @@ class IMainWindowView {
     // Opens a document with the program the system associates with it, maximised.
     virtual void OpenDocument(const std::string& path) = 0;
     virtual void ShowAbout(const std::string& product, const std::string& version) = 0;
+    // The journal window: opened (or put in front) with the lines kept so far;
+    // a later line is appended while it is open.
+    virtual void ShowJournal(const std::vector<std::string>& lines) { (void)lines; }
+    virtual void AppendJournal(const std::string& line) { (void)line; }
+    // The tray icon shows that a polled station is not connected.
+    virtual void SetTrayAlert(bool alert) { (void)alert; }
+    // A balloon from the tray icon.
+    virtual void ShowBalloon(const std::string& title, const std::string& text) {
+        (void)title;
+        (void)text;
+    }
 };
 
 // What the window asks of the running application.
@@ -133,12 +145,24 @@ class TMainWindowPresenter : public IFormView {
     void CreateComboBoxes(const TSettings& settings) override;
     void Refresh_ListBox(const std::vector<std::string>& names) override;
     void ShowTrayIcon(const std::string& tip) override;
+    // The unresolved failures lead the status bar ("Ошибка: ..."), before the folder.
+    void ShowFailures(const std::string& text) override;
+    void OpenForRepair() override { OnRestore(); }
+    const std::string& StatusText() const { return statusText_; }
 
     // What polling tells the window (hand this to TPolling).
     TPollingView PollingView();
     void OnPollStateChanged(bool polling);
     void ShowFirstStation();
-    void TimerTick();  // 500 ms: counters
+    void TimerTick();  // 500 ms: counters, the stations' links in the tray
+    // The tray's view of the stations' links: the tip "Telegate — n of m stations
+    // connected" while polling, the alert icon while one of them is not connected,
+    // and a balloon when a station is lost or restored (at most one per station a
+    // minute).
+    void UpdateStationLinks();
+    const std::string& TrayTip() const { return trayTip_; }
+    bool TrayAlert() const { return trayAlert_; }
+    static constexpr double kBalloonGapDays = 60.0 / 86400.0;
     // Timeroutgrid: the value columns of the selected station.
     void OutStingGrigTsTit();
 
@@ -156,6 +180,14 @@ class TMainWindowPresenter : public IFormView {
     void OnRegister(bool reg);
     void OnHelp();
     void OnAbout();
+    // A journal line (as FormatJournalLine makes it): kept among the last
+    // kJournalWindowLines and shown in the journal window when it is open.
+    void AddJournalLine(const std::string& line);
+    void OnJournal();
+    const std::vector<std::string> JournalLines() const {
+        return std::vector<std::string>(journal_.begin(), journal_.end());
+    }
+    static constexpr size_t kJournalWindowLines = 1000;
 
     // Tray and window.
     void OnTrayLeftDown();
@@ -195,6 +227,15 @@ class TMainWindowPresenter : public IFormView {
     TChannelPanelPresenter* channels_ = nullptr;
     TMainCaptions captions_;
     std::string traceCaption_;
+    std::string currentDir_;
+    std::deque<std::string> journal_;
+    bool trayAlert_ = false;
+    // Per station (index n - 1): 1 connected, 0 lost after being connected, -1 not
+    // connected yet in this run; and the time of its last balloon.
+    std::vector<int> links_;
+    std::vector<TDateTime> lastBalloon_;
+    std::string failures_;
+    std::string statusText_;
     TDeviceForm form_;  // the device properties dialog's contents, kept between uses
     TStringGrid signalGrid_{6, 1};
     TStringGrid measureGrid_{7, 1};

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/AppContext.h"
@@ -20,6 +23,7 @@
 #include "platform/ManualMainLoop.h"
 #include "support/Clock.h"
 #include "support/CodePage.h"
+#include "support/JournalFile.h"
 #include "support/Notifier.h"
 
 namespace telegate {
@@ -91,6 +95,10 @@ struct TRecordingView : IFormView {
         calls.push_back("Refresh_ListBox");
     }
     void ShowTrayIcon(const std::string& tip) override { calls.push_back("ShowTrayIcon " + tip); }
+    void ShowFailures(const std::string& text) override { failures = text; }
+    void OpenForRepair() override { ++repairs; }
+    std::string failures;
+    int repairs = 0;
 };
 
 TEST_F(StartupTest, EmptyDirectoryStartsWithDefaultsAndNoPolling) {
@@ -277,8 +285,9 @@ TEST_F(StartupTest, IncompleteConfigurationIsReportedAndKeptOnClose) {
 }
 
 // More tags than the signal registry holds stop the program with exit status 1
-// before anything is written.
-TEST_F(StartupTest, MoreThan20000TagsStopTheProgramWithoutWriting) {
+// before anything is written; the window program instead opens its window with
+// polling stopped, the failure in the status bar, so the operator can repair it.
+TEST_F(StartupTest, MoreThan20000TagsStopTheProgramOrOpenTheWindowForRepair) {
     auto table = std::make_unique<TStationTable>();
     for (int n = 1; n <= 3; ++n) {
         T_KP& kp = table->KP_arr[++table->Kol_KP];
@@ -291,19 +300,93 @@ TEST_F(StartupTest, MoreThan20000TagsStopTheProgramWithoutWriting) {
     WriteConfigFile(kConfigFileName, *table);
     Put(kConfigFileName, Get(kConfigFileName) + "; kept by hand\r\n");
     const std::string before = Get(kConfigFileName);
+    for (const bool repair : {false, true}) {
+        SCOPED_TRACE(repair ? "window" : "headless");
+        TRecordingNotifier notifier;
+        TAppContext ctx(clock_, notifier);
+        TManualMainLoop loop(clock_);
+        TRecordingView view;
+        TOPCForm form(ctx, loop, exe_, &view);
+        form.SetRepairInsteadOfHalt(repair);
+        form.FormCreate();
+        ASSERT_EQ(notifier.errors.size(), 1u);
+        EXPECT_EQ(notifier.errors[0], "мала константа MAX_ARM_LIST\rВыполняется Halt()!!!");
+        EXPECT_FALSE(form.Polling()->Polling());
+        EXPECT_EQ(form.Halted(), !repair);
+        EXPECT_EQ(loop.Quitted(), !repair);
+        if (repair) {
+            EXPECT_FALSE(ctx.OprosFlag);
+            EXPECT_EQ(view.repairs, 1);
+            EXPECT_NE(view.failures.find("более 20000"), std::string::npos) << view.failures;
+            EXPECT_NE(Get(kExceptionLogName).find(Utf8ToCp1251("более 20000")), std::string::npos);
+            // The table loaded completely: the close writes it, as the operator's
+            // repairs through the dialogs would be.
+            form.CloseApplication();
+            EXPECT_EQ(loop.ExitCode(), 0);
+            EXPECT_TRUE(form.SavedOnClose());
+            const std::string after = Get(kConfigFileName);
+            EXPECT_EQ(after.find("; kept by hand"), std::string::npos);
+            EXPECT_NE(after.find("KP,3,1,S3,127.0.0.1"), std::string::npos);
+            Put(kConfigFileName, before);
+        } else {
+            EXPECT_EQ(loop.ExitCode(), 1);
+            form.CloseApplication();  // a close that still arrives writes nothing either
+            EXPECT_EQ(loop.ExitCode(), 1);
+            EXPECT_TRUE(Get(kConfigFileName) == before);  // (no diff of 21000 lines)
+        }
+    }
+}
+
+// Failures are logged once per new text, shown while they last, and the journal's
+// lines go to the daily file of the data folder, off the main thread.
+TEST_F(StartupTest, FailuresAndTheDailyJournalFile) {
     TAppContext ctx(clock_, notifier_);
     TManualMainLoop loop(clock_);
-    TOPCForm form(ctx, loop, exe_);
+    TRecordingView view;
+    TOPCForm form(ctx, loop, exe_, &view);
+    std::vector<std::string> echoed;
+    form.SetJournalEcho([&echoed](const std::string& line) { echoed.push_back(line); });
     form.FormCreate();
-    EXPECT_TRUE(form.Halted());
-    EXPECT_TRUE(loop.Quitted());
-    EXPECT_EQ(loop.ExitCode(), 1);
-    ASSERT_EQ(notifier_.errors.size(), 1u);
-    EXPECT_EQ(notifier_.errors[0], "мала константа MAX_ARM_LIST\rВыполняется Halt()!!!");
-    EXPECT_FALSE(form.Polling()->Polling());
-    form.CloseApplication();  // a close that still arrives writes nothing either
-    EXPECT_EQ(loop.ExitCode(), 1);
-    EXPECT_EQ(Get(kConfigFileName), before);
+    const struct {
+        const char* action;  // "+key text" reports, "-key" resolves
+        const char* shown;
+        int logLines;
+    } steps[] = {
+        {"+com не зарегистрирован", "не зарегистрирован", 1},
+        {"+com не зарегистрирован", "не зарегистрирован", 1},  // the same: not again
+        {"+zzz запись не удалась", "не зарегистрирован; запись не удалась", 2},
+        {"+com другая причина", "другая причина; запись не удалась", 3},
+        {"-com", "запись не удалась", 3},
+        {"-com", "запись не удалась", 3},
+        {"-zzz", "", 3},
+    };
+    for (const auto& step : steps) {
+        const std::string a = step.action;
+        const size_t blank = a.find(' ');
+        if (a[0] == '+')
+            form.ReportFailure(a.substr(1, blank - 1), a.substr(blank + 1));
+        else
+            form.ResolveFailure(a.substr(1));
+        EXPECT_EQ(view.failures, step.shown) << a;
+        EXPECT_EQ(form.Failures(), step.shown);
+        const std::string log = Get(kExceptionLogName);
+        EXPECT_EQ(static_cast<int>(std::count(log.begin(), log.end(), '\n')), step.logLines) << a;
+    }
+    // Each reported failure was a journal line too, echoed and in the daily file.
+    ctx.MessBuff.Put(0, "последняя строка", clock_.Now());
+    EXPECT_EQ(echoed.size(), 4u);
+    EXPECT_NE(echoed.back().find("последняя строка"), std::string::npos);
+    const TDateTimeParts d = DecodeDateTime(clock_.Now());
+    const std::string file = TJournalFile::FileName(d.year, d.month, d.day);
+    std::string text;
+    for (int i = 0; i < 500 && text.find(Utf8ToCp1251("последняя строка")) == std::string::npos;
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        text = Get(file);
+    }
+    EXPECT_NE(text.find(Utf8ToCp1251("(err) не зарегистрирован")), std::string::npos) << text;
+    EXPECT_NE(text.find(Utf8ToCp1251("последняя строка")), std::string::npos) << text;
+    EXPECT_EQ(form.JournalFile()->LastError(), "");
 }
 
 // What interrupted atomic writes left behind goes at start; nothing else does.

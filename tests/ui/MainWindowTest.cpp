@@ -362,5 +362,97 @@ TEST_F(MainWindowFixture, GridRowsCountersAndTrace) {
     EXPECT_EQ(view.options, (std::vector<int>{1, 1, 1}));
 }
 
+// ---------------------------------------------------------------- status bar and journal
+
+TEST_F(MainWindowFixture, FailuresLeadTheStatusBarUntilResolved) {
+    const struct {
+        const char* failures;
+        const char* status;
+    } steps[] = {
+        {"", "C:\\ProgramData\\Telegate"},
+        {"Опрос не запущен: x", "Ошибка: Опрос не запущен: x  |  C:\\ProgramData\\Telegate"},
+        {"a; b", "Ошибка: a; b  |  C:\\ProgramData\\Telegate"},
+        {"", "C:\\ProgramData\\Telegate"},
+    };
+    win.ShowCurrentDir("C:\\ProgramData\\Telegate");
+    for (const auto& step : steps) {
+        win.ShowFailures(step.failures);
+        EXPECT_EQ(view.status, step.status) << step.failures;
+        EXPECT_EQ(win.StatusText(), step.status);
+    }
+    // The folder shown later keeps a failure in front of it.
+    win.ShowFailures("f");
+    win.ShowCurrentDir("/data");
+    EXPECT_EQ(view.status, "Ошибка: f  |  /data");
+}
+
+TEST_F(MainWindowFixture, JournalWindowGetsTheLastLinesAndThenEveryNewOne) {
+    const size_t n = TMainWindowPresenter::kJournalWindowLines + 5;
+    for (size_t i = 0; i < n; ++i) win.AddJournalLine("line " + std::to_string(i));
+    view.journal.clear();
+    win.OnJournal();
+    ASSERT_EQ(view.journal.size(), TMainWindowPresenter::kJournalWindowLines);
+    EXPECT_EQ(view.journal.front(), "line 5");  // the oldest ones went
+    EXPECT_EQ(view.journal.back(), "line " + std::to_string(n - 1));
+    win.AddJournalLine("new");
+    EXPECT_EQ(view.journal.back(), "new");
+    EXPECT_EQ(win.JournalLines().size(), TMainWindowPresenter::kJournalWindowLines);
+    EXPECT_EQ(win.JournalLines().back(), "new");
+}
+
+// The tray follows the stations' links every 500 ms: its tip counts the connected
+// stations, its icon warns while one is not, and a station lost or restored gets a
+// balloon, at most one per station a minute.
+TEST_F(MainWindowFixture, TrayShowsLostStations) {
+    Stations(3);
+    win.OnMinimize();  // hidden in the tray
+    win.OnRestore();
+    win.OnMinimize();
+    ctx.OprosFlag = true;
+    auto& kp = ctx.Stations.KP_arr;
+    const struct {
+        int64_t advanceMs;
+        bool s1, s2, s3;
+        const char* tip;
+        bool alert;
+        const char* balloon;  // the newest balloon after the step, "" for none yet
+        size_t balloons;
+    } steps[] = {
+        {0, false, false, false, "Telegate — 0 of 3 stations connected", true, "", 0},
+        {500, true, true, false, "Telegate — 2 of 3 stations connected", true, "", 0},
+        {500, true, true, true, "Telegate — 3 of 3 stations connected", false, "", 0},
+        {500, true, false, true, "Telegate — 2 of 3 stations connected", true,
+         "Связь с КП \"S2\" потеряна", 1},
+        // Back within the minute: no balloon, the tip and icon follow at once.
+        {500, true, true, true, "Telegate — 3 of 3 stations connected", false,
+         "Связь с КП \"S2\" потеряна", 1},
+        {500, false, true, true, "Telegate — 2 of 3 stations connected", true,
+         "Связь с КП \"S1\" потеряна", 2},
+        {61000, false, false, true, "Telegate — 1 of 3 stations connected", true,
+         "Связь с КП \"S2\" потеряна", 3},
+        {500, true, false, true, "Telegate — 2 of 3 stations connected", true,
+         "Связь с КП \"S1\" восстановлена", 4},
+    };
+    for (const auto& step : steps) {
+        h.clock.Advance(step.advanceMs);
+        kp[1].Connected = step.s1;
+        kp[2].Connected = step.s2;
+        kp[3].Connected = step.s3;
+        win.TimerTick();
+        EXPECT_EQ(win.TrayTip(), step.tip);
+        EXPECT_EQ(view.trayTip, step.tip);  // the icon in the tray got it
+        EXPECT_EQ(view.alert, step.alert) << step.tip;
+        EXPECT_EQ(view.balloons.size(), step.balloons) << step.tip;
+        if (!view.balloons.empty()) {
+            EXPECT_EQ(view.balloons.back(), step.balloon);
+        }
+    }
+    // Polling stopped: no count, no warning.
+    ctx.OprosFlag = false;
+    win.TimerTick();
+    EXPECT_EQ(win.TrayTip(), "Telegate");
+    EXPECT_FALSE(view.alert);
+}
+
 }  // namespace
 }  // namespace telegate

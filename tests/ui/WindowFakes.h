@@ -51,11 +51,18 @@ struct TWindowView : IMainWindowView {
     }
     void OpenDocument(const std::string& p) override { opened = p; }
     void ShowAbout(const std::string&, const std::string&) override {}
+    void ShowJournal(const std::vector<std::string>& lines) override { journal = lines; }
+    void AppendJournal(const std::string& line) override { journal.push_back(line); }
+    void SetTrayAlert(bool a) override { alert = a; }
+    void ShowBalloon(const std::string&, const std::string& text) override {
+        balloons.push_back(text);
+    }
 
     TMainCaptions captions;
     std::string trace, status, trayTip, opened;
     std::vector<int> options;
-    std::vector<std::string> names, messages, errors, questions;
+    std::vector<std::string> names, messages, errors, questions, journal, balloons;
+    bool alert = false;
     int selected = -2, gridChanges = 0, hidden = 0, foreground = 0, popups = 0, dialogs = 0,
         trayCalls = 0;
     bool editEnabled = false, trayIcon = false, restoreEnabled = false, hideEnabled = false;

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -33,6 +34,9 @@
 #include "model/StationTable.h"
 #include "platform/MainLoop.h"
 #include "platform/Paths.h"
+#include "support/CodePage.h"
+#include "support/DateTime.h"
+#include "support/JournalFile.h"
 #include "support/Notifier.h"
 #include "ui/MainWindowPresenter.h"
 #include "ui/win32/Controls.h"
@@ -90,12 +94,15 @@ std::string ReadFileBytes(const char* name) {
 
 struct TFindTop {
     const wchar_t* Cls;
+    DWORD Pid;
     HWND Found;
 };
 BOOL CALLBACK FindTopProc(HWND hwnd, LPARAM lp) {
     auto* f = reinterpret_cast<TFindTop*>(lp);
     wchar_t cls[64];
-    if (::IsWindowVisible(hwnd) && ::GetClassNameW(hwnd, cls, 64) > 0 &&
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == f->Pid && ::IsWindowVisible(hwnd) && ::GetClassNameW(hwnd, cls, 64) > 0 &&
         lstrcmpW(cls, f->Cls) == 0) {
         f->Found = hwnd;
         return FALSE;
@@ -103,10 +110,11 @@ BOOL CALLBACK FindTopProc(HWND hwnd, LPARAM lp) {
     return TRUE;
 }
 
-// A visible top-level window of this thread with the class.
-HWND FindTop(const wchar_t* cls) {
-    TFindTop f{cls, nullptr};
-    ::EnumThreadWindows(::GetCurrentThreadId(), &FindTopProc, reinterpret_cast<LPARAM>(&f));
+// A visible top-level window of a process (default: this one; the operator's
+// boxes come from a thread of their own) with the class.
+HWND FindTop(const wchar_t* cls, DWORD pid = ::GetCurrentProcessId()) {
+    TFindTop f{cls, pid, nullptr};
+    ::EnumWindows(&FindTopProc, reinterpret_cast<LPARAM>(&f));
     return f.Found;
 }
 
@@ -687,8 +695,137 @@ class TDriver {
             return Expect(s_.Presenter.TrayIconPresent() && !::IsWindowVisible(main_),
                           "after TaskbarCreated the icon is there, the window still hidden");
         });
+        BuildJournalAndFailures();
+        BuildSecondStart();
         Add("Exit from the tray menu", [this] {
             Command(cmd_Exit);
+            return TResult::Done;
+        });
+    }
+
+    // The journal window and the daily journal file; a failure in the status bar
+    // until it is resolved.
+    void BuildJournalAndFailures() {
+        Add("the Journal menu opens the journal window", [this] {
+            s_.Ctx.MessBuff.Put(0, "uitest: первая строка журнала", s_.Ctx.Clock.Now());
+            Command(cmd_Journal);
+            return TResult::Done;
+        });
+        Add("the journal window shows the lines, live", [this] {
+            HWND jw = s_.Window.JournalWindow();
+            if (jw == nullptr || !::IsWindowVisible(jw)) return TResult::Wait;
+            HWND edit = ::GetWindow(jw, GW_CHILD);
+            bool ok =
+                Check(GetText(edit).find("uitest: первая строка журнала") != std::string::npos,
+                      "an earlier line is in the window");
+            s_.Ctx.MessBuff.Put(0, "uitest: вторая строка", s_.Ctx.Clock.Now());
+            ok &= Check(GetText(edit).find("uitest: вторая строка") != std::string::npos,
+                        "a new line appears at once");
+            ::PostMessageW(jw, WM_CLOSE, 0, 0);
+            return ok ? TResult::Done : TResult::Fail;
+        });
+        Add("the daily journal file holds the lines", [this] {
+            if (s_.Window.JournalWindow() != nullptr) return TResult::Wait;
+            const TDateTimeParts d = DecodeDateTime(s_.Ctx.Clock.Now());
+            std::ifstream in(TJournalFile::FileName(d.year, d.month, d.day), std::ios::binary);
+            const std::string text((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+            if (text.find(Utf8ToCp1251("uitest: вторая строка")) == std::string::npos)
+                return TResult::Wait;  // the file is written by a thread of its own
+            return Expect(
+                text.find(Utf8ToCp1251("uitest: первая строка журнала")) != std::string::npos,
+                "journal-YYYY-MM-DD.log holds both lines in Windows-1251");
+        });
+        Add("a failure stays in the status bar until it is resolved", [this] {
+            s_.Form.ReportFailure("uitest", "проверочный отказ");
+            const std::string shown = GetText(::GetDlgItem(main_, ctl_Status));
+            bool ok = Check(shown.find("Ошибка: проверочный отказ") != std::string::npos,
+                            "the status bar shows the failure");
+            std::ifstream in("error_iec104.log", std::ios::binary);
+            const std::string log((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+            ok &= Check(log.find(Utf8ToCp1251("проверочный отказ")) != std::string::npos ||
+                            log.find("проверочный отказ") != std::string::npos,
+                        "error_iec104.log has it");
+            s_.Form.ResolveFailure("uitest");
+            ok &=
+                Check(GetText(::GetDlgItem(main_, ctl_Status)).find("Ошибка") == std::string::npos,
+                      "resolved, it is gone from the status bar");
+            return ok ? TResult::Done : TResult::Fail;
+        });
+    }
+
+    // A second start (Telegate.exe beside this program, the same single-instance
+    // lock): its box, then this copy's window in front.
+    void BuildSecondStart() {
+        Add("a second copy is started", [this] {
+            if (::GetFileAttributesW(L"Telegate.exe") == INVALID_FILE_ATTRIBUTES) {
+                Log("     no Telegate.exe here: the second start is not checked");
+                secondSkipped_ = true;
+                return TResult::Done;
+            }
+            STARTUPINFOW si{};
+            si.cb = sizeof si;
+            std::wstring cmd = L"Telegate.exe";
+            second0_ = NowMs();
+            if (!::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                  &si, &second_))
+                return Expect(false, "Telegate.exe starts");
+            return TResult::Done;
+        });
+        Add("it says the program runs already", [this] {
+            if (secondSkipped_) return TResult::Done;
+            HWND box = FindTop(L"#32770", second_.dwProcessId);
+            if (box == nullptr) return TResult::Wait;
+            secondBox_ = NowMs();
+            const std::string text = MessageBoxText(box);
+            ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            return Expect(text.find("Приложение уже запущено!") != std::string::npos,
+                          "the second copy's box says so");
+        });
+        Add(
+            "this copy's window comes to the front",
+            [this] {
+                if (secondSkipped_) return TResult::Done;
+                if (!::IsWindowVisible(main_)) return TResult::Wait;
+                // Visible; in front too, unless the system refuses it for long.
+                if (::GetForegroundWindow() != main_ && NowMs() - secondBox_ < 3000)
+                    return TResult::Wait;
+                const double front = NowMs();
+                Log("     the window is %s", ::GetForegroundWindow() == main_
+                                                 ? "in front"
+                                                 : "open but not in front (the system refused)");
+                Log("FIGURE second start: its box after %.0f ms; the first copy's window in "
+                    "front %.0f ms after the box was answered (%.0f ms in all)",
+                    secondBox_ - second0_, front - secondBox_, front - second0_);
+                DWORD rc = 259;
+                ::WaitForSingleObject(second_.hProcess, 5000);
+                ::GetExitCodeProcess(second_.hProcess, &rc);
+                ::CloseHandle(second_.hProcess);
+                ::CloseHandle(second_.hThread);
+                bool ok = Check(rc == 1, "the second copy ended with status 1");
+                ok &= Check(s_.Presenter.WindowVisible(), "the presenter knows it is open");
+                return ok ? TResult::Done : TResult::Fail;
+            },
+            15000);
+        Add("hide it again", [this] {
+            Command(cmd_Hide);
+            return TResult::Done;
+        });
+        // The shell sends a double-click as down, up, double-click, up: the first
+        // press must not open the menu that would swallow the rest.
+        Add("a double-click on the tray icon", [this] {
+            if (::IsWindowVisible(main_)) return TResult::Wait;
+            for (LPARAM m : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP})
+                ::PostMessageW(main_, kTrayMessage, kTrayIconId, m);
+            return TResult::Done;
+        });
+        Add("opens the window, and no menu", [this] {
+            if (!::IsWindowVisible(main_)) return TResult::Wait;
+            return Expect(FindTop(L"#32768") == nullptr, "no tray menu after a double-click");
+        });
+        Add("hidden once more", [this] {
+            Command(cmd_Hide);
             return TResult::Done;
         });
     }
@@ -894,6 +1031,9 @@ class TDriver {
     bool finished_ = false;
     int failures_ = 0;
     bool menuAsked_ = false;
+    PROCESS_INFORMATION second_{};
+    double second0_ = 0, secondBox_ = 0;
+    bool secondSkipped_ = false;
     double lastNote_ = 0;
     std::string lastBox_;
     std::string cfgAfterAdd_, binAfterAdd_;

@@ -37,20 +37,30 @@ namespace telegate {
 
 std::string RecordedDataFolder() {
     // The installer writes the 64-bit view, which this 64-bit program reads.
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Telegate", 0,
+                        KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return {};
+    DWORD type = 0;
     DWORD bytes = 0;
-    const wchar_t* key = L"SOFTWARE\\Telegate";
-    const wchar_t* value = L"DataFolder";
-    const DWORD flags = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ;
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key, value, flags, nullptr, nullptr, &bytes) !=
-            ERROR_SUCCESS ||
-        bytes < sizeof(wchar_t))
-        return {};
-    std::vector<wchar_t> buf(bytes / sizeof(wchar_t) + 1);
-    bytes = static_cast<DWORD>(buf.size() * sizeof(wchar_t));
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key, value, flags, nullptr, buf.data(), &bytes) !=
-        ERROR_SUCCESS)
-        return {};
-    return win32::FromWide(std::wstring_view(buf.data()));
+    std::vector<wchar_t> buf;
+    LSTATUS rc = ::RegQueryValueExW(key, L"DataFolder", nullptr, &type, nullptr, &bytes);
+    if (rc == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ) && bytes > 0) {
+        buf.assign(bytes / sizeof(wchar_t) + 1, L'\0');  // room for a missing terminator
+        rc = ::RegQueryValueExW(key, L"DataFolder", nullptr, &type,
+                                reinterpret_cast<BYTE*>(buf.data()), &bytes);
+    }
+    ::RegCloseKey(key);
+    if (rc != ERROR_SUCCESS || buf.empty()) return {};
+    std::wstring value(buf.data());
+    if (type == REG_EXPAND_SZ) {
+        const DWORD n = ::ExpandEnvironmentStringsW(value.c_str(), nullptr, 0);
+        std::vector<wchar_t> expanded(n + 1, L'\0');
+        if (n == 0 || ::ExpandEnvironmentStringsW(value.c_str(), expanded.data(), n + 1) == 0)
+            return {};
+        value.assign(expanded.data());
+    }
+    return win32::FromWide(value);
 }
 
 }  // namespace telegate

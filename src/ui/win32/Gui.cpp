@@ -5,9 +5,14 @@
 #include <commctrl.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <utility>
 
 #include "app/AppContext.h"
 #include "app/DeviceList.h"
@@ -28,19 +33,74 @@ namespace telegate::win32ui {
 
 namespace {
 
-// Operator boxes of the application core, owned by the main window when it shows.
+// Operator boxes of the application core. They never hold the main thread: a
+// thread of their own shows them one after another, so that polling's timers, the
+// workers' calls and OPC clients go on while a box waits for the operator; and
+// none is shown before Open (the OPC server accepts clients first).
 class TMessageBoxNotifier : public INotifier {
   public:
-    void SetOwner(HWND owner) { owner_ = owner; }
-    void ShowError(const std::string& text) override { Show(text, MB_ICONERROR); }
-    void ShowMessage(const std::string& text) override { Show(text, MB_ICONINFORMATION); }
+    TMessageBoxNotifier() = default;
+    TMessageBoxNotifier(const TMessageBoxNotifier&) = delete;
+    TMessageBoxNotifier& operator=(const TMessageBoxNotifier&) = delete;
+    ~TMessageBoxNotifier() override {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            stop_ = true;
+            queue_.clear();
+            if (boxThread_ != 0)
+                ::EnumThreadWindows(boxThread_, &CloseBox, 0);  // the box still open
+        }
+        wake_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+    void ShowError(const std::string& text) override { Queue(text, MB_ICONERROR); }
+    void ShowMessage(const std::string& text) override { Queue(text, MB_ICONINFORMATION); }
+    // Boxes asked for so far, and every later one, are shown from now on.
+    void Open() {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (thread_.joinable() || stop_) return;
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            // No thread: the texts are in the journal and error_iec104.log anyway.
+        }
+    }
 
   private:
-    void Show(const std::string& text, UINT icon) {
-        HWND owner = owner_ != nullptr && ::IsWindowVisible(owner_) ? owner_ : nullptr;
-        ::MessageBoxW(owner, Wide(text).c_str(), L"Telegate", MB_OK | icon);
+    static BOOL CALLBACK CloseBox(HWND hwnd, LPARAM) {
+        ::PostMessageW(hwnd, WM_CLOSE, 0, 0);
+        return TRUE;
     }
-    HWND owner_ = nullptr;
+    void Queue(const std::string& text, UINT icon) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (stop_ || queue_.size() >= 20) return;  // a flood of boxes helps nobody
+            queue_.emplace_back(Wide(text), icon);
+        }
+        wake_.notify_one();
+    }
+    void Run() {
+        std::unique_lock<std::mutex> lock(mu_);
+        boxThread_ = ::GetCurrentThreadId();
+        for (;;) {
+            wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+            if (stop_) break;
+            auto [text, icon] = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            ::MessageBoxW(nullptr, text.c_str(), L"Telegate",
+                          MB_OK | icon | MB_SETFOREGROUND | MB_TOPMOST);
+            lock.lock();
+        }
+        boxThread_ = 0;
+    }
+
+    std::mutex mu_;
+    std::condition_variable wake_;
+    std::deque<std::pair<std::wstring, UINT>> queue_;
+    std::thread thread_;
+    DWORD boxThread_ = 0;
+    bool stop_ = false;
 };
 
 // The main window of this thread, found by its class (the hook has no context).
@@ -72,6 +132,37 @@ LRESULT CALLBACK ShortcutHook(int code, WPARAM wp, LPARAM lp) {
     return ::CallNextHookEx(nullptr, code, wp, lp);
 }
 
+// A second start: the running copy's window (on this desktop) is opened and put in
+// front; false when there is none to be found.
+bool ShowRunningCopy() {
+    HWND other = ::FindWindowW(kMainWindowClass, nullptr);
+    if (other == nullptr) return false;
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(other, &pid);
+    ::AllowSetForegroundWindow(pid);  // we were started by the operator: we may lend it
+    return ::PostMessageW(other, ::RegisterWindowMessageW(kShowRunningCopyMessage), 0, 0) != FALSE;
+}
+
+// True once per installation and user: the installer records its run in
+// HKLM\SOFTWARE\Telegate (Installed), and each user keeps the last one he was
+// shown in HKCU\Software\Telegate (Introduced).
+bool FirstStartAfterInstall() {
+    auto read = [](HKEY root, const wchar_t* key, const wchar_t* value) {
+        wchar_t buf[256] = {};
+        DWORD bytes = sizeof buf - sizeof(wchar_t);
+        if (::RegGetValueW(root, key, value, RRF_RT_REG_SZ, nullptr, buf, &bytes) != ERROR_SUCCESS)
+            return std::wstring();
+        return std::wstring(buf);
+    };
+    const std::wstring installed = read(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Telegate", L"Installed");
+    if (installed.empty() ||
+        read(HKEY_CURRENT_USER, L"Software\\Telegate", L"Introduced") == installed)
+        return false;
+    const DWORD bytes = static_cast<DWORD>((installed.size() + 1) * sizeof(wchar_t));
+    return ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Telegate", L"Introduced", REG_SZ,
+                             installed.c_str(), bytes) == ERROR_SUCCESS;
+}
+
 }  // namespace
 
 int RunGui(const TGuiOptions& options) {
@@ -84,6 +175,7 @@ int RunGui(const TGuiOptions& options) {
     }
     if (!locked && lock.AnotherInstance()) {
         ::MessageBoxW(nullptr, L"Приложение уже запущено!", L"Telegate", MB_OK | MB_ICONWARNING);
+        ShowRunningCopy();
         return 1;
     }
     const TProgramFolders folders = ProgramFolders(options.DataDir, options.WebDir);
@@ -115,7 +207,6 @@ int RunGui(const TGuiOptions& options) {
                       MB_OK | MB_ICONERROR);
         return 1;
     }
-    notifier.SetOwner(window.Handle());
     HHOOK hook = ::SetWindowsHookExW(WH_GETMESSAGE, &ShortcutHook, nullptr, ::GetCurrentThreadId());
 
     int rc = 0;
@@ -123,6 +214,11 @@ int RunGui(const TGuiOptions& options) {
         TOPCForm form(ctx, loop, folders.ExePath, &presenter);
         form.SetFolders(folders);
         form.SetPollingView(presenter.PollingView());
+        // A configuration too large to poll opens the window to be repaired.
+        form.SetRepairInsteadOfHalt(true);
+        // The journal window shows the journal's last lines, live.
+        form.SetJournalEcho(
+            [&presenter](const std::string& line) { presenter.AddJournalLine(line); });
         // Exceptions of window, menu and tray events are logged as the loop's are.
         window.SetExceptionSink([&form](const char* what, const char* type) {
             form.ApplicationEvents1Exception(what != nullptr ? what : "",
@@ -135,17 +231,27 @@ int RunGui(const TGuiOptions& options) {
         TGuiSession session{ctx, form, presenter, window, loop};
         form.OpcInit();
         std::shared_ptr<void> comClasses;
+        std::string comError;
         if (options.OfferOpcServer)
             comClasses = options.OfferOpcServer(
-                *ctx.Opc, [&loop, &form] { loop.post([&form] { form.CloseApplication(); }); });
+                *ctx.Opc, [&loop, &form] { loop.post([&form] { form.CloseApplication(); }); },
+                comError);
         form.FormCreate();
+        if (!comError.empty())
+            form.ReportFailure("com", "OPC-сервер недоступен клиентам COM: " + comError);
         app.AfterFormCreate();
         if (!form.Halted()) {
             form.OpcStart();
+            notifier.Open();
             // The OPC counters every 500 ms, with or without polling.
             const IMainLoop::TimerId counters =
                 loop.addTimer(500, [&presenter] { presenter.TimerTick(); });
             loop.startTimer(counters);
+            // Once after an installation: where the program went.
+            if (!options.Embedding && FirstStartAfterInstall())
+                window.ShowBalloon("Telegate",
+                                   "Telegate runs here, in the notification area. Double-click "
+                                   "the icon to open its window.");
             if (options.OnStarted) options.OnStarted(session);
         }
         rc = loop.run();

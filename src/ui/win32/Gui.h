@@ -44,8 +44,11 @@ struct TGuiOptions {
     std::function<std::string(bool reg)> RegisterOpcServer;
     // Offers the OPC server core to COM's clients, between the core's start and the
     // window's creation; close ends the program (from any thread). The answer is
-    // kept until the loop has ended. Without it no client can reach the server.
-    std::function<std::shared_ptr<void>(opc::sOPC& core, std::function<void()> close)>
+    // kept until the loop has ended. error is cleared when the server is offered,
+    // and otherwise says why not (shown in the status bar). Without it no client
+    // can reach the server.
+    std::function<std::shared_ptr<void>(opc::sOPC& core, std::function<void()> close,
+                                        std::string& error)>
         OfferOpcServer;
     // Called on the main thread once start-up is done and before the loop runs.
     std::function<void(TGuiSession&)> OnStarted;

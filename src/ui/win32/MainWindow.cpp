@@ -45,6 +45,7 @@ TMainWindow::~TMainWindow() {
 
 void TMainWindow::Destroy() {
     if (hwnd_ == nullptr) return;
+    if (journal_ != nullptr) ::DestroyWindow(journal_);
     SetTrayIcon(false, {});
     ::DestroyWindow(hwnd_);
     hwnd_ = nullptr;
@@ -74,11 +75,18 @@ bool TMainWindow::Create(TMainWindowPresenter& presenter) {
     cc.hIconSm = nullptr;
     cc.lpszClassName = L"TelegateChannels";
     ::RegisterClassExW(&cc);
+    WNDCLASSEXW jc = wc;
+    jc.lpfnWndProc = &TMainWindow::JournalProc;
+    jc.lpszClassName = kJournalWindowClass;
+    ::RegisterClassExW(&jc);
 
     hwnd_ = ::CreateWindowExW(0, kMainWindowClass, L"Telegate", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                               CW_USEDEFAULT, 100, 100, nullptr, nullptr, inst, this);
     if (hwnd_ == nullptr) return false;
     taskbarCreated_ = ::RegisterWindowMessageW(L"TaskbarCreated");
+    showRunningCopy_ = ::RegisterWindowMessageW(kShowRunningCopyMessage);
+    // A second start may come from a process of lower integrity.
+    ::ChangeWindowMessageFilterEx(hwnd_, showRunningCopy_, MSGFLT_ALLOW, nullptr);
     CreateControls();
     // The window's size at design, for the font's DPI, centred on the screen.
     RECT r{0, 0, font_.Px(kDesignWidth), font_.Px(kDesignHeight)};
@@ -224,6 +232,7 @@ void TMainWindow::BuildMenu() {
                   MenuText(captions_.MenuDevice).c_str());
     ::AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(server),
                   MenuText(captions_.MenuServer).c_str());
+    ::AppendMenuW(bar, MF_STRING, cmd_Journal, MenuText(captions_.MenuJournal).c_str());
     ::AppendMenuW(bar, MF_STRING, cmd_Help, MenuText(captions_.MenuHelp).c_str());
     ::AppendMenuW(bar, MF_STRING, cmd_About, MenuText(captions_.MenuAbout).c_str());
     ::SetMenu(hwnd_, bar);
@@ -328,7 +337,8 @@ void TMainWindow::SetTrayIcon(bool present, const std::string& tip) {
     if (!tip.empty()) tip_ = Wide(tip);
     nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     nid.uCallbackMessage = kTrayMessage;
-    nid.hIcon = smallIcon_ != nullptr ? smallIcon_ : icon_;
+    nid.hIcon = trayAlert_ ? ::LoadIconW(nullptr, IDI_WARNING)
+                           : (smallIcon_ != nullptr ? smallIcon_ : icon_);
     lstrcpynW(nid.szTip, tip_.c_str(), static_cast<int>(std::size(nid.szTip)));
     // After a restart of the shell the icon is gone: add it again.
     if (!::Shell_NotifyIconW(NIM_ADD, &nid)) ::Shell_NotifyIconW(NIM_MODIFY, &nid);
@@ -507,6 +517,9 @@ void TMainWindow::OnCommand(int id) {
         case cmd_About:
             p.OnAbout();
             break;
+        case cmd_Journal:
+            p.OnJournal();
+            break;
         case cmd_Restore:
             if (restoreEnabled_) p.OnRestore();
             break;
@@ -542,6 +555,12 @@ LRESULT TMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         presenter_->OnTaskbarCreated();
         return 0;
     }
+    if (msg == showRunningCopy_ && showRunningCopy_ != 0) {
+        presenter_->OnRestore();
+        if (::IsIconic(hwnd_)) ::ShowWindow(hwnd_, SW_RESTORE);
+        BringToForeground();
+        return 0;
+    }
     switch (msg) {
         case WM_COMMAND:
             if (LOWORD(wp) == ctl_DeviceList) {
@@ -555,9 +574,23 @@ LRESULT TMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         case WM_NOTIFY:
             return OnNotify(reinterpret_cast<NMHDR*>(lp));
         case kTrayMessage:
-            if (lp == WM_LBUTTONDOWN || lp == WM_RBUTTONUP) presenter_->OnTrayLeftDown();
-            if (lp == WM_LBUTTONDBLCLK) presenter_->OnTrayDoubleClick();
+            // A left click opens the menu only once the double-click time has passed
+            // without a second click: an open menu would swallow it.
+            if (lp == WM_LBUTTONDOWN)
+                ::SetTimer(hwnd_, kTrayClickTimer, ::GetDoubleClickTime(), nullptr);
+            if (lp == WM_RBUTTONUP) presenter_->OnTrayLeftDown();
+            if (lp == WM_LBUTTONDBLCLK) {
+                ::KillTimer(hwnd_, kTrayClickTimer);
+                presenter_->OnTrayDoubleClick();
+            }
             return 0;
+        case WM_TIMER:
+            if (wp == kTrayClickTimer) {
+                ::KillTimer(hwnd_, kTrayClickTimer);
+                presenter_->OnTrayLeftDown();
+                return 0;
+            }
+            break;
         case WM_SIZE:
             if (wp == SIZE_MINIMIZED) {
                 presenter_->OnMinimize();
@@ -625,6 +658,113 @@ LRESULT TMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
             break;
     }
     return ::DefWindowProcW(hwnd_, msg, wp, lp);
+}
+
+void TMainWindow::SetTrayAlert(bool alert) {
+    trayAlert_ = alert;
+    if (trayAdded_) SetTrayIcon(true, {});
+}
+
+void TMainWindow::ShowBalloon(const std::string& title, const std::string& text) {
+    if (!trayAdded_) return;
+    NOTIFYICONDATAW nid{};
+    nid.cbSize = sizeof nid;
+    nid.hWnd = hwnd_;
+    nid.uID = kTrayIconId;
+    nid.uFlags = NIF_INFO;
+    nid.dwInfoFlags = NIIF_INFO;
+    lstrcpynW(nid.szInfoTitle, Wide(title).c_str(), static_cast<int>(std::size(nid.szInfoTitle)));
+    lstrcpynW(nid.szInfo, Wide(text).c_str(), static_cast<int>(std::size(nid.szInfo)));
+    ::Shell_NotifyIconW(NIM_MODIFY, &nid);
+}
+
+// ------------------------------------------------------------------ journal window
+
+namespace {
+constexpr int kJournalEdit = 1;
+// Lines the window holds before it starts again from the presenter's last lines.
+constexpr int kJournalWindowMax = 2000;
+
+std::wstring JournalText(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& l : lines) {
+        text += l;
+        text += "\r\n";
+    }
+    return Wide(text);
+}
+}  // namespace
+
+void TMainWindow::ShowJournal(const std::vector<std::string>& lines) {
+    if (journal_ == nullptr) {
+        journal_ = ::CreateWindowExW(
+            0, kJournalWindowClass, Wide(captions_.MenuJournal + " - Telegate").c_str(),
+            WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, font_.Px(720), font_.Px(400), hwnd_,
+            nullptr, ::GetModuleHandleW(nullptr), this);
+        if (journal_ == nullptr) return;
+        HWND edit = ::CreateWindowExW(
+            WS_EX_CLIENTEDGE, L"EDIT", L"",
+            WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP | ES_MULTILINE |
+                ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL,
+            0, 0, 0, 0, journal_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kJournalEdit)),
+            ::GetModuleHandleW(nullptr), nullptr);
+        ::SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(font_.Handle()), TRUE);
+        ::SendMessageW(edit, EM_SETLIMITTEXT, 0, 0);
+        RECT rc{};
+        ::GetClientRect(journal_, &rc);
+        ::MoveWindow(edit, 0, 0, rc.right, rc.bottom, TRUE);
+    }
+    HWND edit = ::GetDlgItem(journal_, kJournalEdit);
+    ::SetWindowTextW(edit, JournalText(lines).c_str());
+    journalLines_ = static_cast<int>(lines.size());
+    const int end = ::GetWindowTextLengthW(edit);
+    ::SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(end), static_cast<LPARAM>(end));
+    ::SendMessageW(edit, EM_SCROLLCARET, 0, 0);
+    ::ShowWindow(journal_, SW_SHOWNORMAL);
+    ::SetForegroundWindow(journal_);
+    ::SetFocus(edit);
+}
+
+void TMainWindow::AppendJournal(const std::string& line) {
+    if (journal_ == nullptr) return;
+    if (journalLines_ >= kJournalWindowMax) {
+        ShowJournal(presenter_->JournalLines());
+        return;
+    }
+    HWND edit = ::GetDlgItem(journal_, kJournalEdit);
+    // The operator's selection stays where it is; the new line goes to the end.
+    DWORD selStart = 0, selEnd = 0;
+    ::SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&selStart),
+                   reinterpret_cast<LPARAM>(&selEnd));
+    const int end = ::GetWindowTextLengthW(edit);
+    const bool atEnd = selStart == selEnd && static_cast<int>(selEnd) == end;
+    ::SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(end), static_cast<LPARAM>(end));
+    ::SendMessageW(edit, EM_REPLACESEL, FALSE,
+                   reinterpret_cast<LPARAM>((Wide(line) + L"\r\n").c_str()));
+    if (!atEnd) ::SendMessageW(edit, EM_SETSEL, selStart, selEnd);
+    ++journalLines_;
+}
+
+LRESULT CALLBACK TMainWindow::JournalProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_NCCREATE) {
+        auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
+        ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<TMainWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    switch (msg) {
+        case WM_SIZE:
+            ::MoveWindow(::GetDlgItem(hwnd, kJournalEdit), 0, 0, LOWORD(lp), HIWORD(lp), TRUE);
+            return 0;
+        case WM_SETFOCUS:
+            ::SetFocus(::GetDlgItem(hwnd, kJournalEdit));
+            return 0;
+        case WM_DESTROY:
+            if (self != nullptr && self->journal_ == hwnd) self->journal_ = nullptr;
+            return 0;
+        default:
+            break;
+    }
+    return ::DefWindowProcW(hwnd, msg, wp, lp);
 }
 
 LRESULT CALLBACK TMainWindow::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {

@@ -30,6 +30,7 @@ enum TMainCommand : int {
     cmd_Restore,
     cmd_Hide,
     cmd_Exit,
+    cmd_Journal,
 };
 // Child control identifiers.
 enum TMainControl : int {
@@ -47,7 +48,13 @@ enum TMainControl : int {
 // The tray icon's callback message: the first user message number plus 123.
 constexpr UINT kTrayMessage = WM_USER + 123;
 constexpr UINT kTrayIconId = 1;
+// The timer that turns a single click on the tray icon into the tray menu.
+constexpr UINT_PTR kTrayClickTimer = 7;
 constexpr const wchar_t* kMainWindowClass = L"TelegateMainWindow";
+constexpr const wchar_t* kJournalWindowClass = L"TelegateJournal";
+// Posted by a second start to the running copy's main window: open it and put it
+// in front (a registered message, so every process agrees on its number).
+constexpr const wchar_t* kShowRunningCopyMessage = L"Telegate.ShowRunningCopy";
 
 class TMainWindow : public IMainWindowView, public IChannelPanelView {
   public:
@@ -87,6 +94,13 @@ class TMainWindow : public IMainWindowView, public IChannelPanelView {
     void RunDeviceDialog(TDevicePropsPresenter& dialog) override;
     void OpenDocument(const std::string& path) override;
     void ShowAbout(const std::string& product, const std::string& version) override;
+    void ShowJournal(const std::vector<std::string>& lines) override;
+    void AppendJournal(const std::string& line) override;
+    // A balloon from the tray icon (when the icon is there).
+    void ShowBalloon(const std::string& title, const std::string& text) override;
+    void SetTrayAlert(bool alert) override;
+    // The journal window while it is open, or null.
+    HWND JournalWindow() const { return journal_; }
 
     // IChannelPanelView
     void PaintLed(const TLedView& led) override;
@@ -101,6 +115,7 @@ class TMainWindow : public IMainWindowView, public IChannelPanelView {
   private:
     static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
     static LRESULT CALLBACK ChannelsProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+    static LRESULT CALLBACK JournalProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
     LRESULT Handle(UINT msg, WPARAM wp, LPARAM lp);
     void CreateControls();
     void ApplyFont();
@@ -116,10 +131,13 @@ class TMainWindow : public IMainWindowView, public IChannelPanelView {
 
     HWND hwnd_ = nullptr;
     HWND channels_ = nullptr;
+    HWND journal_ = nullptr;
+    int journalLines_ = 0;
     HMENU menu_ = nullptr;
     HACCEL accel_ = nullptr;
     HICON icon_ = nullptr, smallIcon_ = nullptr;
     UINT taskbarCreated_ = 0;
+    UINT showRunningCopy_ = 0;
     TMainWindowPresenter* presenter_ = nullptr;
     TUiFont font_;
     TExceptionSink exceptionSink_;
@@ -128,6 +146,7 @@ class TMainWindow : public IMainWindowView, public IChannelPanelView {
     bool editEnabled_ = true;
     bool restoreEnabled_ = true, hideEnabled_ = false;
     bool trayAdded_ = false;
+    bool trayAlert_ = false;
     std::wstring tip_ = L"Telegate";
     std::wstring cellBuffer_;
     std::vector<TLedView> leds_;
