@@ -159,34 +159,51 @@ int sOPC::GetIndexOfstItemID(const std::string& stItemID) const {
     return it == FBranchLeafByItemID.end() ? -1 : it->second;
 }
 
-void sOPC::ItemRead(sOPCNode& node, const std::string& Path, VARTYPE DataType) {
-    std::lock_guard lock(FNodeLock);
-    if (!OnRead) return;
-    try {
-        OnRead(node, Path, DataType);
-    } catch (const std::exception& e) {
-        WriteOPCLogException("sOPC.ItemRead", e.what());
-        node.CurrentValue.Clear();
-        node.LastUpdate = Now();
-        node.Quality = kQualityOutOfService;
+namespace {
+bool SameValue(const VARIANT& a, const VARIANT& b) {
+    if (a.vt != b.vt) return false;
+    switch (a.vt) {
+        case VT_EMPTY:
+        case VT_NULL:
+            return true;
+        case VT_BSTR:
+            return com::WideToUtf8(a.bstrVal) == com::WideToUtf8(b.bstrVal);
+        default: {
+            double x = 0.0, y = 0.0;
+            if (com::VariantToDouble(a, x) && com::VariantToDouble(b, y)) return x == y;
+            return false;
+        }
     }
 }
 
-namespace {
 // The read callback under the node lock; a failing callback leaves the node empty,
-// bad and stamped now.
+// bad and stamped now. A change of value, quality or time stamp counts a version.
 void CallRead(sOPC& core, const sOnRead& onRead, sOPCNode& node, const std::string& Path,
               VARTYPE DataType) {
-    try {
-        onRead(node, Path, DataType);
-    } catch (const std::exception& e) {
-        core.WriteOPCLogException("sOPC.ItemRead", e.what());
-        node.CurrentValue.Clear();
-        node.LastUpdate = core.Now();
-        node.Quality = kQualityOutOfService;
+    const WORD quality = node.Quality;
+    const TDateTime stamp = node.LastUpdate;
+    com::TVariant value(node.CurrentValue.get());
+    if (onRead) {
+        try {
+            onRead(node, Path, DataType);
+        } catch (const std::exception& e) {
+            core.WriteOPCLogException("sOPC.ItemRead", e.what());
+            node.CurrentValue.Clear();
+            node.LastUpdate = core.Now();
+            node.Quality = kQualityOutOfService;
+        }
     }
+    if (node.Version == 0 || node.Quality != quality || node.LastUpdate != stamp ||
+        !SameValue(node.CurrentValue.get(), value.get()))
+        ++node.Version;
 }
 }  // namespace
+
+void sOPC::ItemRead(sOPCNode& node, const std::string& Path, VARTYPE DataType) {
+    std::lock_guard lock(FNodeLock);
+    if (!OnRead) return;
+    CallRead(*this, OnRead, node, Path, DataType);
+}
 
 TNodeValue sOPC::ReadNode(sOPCNode& node, const std::string& Path, VARTYPE DataType,
                           bool fromDevice) {
@@ -195,45 +212,51 @@ TNodeValue sOPC::ReadNode(sOPCNode& node, const std::string& Path, VARTYPE DataT
         node.InitCurrent = true;
         fromDevice = true;
     }
-    if (fromDevice && OnRead) CallRead(*this, OnRead, node, Path, DataType);
+    if (fromDevice || node.Version == 0) CallRead(*this, OnRead, node, Path, DataType);
     TNodeValue v;
     v.Value = node.CurrentValue;
     v.Quality = node.Quality;
     v.LastUpdate = node.LastUpdate;
+    v.Version = node.Version;
     return v;
 }
 
 bool sOPC::ReadNodeIfMoved(sOPCNode& node, const std::string& Path, VARTYPE DataType,
-                           TDateTime since, TNodeValue& out) {
+                           uint64_t since, TNodeValue& out) {
     std::lock_guard lock(FNodeLock);
     node.InitCurrent = true;
-    if (OnRead) CallRead(*this, OnRead, node, Path, DataType);
+    CallRead(*this, OnRead, node, Path, DataType);
     out.Quality = node.Quality;
     out.LastUpdate = node.LastUpdate;
-    if (node.LastUpdate == since) return false;
+    out.Version = node.Version;
+    if (node.Version == since) return false;
     out.Value = node.CurrentValue;
     return true;
 }
 
-HRESULT sOPC::ItemWrite(sOPCNode& node, const VARIANT& Value, const std::string& Path,
-                        VARTYPE DataType) {
+void sOPC::ItemWrite(sOPCNode& node, const VARIANT& Value, const std::string& Path,
+                     VARTYPE DataType, sWriteDone done) {
     if (OnWrite) {
+        // done is called once, whatever the callback does.
+        auto once = std::make_shared<std::atomic<bool>>(false);
+        auto guarded = [once, done](HRESULT hr) {
+            if (!once->exchange(true)) done(hr);
+        };
         try {
-            return OnWrite(node, Value, Path, DataType);
+            OnWrite(node, Value, Path, DataType, guarded);
         } catch (const std::exception& e) {
             WriteOPCLogException("sOPC.ItemWrite", e.what());
+            guarded(E_FAIL);
         }
-        return S_OK;
+        return;
     }
-    std::lock_guard lock(FNodeLock);
-    node.CurrentValue = Value;
-    node.LastUpdate = Now();
-    return S_OK;
-}
-
-void sOPC::TouchNode(sOPCNode& node, TDateTime when) {
-    std::lock_guard lock(FNodeLock);
-    node.LastUpdate = when;
+    {
+        std::lock_guard lock(FNodeLock);
+        node.CurrentValue = Value;
+        node.LastUpdate = Now();
+        ++node.Version;
+    }
+    done(S_OK);
 }
 
 void sOPC::UpAndDown(bool aUp) {

@@ -60,6 +60,9 @@ struct sOPCNode {
     WORD Quality = kQualityOutOfService;
     TDateTime LastUpdate = 0.0;
     double BeforeValue = 0.0;
+    // Counts the changes of value, quality or time stamp the reads found; 0 until
+    // the first read. Items remember the count they last sent.
+    uint64_t Version = 0;
 
     sOPCNode() {
         vEUInfo = com::MakeI4(0);
@@ -72,14 +75,17 @@ struct TNodeValue {
     com::TVariant Value;
     WORD Quality = kQualityOutOfService;
     TDateTime LastUpdate = 0.0;
+    uint64_t Version = 0;
 };
 
 // Callbacks of the application. The read callback runs under the node lock and
-// must only update the node's value fields; the write callback runs without it and
-// answers S_OK or a per-item error (the item's write is then refused).
+// must only update the node's value fields. The write callback runs without it
+// and calls done exactly once with S_OK (the device accepted the write) or a
+// per-item error, at once or later on any thread.
+using sWriteDone = std::function<void(HRESULT)>;
 using sOnRead = std::function<void(sOPCNode& node, const std::string& path, VARTYPE dataType)>;
-using sOnWrite = std::function<HRESULT(sOPCNode& node, const VARIANT& value,
-                                       const std::string& path, VARTYPE dataType)>;
+using sOnWrite = std::function<void(sOPCNode& node, const VARIANT& value, const std::string& path,
+                                    VARTYPE dataType, sWriteDone done)>;
 using sOnSetDataType = std::function<void(sOPCNode& node, VARTYPE dataType)>;
 class sOPC;
 using sOnInitAddressSpace = std::function<void(sOPC& core)>;
@@ -125,15 +131,15 @@ class sOPC {
     // false), answered as one consistent copy of the node's value fields. The first
     // read of a node always goes to the device.
     TNodeValue ReadNode(sOPCNode& node, const std::string& Path, VARTYPE DataType, bool fromDevice);
-    // The device read of an update cycle: refreshes the node and fills out's quality
-    // and time; the value is copied only when LastUpdate differs from since (the
-    // answer), which spares the copy for the many items that did not change.
-    bool ReadNodeIfMoved(sOPCNode& node, const std::string& Path, VARTYPE DataType, TDateTime since,
+    // The device read of an update cycle: refreshes the node and fills out's
+    // quality, time and version; the value is copied only when the node's version
+    // differs from since (the answer), which spares the copy for the many items
+    // that did not change.
+    bool ReadNodeIfMoved(sOPCNode& node, const std::string& Path, VARTYPE DataType, uint64_t since,
                          TNodeValue& out);
-    HRESULT ItemWrite(sOPCNode& node, const VARIANT& Value, const std::string& Path,
-                      VARTYPE DataType);
-    // Sets a node's LastUpdate under the node lock (for write callbacks).
-    void TouchNode(sOPCNode& node, TDateTime when);
+    // Hands a client's write to the application; done gets its result (see sOnWrite).
+    void ItemWrite(sOPCNode& node, const VARIANT& Value, const std::string& Path, VARTYPE DataType,
+                   sWriteDone done);
 
     void UpAndDown(bool aUp);
     void AddDataAccessServer(sOPCDataAccess* server);

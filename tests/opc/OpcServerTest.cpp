@@ -211,28 +211,32 @@ TEST_F(OpcFixture, SubscriptionReportsChangesOnceAndAsyncRequests) {
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(S_FALSE, got[0].masterQuality);
 
-    // Disabled callbacks: the change is consumed, not reported later.
+    // Disabled callbacks: nothing is sent and nothing counts as sent; the change
+    // arrives once they are enabled again.
     auto* aio = Query<IOPCAsyncIO2>(g);
     ASSERT_EQ(S_OK, aio->SetEnable(FALSE));
     Set(3, 9.0);
     Cycle();
+    EXPECT_TRUE(sink.Take().empty());
     ASSERT_EQ(S_OK, aio->SetEnable(TRUE));
     Cycle();
-    EXPECT_TRUE(sink.Take().empty());
+    got = sink.Take();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(9.0, got[0].values[0]);
 
-    // Asynchronous read: one valid and one invalid handle.
+    // Asynchronous read: transaction 0 is valid; an unknown handle is answered
+    // at the call, the valid item in the completion.
     OPCHANDLE rh[] = {h[0], 4242};
     DWORD cancel = 0;
     HRESULT* err = nullptr;
-    ASSERT_EQ(E_INVALIDARG, aio->Read(2, rh, 0, &cancel, &err));
-    EXPECT_EQ(nullptr, err);
-    ASSERT_EQ(S_OK, aio->Read(2, rh, 11, &cancel, &err));
+    ASSERT_EQ(S_FALSE, aio->Read(2, rh, 11, &cancel, &err));
     EXPECT_EQ(S_OK, err[0]);
-    EXPECT_EQ(S_OK, err[1]);
+    EXPECT_EQ(OPC_E_INVALIDHANDLE, err[1]);
+    EXPECT_NE(0u, cancel);
     CoTaskMemFree(err);
     // Cancelled before the tick: OnCancelComplete in place of the completion;
     // cancelling again: E_FAIL.
-    ASSERT_EQ(S_OK, aio->Read(1, rh, 12, &cancel, &err));
+    ASSERT_EQ(S_OK, aio->Read(1, rh, 0, &cancel, &err));
     CoTaskMemFree(err);
     EXPECT_EQ(S_OK, aio->Cancel2(cancel));
     Cycle(10);
@@ -241,17 +245,19 @@ TEST_F(OpcFixture, SubscriptionReportsChangesOnceAndAsyncRequests) {
     got = sink.Take();
     ASSERT_EQ(2u, got.size());
     EXPECT_EQ("cancel", got[1].kind);
-    EXPECT_EQ(12u, got[1].transid);
+    EXPECT_EQ(0u, got[1].transid);
     EXPECT_EQ(77u, got[1].group);
     EXPECT_EQ("read", got[0].kind);
     EXPECT_EQ(11u, got[0].transid);
-    EXPECT_EQ(S_FALSE, got[0].masterError);
-    EXPECT_EQ(OPC_E_INVALIDHANDLE, got[0].errors[1]);
-    EXPECT_EQ(0, got[0].qualities[1]);
+    EXPECT_EQ(S_OK, got[0].masterError);
+    EXPECT_EQ((std::vector<OPCHANDLE>{100}), got[0].clients);
 
-    // Only invalid handles: no completion at all. Write completes.
+    // Only invalid handles: no transaction, no completion. Write completes.
     OPCHANDLE bad[] = {4242};
-    ASSERT_EQ(S_OK, aio->Read(1, bad, 13, &cancel, &err));
+    cancel = 99;
+    ASSERT_EQ(S_FALSE, aio->Read(1, bad, 13, &cancel, &err));
+    EXPECT_EQ(OPC_E_INVALIDHANDLE, err[0]);
+    EXPECT_EQ(0u, cancel);
     CoTaskMemFree(err);
     VARIANT wv[] = {com::MakeI4(1)};
     ASSERT_EQ(S_OK, aio->Write(1, rh, wv, 14, &cancel, &err));
