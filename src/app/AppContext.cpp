@@ -28,7 +28,12 @@ TAppContext::~TAppContext() {
 
 void TAppContext::BuildOpcAddressSpace() {
     if (!Opc->OnInitAddressSpace) OpcBridge->Install(*Opc);
-    Opc->InitAddressSpace();
+    // A table edited since the last build gets a new address space, and the items
+    // of every group follow their item IDs into it.
+    if (Opc->AddressSpaceBuilt() && OpcBridge->LayoutChanged())
+        Opc->RebuildAddressSpace();
+    else
+        Opc->InitAddressSpace();
     LifebitId = OpcBridge->Nom_OPC_Lifebit();
 }
 

@@ -71,10 +71,11 @@ class TAppContext {
     std::unique_ptr<opc::sOPC> Opc;
     std::unique_ptr<opc::TStationBridge> OpcBridge;
 
-    // Builds the OPC address space from the station table, once per process (a
-    // later call, or a client that came first, leaves it as it is), installing
-    // the bridge in the core when start-up has not done it, and takes the
-    // identifier of "lifebit" from it. Main thread.
+    // Builds the OPC address space from the station table (again when the table
+    // was edited since the last build; otherwise a later call, or a client that
+    // came first, leaves it as it is), installing the bridge in the core when
+    // start-up has not done it, and takes the identifier of "lifebit" from it.
+    // Main thread.
     void BuildOpcAddressSpace();
 
     // The telecontrol entry the OPC bridge's writes go to: the running polling's

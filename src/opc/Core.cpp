@@ -57,17 +57,28 @@ void sOPC::ShutDown() {
     }
 }
 
+namespace {
+const TAddressSpace kEmptySpace;
+}  // namespace
+
+const TAddressSpace& sOPC::Space() const {
+    std::lock_guard lock(FSpaceMu);
+    return FSpace ? *FSpace : kEmptySpace;
+}
+
 void sOPC::AddBranch(int32_t Parent, int32_t Ident, const std::string& stItemID) {
+    if (!FBuilding) return;
     auto n = std::make_unique<sOPCNode>();
     n->NodeType = ntBranch;
     n->Parent = Parent;
     n->Ident = Ident;
     n->stItemDataID = stItemID;
-    FNodes.push_back(std::move(n));
+    FBuilding->Nodes.push_back(std::move(n));
 }
 
 void sOPC::AddLeaf(int32_t Parent, int32_t Ident, const std::string& stItemID, VARTYPE vtDataType,
                    DWORD dwAccessRights) {
+    if (!FBuilding) return;
     auto n = std::make_unique<sOPCNode>();
     n->NodeType = ntLeaf;
     n->Parent = Parent;
@@ -75,12 +86,13 @@ void sOPC::AddLeaf(int32_t Parent, int32_t Ident, const std::string& stItemID, V
     n->stItemDataID = stItemID;
     n->vtCanonicalDataType = vtDataType;
     n->dwAccessRights = dwAccessRights;
-    FNodes.push_back(std::move(n));
+    FBuilding->Nodes.push_back(std::move(n));
 }
 
 void sOPC::AddProperty(int32_t Parent, DWORD dwPropertyID, const std::string& stItemID,
                        const std::string& stDescription, VARTYPE vtDataType,
                        const VARIANT& vPropertyData) {
+    if (!FBuilding) return;
     auto n = std::make_unique<sOPCNode>();
     n->NodeType = ntProperty;
     n->Parent = Parent;
@@ -90,12 +102,50 @@ void sOPC::AddProperty(int32_t Parent, DWORD dwPropertyID, const std::string& st
     n->stDescription = stDescription;
     n->vtPropertyDataType = vtDataType;
     n->vPropertyData = vPropertyData;
-    FNodes.push_back(std::move(n));
+    FBuilding->Nodes.push_back(std::move(n));
 }
 
 void sOPC::InitAddressSpace() {
     std::lock_guard lock(FInitCS);
     if (FAddressSpaceInit) return;
+    Build();
+}
+
+void sOPC::RebuildAddressSpace() {
+    {
+        std::lock_guard lock(FInitCS);
+        Build();
+    }
+    std::vector<sOPCGroup*> groups;
+    {
+        std::lock_guard lock(FGroupsCS);
+        for (sOPCGroup* g : FGroups)
+            if (g->TryAddRef()) groups.push_back(g);
+    }
+    for (sOPCGroup* g : groups) {
+        g->ResolveItems();
+        g->Release();
+    }
+}
+
+sOPCNode* sOPC::RemovedNode(const std::string& id) {
+    auto n = std::make_unique<sOPCNode>();
+    n->NodeType = ntLeaf;
+    n->Ident = 0;
+    n->stItemDataID = id;
+    n->stItemID = id;
+    n->dwAccessRights = OPC_READABLE;
+    n->Removed = true;
+    n->InitCurrent = true;
+    n->Quality = kQualityConfigError;
+    n->Version = 1;
+    std::lock_guard lock(FSpaceMu);
+    FRemoved.push_back(std::move(n));
+    return FRemoved.back().get();
+}
+
+void sOPC::Build() {
+    FBuilding = std::make_unique<TAddressSpace>();
     try {
         if (OnInitAddressSpace)
             OnInitAddressSpace(*this);
@@ -108,29 +158,36 @@ void sOPC::InitAddressSpace() {
         WriteOPCLogException("InitAddressSpace", "");
         AddLeaf(0, 1, "No address space defined (Exception)!", VT_I4, 3);
     }
+    TAddressSpace& sp = *FBuilding;
     // Identifier index first: BuildItemIDs walks the parents through it.
-    for (int i = 0; i < static_cast<int>(FNodes.size()); ++i)
-        if (FNodes[i]->NodeType != ntProperty) FByIdent.emplace(FNodes[i]->Ident, i);
-    BuildItemIDs();
-    for (int i = 0; i < static_cast<int>(FNodes.size()); ++i) {
-        FByItemID.emplace(FNodes[i]->stItemID, i);
-        if (FNodes[i]->NodeType != ntProperty) FBranchLeafByItemID.emplace(FNodes[i]->stItemID, i);
+    for (int i = 0; i < static_cast<int>(sp.Nodes.size()); ++i)
+        if (sp.Nodes[i]->NodeType != ntProperty) sp.ByIdent.emplace(sp.Nodes[i]->Ident, i);
+    BuildItemIDs(sp);
+    for (int i = 0; i < static_cast<int>(sp.Nodes.size()); ++i) {
+        sp.ByItemID.emplace(sp.Nodes[i]->stItemID, i);
+        if (sp.Nodes[i]->NodeType != ntProperty)
+            sp.BranchLeafByItemID.emplace(sp.Nodes[i]->stItemID, i);
+    }
+    {
+        std::lock_guard lock(FSpaceMu);
+        FSpaces.push_back(std::move(FBuilding));
+        FSpace = FSpaces.back().get();
     }
     FAddressSpaceInit = true;  // published last: readers check it before using the indexes
 }
 
-void sOPC::BuildItemIDs() {
-    for (auto& n : FNodes) {
+void sOPC::BuildItemIDs(TAddressSpace& sp) {
+    for (auto& n : sp.Nodes) {
         std::string id = n->stItemDataID;
         int32_t p = n->Parent;
         // A parent chain that loops (only a faulty construction makes one) stops after
         // as many steps as there are nodes.
         size_t steps = 0;
-        while (steps++ < FNodes.size()) {
-            const int idx = GetIndexOfNode(p);
+        while (steps++ < sp.Nodes.size()) {
+            const int idx = sp.IndexOfNode(p);
             if (idx < 0) break;
-            id = FNodes[idx]->stItemDataID + "." + id;
-            p = FNodes[idx]->Parent;
+            id = sp.Nodes[static_cast<size_t>(idx)]->stItemDataID + "." + id;
+            p = sp.Nodes[static_cast<size_t>(idx)]->Parent;
         }
         n->stItemID = std::move(id);
     }
@@ -138,25 +195,21 @@ void sOPC::BuildItemIDs() {
 
 sOPCNode* sOPC::GetOPCNode(const std::string& stItemID, int32_t Ident) {
     if (!FAddressSpaceInit) return nullptr;
-    if (Ident == -1) {
-        auto it = FByItemID.find(stItemID);
-        return it == FByItemID.end() ? nullptr : FNodes[it->second].get();
-    }
+    const TAddressSpace& sp = Space();
+    if (Ident == -1) return sp.Find(stItemID);
     // The first node of any kind with that identifier: properties carry -1, so only
     // branches and leaves can match here.
-    auto it = FByIdent.find(Ident);
-    return it == FByIdent.end() ? nullptr : FNodes[it->second].get();
+    const int idx = sp.IndexOfNode(Ident);
+    return idx < 0 ? nullptr : sp.Nodes[static_cast<size_t>(idx)].get();
 }
 
 int sOPC::GetIndexOfNode(int32_t Ident) const {
-    auto it = FByIdent.find(Ident);
-    return it == FByIdent.end() ? -1 : it->second;
+    return Space().IndexOfNode(Ident);
 }
 
 int sOPC::GetIndexOfstItemID(const std::string& stItemID) const {
     if (!FAddressSpaceInit) return -1;
-    auto it = FBranchLeafByItemID.find(stItemID);
-    return it == FBranchLeafByItemID.end() ? -1 : it->second;
+    return Space().IndexOfItemID(stItemID);
 }
 
 namespace {
@@ -183,6 +236,7 @@ void CallRead(sOPC& core, const sOnRead& onRead, sOPCNode& node, const std::stri
     const WORD quality = node.Quality;
     const TDateTime stamp = node.LastUpdate;
     com::TVariant value(node.CurrentValue.get());
+    if (node.Removed) return;
     if (onRead) {
         try {
             onRead(node, Path, DataType);

@@ -538,6 +538,19 @@ HRESULT sOPCGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
     return S_OK;
 }
 
+void sOPCGroup::ResolveItems() {
+    std::lock_guard lock(FItemLock);
+    for (auto& item : FOPCItemList) {
+        const std::string id = item->FOPCNode->stItemID;
+        sOPCNode* node = FCore.GetOPCNode(id, -1);
+        if (!node || node->NodeType != ntLeaf) node = FCore.RemovedNode(id);
+        --item->FOPCNode->Instance;
+        ++node->Instance;
+        item->FOPCNode = node;
+        item->FSentVersion = 0;
+    }
+}
+
 void sOPCGroup::ResendAll() {
     for (auto& item : FOPCItemList) item->FSentVersion = 0;
 }

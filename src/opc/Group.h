@@ -108,6 +108,9 @@ class sOPCGroup final : public TRefCounted,
     void SetPublic() { FPublicGroupFlag = true; }
     // A copy of this group for CloneGroup (new handles, not active, no sink).
     sOPCGroup* CloneTo(const std::string& name);
+    // After a rebuild of the address space: every item takes the node its item ID
+    // names now, or a removed node; each is sent again with the next update.
+    void ResolveItems();
     // One 50 ms tick: queued requests, then an update cycle when the rate has passed.
     void GroupTimerTick();
     DWORD UpdateRate() const;

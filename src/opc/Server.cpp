@@ -191,15 +191,18 @@ bool TBrowsePattern::Match(const std::string& utf8) const {
 
 // ---- Browsing -------------------------------------------------------------------------
 
+// Each browse step works on one address space (a rebuild may publish another
+// meanwhile; the one taken stays valid).
 bool sOPCBrowse::BrowseUp() {
     if (FParent == 0) return false;
-    const int idx = FCore.GetIndexOfNode(FParent);
-    FParent = idx < 0 ? 0 : FCore.Nodes()[idx]->Parent;
+    const TAddressSpace& sp = FCore.Space();
+    const int idx = sp.IndexOfNode(FParent);
+    FParent = idx < 0 ? 0 : sp.Nodes[static_cast<size_t>(idx)]->Parent;
     return true;
 }
 
 bool sOPCBrowse::BrowseDown(const std::string& stBranch) {
-    for (const auto& n : FCore.Nodes())
+    for (const auto& n : FCore.Space().Nodes)
         if (n->NodeType == ntBranch && n->Parent == FParent && n->stItemDataID == stBranch) {
             FParent = n->Ident;
             return true;
@@ -212,7 +215,7 @@ bool sOPCBrowse::BrowseTo(const std::string& stItemID) {
         FParent = 0;
         return true;
     }
-    for (const auto& n : FCore.Nodes())
+    for (const auto& n : FCore.Space().Nodes)
         if (n->NodeType == ntBranch && n->stItemID == stItemID) {
             FParent = n->Ident;
             return true;
@@ -220,14 +223,14 @@ bool sOPCBrowse::BrowseTo(const std::string& stItemID) {
     return false;
 }
 
-bool sOPCBrowse::BelowPosition(const sOPCNode& n) const {
+bool sOPCBrowse::BelowPosition(const TAddressSpace& sp, const sOPCNode& n) const {
     // Up the parent chain (bounded: a faulty construction may make it loop). A chain
     // that ends at an unknown parent ends at the root, as the node's item ID does.
     int32_t p = n.Parent;
-    const auto& nodes = FCore.Nodes();
+    const auto& nodes = sp.Nodes;
     for (size_t steps = 0; steps <= nodes.size(); ++steps) {
         if (p == FParent) return true;
-        const int idx = FCore.GetIndexOfNode(p);
+        const int idx = sp.IndexOfNode(p);
         if (idx < 0) return FParent == 0;
         p = nodes[static_cast<size_t>(idx)]->Parent;
     }
@@ -239,9 +242,10 @@ std::vector<std::string> sOPCBrowse::BrowseOPCItems(DWORD Filter, const TBrowseF
     if (Filter != OPC_BRANCH && Filter != OPC_LEAF && Filter != OPC_FLAT) return out;
     const bool flat = Filter == OPC_FLAT;
     const int32_t kind = Filter == OPC_BRANCH ? ntBranch : ntLeaf;
-    for (const auto& n : FCore.Nodes()) {
+    const TAddressSpace& sp = FCore.Space();
+    for (const auto& n : sp.Nodes) {
         if (n->NodeType != kind) continue;
-        if (flat ? !BelowPosition(*n) : n->Parent != FParent) continue;
+        if (flat ? !BelowPosition(sp, *n) : n->Parent != FParent) continue;
         if (kind == ntLeaf) {
             if (filter.DataType != VT_EMPTY && n->vtCanonicalDataType != filter.DataType) continue;
             if ((n->dwAccessRights & filter.AccessRights) != filter.AccessRights) continue;
@@ -257,17 +261,18 @@ std::vector<std::string> sOPCBrowse::BrowseOPCItems(DWORD Filter, const TBrowseF
 
 std::string sOPCBrowse::GetItemID(const std::string& stItemDataID) {
     std::string id = "?";
-    for (const auto& n : FCore.Nodes())
+    for (const auto& n : FCore.Space().Nodes)
         if (n->Parent == FParent && n->stItemDataID == stItemDataID) id = n->stItemID;
     return id;
 }
 
 std::vector<const sOPCNode*> sOPCBrowse::Properties(const std::string& stItemID) {
     std::vector<const sOPCNode*> out;
-    const int idx = FCore.GetIndexOfstItemID(stItemID);
+    const TAddressSpace& sp = FCore.Space();
+    const int idx = sp.IndexOfItemID(stItemID);
     if (idx < 0) return out;
-    const int32_t ident = FCore.Nodes()[idx]->Ident;
-    for (const auto& n : FCore.Nodes())
+    const int32_t ident = sp.Nodes[static_cast<size_t>(idx)]->Ident;
+    for (const auto& n : sp.Nodes)
         if (n->NodeType == ntProperty && n->Parent == ident) out.push_back(n.get());
     return out;
 }

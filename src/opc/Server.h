@@ -70,7 +70,7 @@ class sOPCBrowse {
     int32_t Parent() const { return FParent; }
 
   private:
-    bool BelowPosition(const sOPCNode& n) const;
+    bool BelowPosition(const TAddressSpace& sp, const sOPCNode& n) const;
     sOPC& FCore;
     int32_t FParent = 0;
 };

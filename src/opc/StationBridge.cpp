@@ -25,7 +25,34 @@ void TStationBridge::Install(sOPC& core) {
                           sWriteDone done) { BridgeWrite(n, v, std::move(done)); };
 }
 
+std::shared_ptr<const TStationBridge::TLeafRules> TStationBridge::Rules() const {
+    std::lock_guard lock(FRulesMu);
+    return FRules;
+}
+
+size_t TStationBridge::LayoutHash() const {
+    std::string key;
+    const int n = std::min<int>(FStations.Kol_KP, kMaxKP);
+    for (int s = 1; s <= n; ++s) {
+        const T_KP& kp = FStations.KP_arr[s];
+        key += kp.NameKP + '\x01' + std::to_string(kp.Kol_TS) + ',' + std::to_string(kp.Kol_TI) +
+               (kp.Time_To_OPC ? "t" : "f") + '\x01';
+        for (int k = 1; k <= kp.Kol_TS && k <= kMaxTagsOfKind; ++k)
+            key += kp.TS_arr[k].NameTS + '\x02' + std::to_string(kp.TS_arr[k].AdrASDU_TU) + ',' +
+                   std::to_string(kp.TS_arr[k].AdrIOA_TU) + '\x02';
+        for (int k = 1; k <= kp.Kol_TI && k <= kMaxTagsOfKind; ++k)
+            key += kp.TI_arr[k].NameTI + '\x03';
+    }
+    return std::hash<std::string>{}(key);
+}
+
+bool TStationBridge::LayoutChanged() const {
+    return LayoutHash() != Rules()->Layout;
+}
+
 void TStationBridge::BridgeInitAddressSpace(sOPC& core) {
+    auto rules = std::make_shared<TLeafRules>();
+    rules->Layout = LayoutHash();
     int32_t i = 0;
     int32_t seq = 0;
     const int n = std::min<int>(FStations.Kol_KP, kMaxKP);
@@ -53,8 +80,8 @@ void TStationBridge::BridgeInitAddressSpace(sOPC& core) {
                 if (i < kMaxItemId) {
                     core.AddLeaf(kp.Nom_OPC_1st, i, name(k), vt,
                                  writeable ? OPC_READABLE | OPC_WRITEABLE : OPC_READABLE);
-                    if (writeable) FCommandable.insert(i);
-                    if (kp.Time_To_OPC) FStationStamps.insert(i);
+                    if (writeable) rules->Commandable.insert(i);
+                    if (kp.Time_To_OPC) rules->StationStamps.insert(i);
                 }
                 if (i <= kMaxItemId) {
                     FItems.Indent_arr[i].Nomer_Tag = seq;
@@ -72,13 +99,16 @@ void TStationBridge::BridgeInitAddressSpace(sOPC& core) {
             kp.Kol_TI, [&](int k) { return kp.TI_arr[k].NameTI; }, VT_R8,
             [](int) { return false; });
     }
-    FLifebit = i + 2;
-    core.AddLeaf(0, FLifebit, "lifebit", VT_INT, 1);
+    rules->Lifebit = i + 2;
+    core.AddLeaf(0, rules->Lifebit, "lifebit", VT_INT, 1);
+    std::lock_guard lock(FRulesMu);
+    FRules = std::move(rules);
 }
 
 void TStationBridge::BridgeRead(sOPCNode& node) {
     const int32_t id = node.Ident;
-    if (FLifebit > 0 && id == FLifebit) {
+    const std::shared_ptr<const TLeafRules> rules = Rules();
+    if (rules->Lifebit > 0 && id == rules->Lifebit) {
         const TDateTime now = FClock.Now();
         node.CurrentValue = com::MakeUI2(static_cast<uint16_t>(DecodeDateTime(now).second));
         node.Quality = kQualityGood;
@@ -91,7 +121,8 @@ void TStationBridge::BridgeRead(sOPCNode& node) {
     const WORD quality = static_cast<WORD>(e.Quality & 0xFFFF);
     // A station that passes its own time stamps reports a new event of an unchanged
     // value with a new time stamp.
-    const bool newStamp = e.Stamp_DateTime != node.LastUpdate && FStationStamps.count(id) != 0 &&
+    const bool newStamp = e.Stamp_DateTime != node.LastUpdate &&
+                          rules->StationStamps.count(id) != 0 &&
                           FClock.Now() - 1.0 < e.Stamp_DateTime;
     if (quality == node.Quality && node.CurrentValue.vt() != VT_EMPTY && !e.FirstOpros &&
         !newStamp) {
@@ -154,7 +185,7 @@ bool WrittenSwitchState(const VARIANT& value, bool& on) {
 
 void TStationBridge::BridgeWrite(sOPCNode& node, const VARIANT& value, sWriteDone done) {
     // Only two-state leaves with a command address command anything.
-    if (FCommandable.count(node.Ident) == 0 || node.Ident > kMaxItemId || node.Ident < 0) {
+    if (Rules()->Commandable.count(node.Ident) == 0 || node.Ident > kMaxItemId || node.Ident < 0) {
         done(OPC_E_BADRIGHTS);
         return;
     }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_set>
 
@@ -52,7 +53,10 @@ class TStationBridge {
     void BridgeWrite(sOPCNode& node, const VARIANT& value, sWriteDone done);
 
     // Identifier of "lifebit"; 0 until the address space is built.
-    int32_t Nom_OPC_Lifebit() const { return FLifebit; }
+    int32_t Nom_OPC_Lifebit() const { return Rules()->Lifebit; }
+    // The station table no longer has the layout the address space was built from
+    // (stations, tags, names, command addresses or time-stamp choice changed).
+    bool LayoutChanged() const;
 
   private:
     TStationTable& FStations;
@@ -60,12 +64,20 @@ class TStationBridge {
     const IClock& FClock;
     std::string FDir;
     TExecuteTU FExecuteTU;
+    // What the address space was built with; replaced whole by a rebuild, so
+    // readers on other threads always see one consistent set.
+    struct TLeafRules {
+        int32_t Lifebit = 0;
+        std::unordered_set<int32_t> Commandable;    // two-state leaves with a command address
+        std::unordered_set<int32_t> StationStamps;  // leaves of stations with their own stamps
+        size_t Layout = 0;                          // LayoutHash of the table
+    };
+    std::shared_ptr<const TLeafRules> Rules() const;
+    size_t LayoutHash() const;
+
     sOPC* FCore = nullptr;
-    int32_t FLifebit = 0;
-    // Written while the address space is built: the two-state leaves with a command
-    // address, and the leaves of stations that pass their own time stamps to OPC.
-    std::unordered_set<int32_t> FCommandable;
-    std::unordered_set<int32_t> FStationStamps;
+    mutable std::mutex FRulesMu;
+    std::shared_ptr<const TLeafRules> FRules = std::make_shared<TLeafRules>();
 };
 
 }  // namespace telegate::opc

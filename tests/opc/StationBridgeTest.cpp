@@ -394,3 +394,72 @@ TEST_F(StationBridgeTest, GroupOverTheBridge) {
 
 }  // namespace
 }  // namespace telegate::opc
+
+namespace telegate::opc {
+namespace {
+
+// The operator edits the table while a client holds items: after the rebuild each
+// item reads and commands the tag its item ID names, and a removed one is bad
+// (configuration error) and refuses writes.
+TEST_F(StationBridgeTest, EditedTableRebuildsTheAddressSpaceUnderHeldItems) {
+    sOPCDataAccess* server = sOPCDataAccess::Create(core);
+    OPCHANDLE hg;
+    DWORD rev;
+    IUnknown* unk = nullptr;
+    ASSERT_EQ(S_OK, server->AddGroup(W("g").c_str(), TRUE, 1000, 1, nullptr, nullptr, 0, &hg, &rev,
+                                     com::IidOf<IOPCItemMgt>(), &unk));
+    auto* g = static_cast<IOPCItemMgt*>(unk);
+    com::WString ids[] = {W("A.T1"), W("A.T2"), W("A.M1")};
+    OPCITEMDEF defs[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        defs[i].szItemID = ids[i].data();
+        defs[i].bActive = TRUE;
+    }
+    OPCITEMRESULT* res = nullptr;
+    HRESULT* err = nullptr;
+    ASSERT_EQ(S_OK, g->AddItems(3, defs, &res, &err));
+    OPCHANDLE h[3] = {res[0].hServer, res[1].hServer, res[2].hServer};
+    CoTaskMemFree(res);
+    CoTaskMemFree(err);
+    EXPECT_FALSE(bridge.LayoutChanged());
+
+    // T1 is deleted: T2 moves to T1's place in the tag list and the identifiers.
+    T_KP& a = stations.KP_arr[1];
+    a.Kol_TS = 1;
+    a.TS_arr[1] = a.TS_arr[2];
+    EXPECT_TRUE(bridge.LayoutChanged());
+    core.RebuildAddressSpace();
+    EXPECT_FALSE(bridge.LayoutChanged());
+    EXPECT_EQ(3, Node("A.T2").Ident);
+    EXPECT_EQ(4, Node("A.M1").Ident);
+    EXPECT_EQ(nullptr, core.GetOPCNode("A.T1", -1));
+    items.Publish(3, 1.0, 0xC0, clock.Now());   // A.T2 now
+    items.Publish(4, 42.0, 0xC0, clock.Now());  // A.M1 now
+
+    IOPCSyncIO* io = nullptr;
+    g->QueryInterface(com::IidOf<IOPCSyncIO>(), reinterpret_cast<void**>(&io));
+    OPCITEMSTATE* st = nullptr;
+    ASSERT_EQ(S_OK, io->Read(OPC_DS_DEVICE, 3, h, &st, &err));
+    EXPECT_EQ(kQualityConfigError, st[0].wQuality);
+    EXPECT_EQ(VT_EMPTY, st[0].vDataValue.vt);
+    EXPECT_EQ(VARIANT_TRUE, st[1].vDataValue.boolVal);
+    EXPECT_EQ(42.0, st[2].vDataValue.dblVal);
+    for (int i = 0; i < 3; ++i) VariantClear(&st[i].vDataValue);
+    CoTaskMemFree(st);
+    CoTaskMemFree(err);
+
+    VARIANT v[2] = {com::MakeBool(true), com::MakeBool(false)};
+    ASSERT_EQ(S_FALSE, io->Write(2, h, v, &err));
+    EXPECT_EQ(OPC_E_BADRIGHTS, err[0]);  // its item ID is gone
+    EXPECT_EQ(S_OK, err[1]);
+    CoTaskMemFree(err);
+    ASSERT_EQ(1u, commands.size());
+    EXPECT_EQ(0, commands[0].first);  // T2's place in the rebuilt tag list
+    EXPECT_EQ(tuCommand_Off, commands[0].second);
+    io->Release();
+    g->Release();
+    server->Release();
+}
+
+}  // namespace
+}  // namespace telegate::opc
