@@ -61,6 +61,22 @@ BOOL AsBool(bool b) {
     return b ? -1 : 0;
 }
 
+// The value as the client asked for it: its requested type, or the canonical one
+// when it asked for none. A value that does not fit (overflow) is sent bad and
+// empty for this update, never as garbage.
+void AsRequested(TNodeValue& v, VARTYPE requested, VARTYPE canonical) {
+    const VARTYPE target = requested != VT_EMPTY ? requested : canonical;
+    if (target == VT_EMPTY || v.Value.vt() == VT_EMPTY || v.Value.vt() == target) return;
+    VARIANT out;
+    if (FAILED(com::ChangeType(v.Value.get(), target, out))) {
+        v.Value.Clear();
+        v.Quality = OPC_QUALITY_BAD;
+        return;
+    }
+    v.Value = out;
+    VariantClear(&out);
+}
+
 }  // namespace
 
 #define LOG_LINE(text)                                   \
@@ -212,6 +228,11 @@ HRESULT sOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT
                     result = S_FALSE;
                     continue;
                 }
+                if (!com::RequestableType(def.vtRequestedDataType)) {
+                    errors[i] = OPC_E_BADTYPE;
+                    result = S_FALSE;
+                    continue;
+                }
                 auto item = std::make_unique<sOPCItem>();
                 item->FOPCNode = node;
                 item->stAccessPath = com::WideToUtf8(def.szAccessPath);
@@ -261,6 +282,11 @@ HRESULT sOPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBl
             sOPCNode* node = FCore.GetOPCNode(com::WideToUtf8(pItemArray[i].szItemID), -1);
             if (!node) {
                 errors[i] = OPC_E_UNKNOWNITEMID;
+                result = S_FALSE;
+                continue;
+            }
+            if (!com::RequestableType(pItemArray[i].vtRequestedDataType)) {
+                errors[i] = OPC_E_BADTYPE;
                 result = S_FALSE;
                 continue;
             }
@@ -376,6 +402,7 @@ HRESULT sOPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRe
         return PerHandle(dwCount, phServer, ppErrors, [&](DWORD i, OPCHANDLE h) {
             sOPCItem* item = GetOPCItem(h);
             if (!item) return OPC_E_INVALIDHANDLE;
+            if (!com::RequestableType(pRequestedDatatypes[i])) return OPC_E_BADTYPE;
             item->vtRequestedDataType = pRequestedDatatypes[i];
             return S_OK;
         });
@@ -624,6 +651,8 @@ HRESULT sOPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServ
                             FCore.ReadNode(*item->FOPCNode, item->stAccessPath,
                                            item->vtRequestedDataType, dwSource == OPC_DS_DEVICE);
                         item->FQuality = v.Quality;
+                        AsRequested(v, item->vtRequestedDataType,
+                                    item->FOPCNode->vtCanonicalDataType);
                         v.Value.Detach(&values[i].vDataValue);
                         values[i].wQuality = v.Quality;
                         values[i].ftTimeStamp = FCore.FileTime(v.LastUpdate);
@@ -980,6 +1009,7 @@ void sOPCGroup::RunRead(sOPCAsyncIO2& req) {
                 TNodeValue v = FCore.ReadNode(*item->FOPCNode, item->stAccessPath,
                                               item->vtRequestedDataType, true);
                 item->FQuality = v.Quality;
+                AsRequested(v, item->vtRequestedDataType, item->FOPCNode->vtCanonicalDataType);
                 a->ClientID[j] = item->hClient;
                 v.Value.Detach(&a->Values[j]);
                 a->Quality[j] = v.Quality;
@@ -1101,6 +1131,7 @@ void sOPCGroup::RunRefresh(sOPCAsyncIO2& req) {
             item.FTag = 2;
             // What the client receives now is what later changes are measured against.
             item.FSentVersion = v.Version;
+            AsRequested(v, item.vtRequestedDataType, item.FOPCNode->vtCanonicalDataType);
             entries.push_back(TEntry{item.hClient, std::move(v)});
         }
     }

@@ -71,7 +71,7 @@ TEST_F(OpcFixture, EveryWayOfSubscribingSendsTheCurrentValues) {
         EXPECT_EQ("data", got[0].kind);
         EXPECT_EQ(0u, got[0].transid);
         EXPECT_EQ((std::vector<OPCHANDLE>{100, 101}), got[0].clients);
-        EXPECT_EQ((std::vector<double>{1.0, 5.0}), got[0].values);
+        EXPECT_EQ((std::vector<double>{-1.0, 5.0}), got[0].values);  // T1 is VT_BOOL
         EXPECT_EQ((std::vector<WORD>{0xC0, 0x14}), got[0].qualities);
         Cycle();
         EXPECT_TRUE(sink.Take().empty());  // then only changes

@@ -142,8 +142,8 @@ TEST_F(OpcFixture, SyncReadWriteRightsAndStatusOfItems) {
     HRESULT* err = nullptr;
     ASSERT_EQ(S_FALSE, io->Read(OPC_DS_DEVICE, 5, hs, &st, &err));
     EXPECT_EQ(S_OK, err[0]);
-    EXPECT_EQ(VT_R8, st[0].vDataValue.vt);
-    EXPECT_EQ(1.0, st[0].vDataValue.dblVal);
+    EXPECT_EQ(VT_BOOL, st[0].vDataValue.vt);  // the canonical type of T1
+    EXPECT_EQ(VARIANT_TRUE, st[0].vDataValue.boolVal);
     EXPECT_EQ(100u, st[0].hClient);
     EXPECT_EQ(0x14, st[1].wQuality);
     EXPECT_EQ(42.5, st[1].vDataValue.dblVal);
