@@ -489,6 +489,7 @@ void TPolling::TimeroutgridTick() {
 }
 
 void TPolling::TimerTick() {
+    ctx_.Opc->SetPollingRunning(polling_);  // the server state OPC clients see
     opcServers_ = ctx_.Opc->GetServerCount();
     opcGroups_ = ctx_.Opc->GetGroupCount();
     if (view_.ShowCounters) view_.ShowCounters();

@@ -211,6 +211,13 @@ class sOPC {
     const IClock& Clock() const { return FClock; }
     TDateTime Now() const { return FClock.Now(); }
 
+    // Polling runs (the server state clients see); set by the application.
+    void SetPollingRunning(bool running) { FPollingRunning = running; }
+    bool PollingRunning() const { return FPollingRunning.load(); }
+    // The operating system's text of an HRESULT in a locale; empty when it has none
+    // (set on Windows).
+    std::function<std::string(HRESULT, LCID)> SystemErrorText;
+
     std::string ServerName;
     std::string ServerDescription;
     sOnRead OnRead;
@@ -236,6 +243,7 @@ class sOPC {
     std::vector<std::unique_ptr<TAddressSpace>> FSpaces;  // every space built, the current last
     std::vector<std::unique_ptr<sOPCNode>> FRemoved;
     std::atomic<bool> FCanStart{false};
+    std::atomic<bool> FPollingRunning{true};
     std::mutex FStartMu;
     std::condition_variable FStartCv;
     std::mutex FNodeLock;

@@ -236,7 +236,7 @@ TEST_F(OpcFixture, BadInputAnswersAnErrorAndClearsOutputs) {
          E_INVALIDARG},
         {"GetStatus null", [&](HRESULT**) { return srv->GetStatus(nullptr); }, E_INVALIDARG},
         {"RemoveGroup unknown handle", [&](HRESULT**) { return srv->RemoveGroup(0xABCDEFu, TRUE); },
-         S_OK},
+         E_INVALIDARG},
         {"SetClientName null",
          [&](HRESULT**) { return static_cast<IOPCCommon*>(server)->SetClientName(nullptr); },
          E_INVALIDARG},

@@ -400,6 +400,23 @@ TComClassObjects::TComClassObjects(sOPC& core, TStartMode mode, std::function<vo
         return;
     }
     FComInit = true;
+    // Codes the server has no text of its own for: the system's message text.
+    FCore.SystemErrorText = [](HRESULT code, LCID locale) {
+        WCHAR* buf = nullptr;
+        const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                           FORMAT_MESSAGE_IGNORE_INSERTS,
+                                       nullptr, static_cast<DWORD>(code), LANGIDFROMLCID(locale),
+                                       reinterpret_cast<LPWSTR>(&buf), 0, nullptr);
+        std::string text;
+        if (n > 0 && buf) {
+            std::wstring w(buf, n);
+            while (!w.empty() && (w.back() == L'\r' || w.back() == L'\n' || w.back() == L' '))
+                w.pop_back();
+            text = com::WideToUtf8(reinterpret_cast<const WCHAR*>(w.c_str()));
+        }
+        if (buf) LocalFree(buf);
+        return text;
+    };
     FFactory = new TFactory(FCore);
     DWORD cookie = 0;
     const HRESULT hr = CoRegisterClassObject(kServerClsid, static_cast<IClassFactory*>(FFactory),
