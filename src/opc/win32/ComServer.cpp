@@ -96,6 +96,14 @@ std::wstring ExePath() {
     }
 }
 
+// HKCR\AppID\<exe name>: lets DCOM find the AppID (and its launch, access and
+// identity settings) of the running executable.
+std::wstring ExeAppIdKey() {
+    const std::wstring exe = ExePath();
+    const size_t slash = exe.find_last_of(L"\\/");
+    return L"AppID\\" + (slash == std::wstring::npos ? exe : exe.substr(slash + 1));
+}
+
 // The executable as COM starts it: the short (8.3) form when the path has a blank.
 // Where the volume keeps no short names the path is quoted instead, so that COM
 // never cuts it at the blank.
@@ -255,6 +263,7 @@ bool RegisterOPCServer() {
         SetValue(ClsidKey(), L"AppID", GuidText(kServerClsid));
         SetValue(AppIdKey(), nullptr, kDescription);
         SetValue(AppIdKey(), L"RunAs", L"Interactive User");
+        SetValue(ExeAppIdKey(), L"AppID", GuidText(kServerClsid));
         const HRESULT a = AddOPCCategory(kCatidOPCDAServer20, L"OPC Daten Server V2.0");
         const HRESULT m = MarkServerCategory(kServerClsid, kCatidOPCDAServer20);
         return a == S_OK && m == S_OK;
@@ -269,6 +278,7 @@ bool UnRegisterOPCServer() {
     try {
         UnmarkServerCategory(kServerClsid, kCatidOPCDAServer20);
         DeleteKey(AppIdKey());
+        DeleteKey(ExeAppIdKey());
         DeleteKey(ClsidKey());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "UnRegisterOPCServer: %s\n", e.what());
