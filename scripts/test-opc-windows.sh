@@ -119,7 +119,7 @@ LIBID='{BB2DA54C-0378-47FC-B06B-0C31865888A9}'
 PSCLSID='{6A91EE3E-4BFF-4430-B394-DEA0F56A152D}'
 # The type library's two automation interfaces (IOPCDataAccess20, IOPCGroup).
 AUTOMATION=('{B176BED6-2DF5-42ED-9FB6-8B4E3F02D6E5}' '{D34682B8-73DC-4A93-871E-FC71625A8C10}')
-keys=("CLSID\\$CLSID" "Telegate.OPCServer" "AppID\\$CLSID" "TypeLib\\$LIBID"
+keys=("CLSID\\$CLSID" "Telegate.OPCServer" "AppID\\$CLSID" "AppID\\Telegate.exe" "TypeLib\\$LIBID"
       "Component Categories\\$CATID" "Interface\\${AUTOMATION[0]}" "Interface\\${AUTOMATION[1]}")
 query_all() {  # query_all OUTFILE
   : >"$1"
@@ -163,6 +163,8 @@ expect = {
     "Telegate.OPCServer\\Clsid": {"(Default)": clsid},
     "Telegate.OPCServer\\OPC": {},
     "AppID\\" + clsid: {"(Default)": "Telegate", "RunAs": "Interactive User"},
+    # DCOM finds the class's AppID by the executable's name.
+    "AppID\\Telegate.exe": {"AppID": clsid},
     "Component Categories\\" + catid: None,
 }
 bad = []

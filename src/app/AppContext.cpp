@@ -17,7 +17,7 @@ TAppContext::TAppContext(const IClock& clock, INotifier& notifier, std::string f
       Opc(std::make_unique<opc::sOPC>(clock)),
       OpcBridge(std::make_unique<opc::TStationBridge>(
           Stations, Items, clock, std::move(filesDir),
-          [this](int32_t tag, TTUCommand command) { Telecontrol(tag, command); })) {}
+          [this](int32_t tag, TTUCommand command) { return Telecontrol(tag, command); })) {}
 
 TAppContext::~TAppContext() {
     // The update loop and the bridge's callbacks go before the tables they read.
@@ -28,25 +28,29 @@ TAppContext::~TAppContext() {
 
 void TAppContext::BuildOpcAddressSpace() {
     if (!Opc->OnInitAddressSpace) OpcBridge->Install(*Opc);
-    Opc->InitAddressSpace();
+    // A table edited since the last build gets a new address space, and the items
+    // of every group follow their item IDs into it.
+    if (Opc->AddressSpaceBuilt() && OpcBridge->LayoutChanged())
+        Opc->RebuildAddressSpace();
+    else
+        Opc->InitAddressSpace();
     LifebitId = OpcBridge->Nom_OPC_Lifebit();
 }
 
-void TAppContext::SetTelecontrol(std::function<bool(int32_t, TTUCommand)> entry) {
-    auto fn =
-        entry ? std::make_shared<const std::function<bool(int32_t, TTUCommand)>>(std::move(entry))
-              : nullptr;
+void TAppContext::SetTelecontrol(TTelecontrolEntry entry) {
+    auto fn = entry ? std::make_shared<const TTelecontrolEntry>(std::move(entry)) : nullptr;
     std::lock_guard lock(telecontrolMu_);
     telecontrol_ = std::move(fn);
 }
 
-bool TAppContext::Telecontrol(int32_t tag, TTUCommand command) {
-    std::shared_ptr<const std::function<bool(int32_t, TTUCommand)>> fn;
+std::shared_ptr<TCommandResult> TAppContext::Telecontrol(int32_t tag, TTUCommand command) {
+    std::shared_ptr<const TTelecontrolEntry> fn;
     {
         std::lock_guard lock(telecontrolMu_);
         fn = telecontrol_;
     }
-    return fn != nullptr && (*fn)(tag, command);
+    std::shared_ptr<TCommandResult> r = fn != nullptr ? (*fn)(tag, command) : nullptr;
+    return r != nullptr ? r : TCommandResult::Refused(tuo_NotPolling);
 }
 
 }  // namespace telegate

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/Settings.h"
+#include "iec104/CommandResult.h"
 #include "iec104/TuTypes.h"
 #include "model/Prmn.h"
 #include "model/Registries.h"
@@ -70,21 +71,25 @@ class TAppContext {
     std::unique_ptr<opc::sOPC> Opc;
     std::unique_ptr<opc::TStationBridge> OpcBridge;
 
-    // Builds the OPC address space from the station table, once per process (a
-    // later call, or a client that came first, leaves it as it is), installing
-    // the bridge in the core when start-up has not done it, and takes the
-    // identifier of "lifebit" from it. Main thread.
+    // Builds the OPC address space from the station table (again when the table
+    // was edited since the last build; otherwise a later call, or a client that
+    // came first, leaves it as it is), installing the bridge in the core when
+    // start-up has not done it, and takes the identifier of "lifebit" from it.
+    // Main thread.
     void BuildOpcAddressSpace();
 
     // The telecontrol entry the OPC bridge's writes go to: the running polling's
     // ExecuteTU. Set and cleared by the polling object on the main thread; called
     // from any thread. Without an entry a write starts nothing (false).
-    void SetTelecontrol(std::function<bool(int32_t tag, TTUCommand command)> entry);
-    bool Telecontrol(int32_t tag, TTUCommand command);
+    using TTelecontrolEntry =
+        std::function<std::shared_ptr<TCommandResult>(int32_t tag, TTUCommand command)>;
+    void SetTelecontrol(TTelecontrolEntry entry);
+    // Never null: without an entry the command is refused (tuo_NotPolling).
+    std::shared_ptr<TCommandResult> Telecontrol(int32_t tag, TTUCommand command);
 
   private:
     std::mutex telecontrolMu_;
-    std::shared_ptr<const std::function<bool(int32_t, TTUCommand)>> telecontrol_;
+    std::shared_ptr<const TTelecontrolEntry> telecontrol_;
 };
 
 }  // namespace telegate

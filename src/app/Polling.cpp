@@ -76,8 +76,7 @@ TPolling::TPolling(TAppContext& ctx, IMainLoop& loop, TPollingOptions options, T
     timer_ = loop_.addTimer(kTimerMs, [this] { TimerTick(); });
     loop_.startTimer(timer_);
     // OPC clients' writes of two-state items become telecontrol commands here.
-    ctx_.SetTelecontrol(
-        [this](int32_t tag, TTUCommand command) { return ExecuteTU(tag, command); });
+    ctx_.SetTelecontrol([this](int32_t tag, TTUCommand command) { return StartTU(tag, command); });
 }
 
 TPolling::~TPolling() {
@@ -522,6 +521,7 @@ void TPolling::TimeroutgridTick() {
 }
 
 void TPolling::TimerTick() {
+    ctx_.Opc->SetPollingRunning(polling_);  // the server state OPC clients see
     opcServers_ = ctx_.Opc->GetServerCount();
     opcGroups_ = ctx_.Opc->GetGroupCount();
     if (view_.ShowCounters) view_.ShowCounters();
@@ -530,9 +530,15 @@ void TPolling::TimerTick() {
 // ------------------------------------------------------------------ telecontrol
 
 bool TPolling::ExecuteTU(int ind, TTUCommand TUCommand) {
-    bool started = false;
+    const TTuOutcome o = StartTU(ind, TUCommand)->Outcome();
+    return o == tuo_Pending || o == tuo_Confirmed;
+}
+
+std::shared_ptr<TCommandResult> TPolling::StartTU(int ind, TTUCommand TUCommand) {
+    std::shared_ptr<TCommandResult> result;
     auto run = [&] {
         if (!polling_) return;
+        result = TCommandResult::Refused(tuo_NotOperable);
         TTagSignalList* tags = publisher_.Tags();
         if (tags == nullptr) return;
         const TTagSignal* tag = tags->GetTag(ind);
@@ -544,12 +550,21 @@ bool TPolling::ExecuteTU(int ind, TTUCommand TUCommand) {
         if (kp == nullptr) return;
         T104Client* cl = clients_->Find(kp->IPAddress, kp->Port);
         if (cl == nullptr) return;
+        if (!cl->GetConnected()) {
+            result = TCommandResult::Refused(tuo_NotConnected);
+            return;
+        }
+        if (cl->ElemTU.Busy()) {
+            result = TCommandResult::Refused(tuo_Busy);
+            return;
+        }
+        result = std::make_shared<TCommandResult>();
         cl->ElemTU.fl.Reset();
-        cl->ElemTU.Init(TUCommand, rec->FCtrlASDUAddr, rec->FCtrlObjAddr, cl->prm, true);
-        started = cl->ElemTU.step1 == stuInit;
+        cl->ElemTU.Init(TUCommand, rec->FCtrlASDUAddr, rec->FCtrlObjAddr, cl->prm, true, result);
     };
-    if (!loop_.invokeAndWait(run)) return false;
-    return started;
+    if (!loop_.invokeAndWait(run) || result == nullptr)
+        return TCommandResult::Refused(tuo_NotPolling);
+    return result;
 }
 
 }  // namespace telegate

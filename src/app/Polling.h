@@ -27,6 +27,7 @@
 #include "app/Publish.h"
 #include "iec104/ChannelController.h"
 #include "iec104/ClientList.h"
+#include "iec104/CommandResult.h"
 #include "iec104/StationLink.h"
 #include "iec104/StationWorker.h"
 #include "iec104/TuTypes.h"
@@ -113,6 +114,9 @@ class TPolling : public IWorkerEvents {
     // thread. False when nothing was started (no such tag, the tag cannot be
     // operated, its station or client is unknown, the loop is gone).
     bool ExecuteTU(int ind, TTUCommand TUCommand);
+    // The same, with the command's result: refused at once (why nothing was
+    // started), or pending until the station confirms or rejects it.
+    std::shared_ptr<TCommandResult> StartTU(int ind, TTUCommand TUCommand);
 
     // The work of one tick of each timer (the timers call these).
     void TimerCommandTick();

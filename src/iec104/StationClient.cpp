@@ -603,17 +603,21 @@ void T104Client::OnTestFr() {
 
 void T104Client::TuService1() {
     if (ElemTU.step1 == stuSendExecute) ElemTU.step1 = stuNone;
-    if (ElemTU.step1 != stuNone && ElemTU.tmCommand.CheckExpire(ElemTU.AckTimeout, false)) {
+    if (ElemTU.Busy() && ElemTU.tmCommand.CheckExpire(ElemTU.AckTimeout, false)) {
         ElemTU.fl.Op(FSet, btue_TU_TimeOut1);
-        ElemTU.step1 = stuNone;
+        ElemTU.Finish(tuo_TimedOut);
     }
+    // A command that was sent cannot be confirmed over a connection that is gone.
+    if (ElemTU.Busy() && ElemTU.step1 != stuInit && ElemTU.step1 != stuFormSelect &&
+        !GetConnected())
+        ElemTU.Finish(tuo_LinkLost);
     if (ElemTU.step1 == stuNone) return;
     ElemTU.ExecuteNextStep();
     if ((ElemTU.step1 == stuFormSelect || ElemTU.step1 == stuFormExecute1) && GetConnected() &&
         !s_APDUBuf.GetFull()) {
         std::unique_ptr<T104APDU> p = s_APDUBuf.TakeFree();
         if (!p->Create(ElemTU.asdu)) {
-            ElemTU.step1 = stuNone;
+            ElemTU.Finish(tuo_Failed);
             return;
         }
         s_APDUBuf.Put1(std::move(p));

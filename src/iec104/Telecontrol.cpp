@@ -12,12 +12,25 @@ TElemTU::TElemTU(const IClock& clock, TMessBuff& journal, const TTypeIdentList& 
                  int32_t timeout)
     : AckTimeout(timeout), tmCommand(clock), FClock(clock), FJournal(journal), FTypes(types) {}
 
+TElemTU::~TElemTU() {
+    if (FResult) FResult->Complete(tuo_LinkLost);
+}
+
+void TElemTU::Finish(TTuOutcome outcome) {
+    step1 = stuNone;
+    FAwaitExecute = false;
+    if (auto r = std::move(FResult)) r->Complete(outcome);
+}
+
 void TElemTU::Remark(const std::string& text) {
     if (FJournal.Enabled(128)) FJournal.Put(128, "(iec3)" + text, FClock.Now());
 }
 
 void TElemTU::Init(TTUCommand ATUCommand, int32_t ACtrlASDUAddr, int32_t ACtrlObjAddr,
-                   const TPrmn& Apprm, bool prDoExec) {
+                   const TPrmn& Apprm, bool prDoExec, std::shared_ptr<TCommandResult> result) {
+    // A command replaced before its end is reported as failed to its requester.
+    if (FResult) FResult->Complete(tuo_Failed);
+    FResult = std::move(result);
     TUCommand = ATUCommand;
     prDoExecute = prDoExec;
     FAwaitExecute = false;
@@ -31,6 +44,7 @@ void TElemTU::Init(TTUCommand ATUCommand, int32_t ACtrlASDUAddr, int32_t ACtrlOb
         Remark("TU: Инициализация команды ТУ");
     } else {
         FJournal.Put(1, "Error: Ошибка инициализации ТУ. Нет МЭК-адреса ТУ!");
+        if (auto r = std::move(FResult)) r->Complete(tuo_NotOperable);
     }
 }
 
@@ -46,7 +60,7 @@ void TElemTU::ExecuteNextStep() {
             fl.Op(FSet, btue_TU_FormSelect);
         } else {
             // Nothing valid was built: the command ends rather than send a stale one.
-            step1 = stuNone;
+            Finish(tuo_Failed);
         }
     } else if (step1 == stuActSelect && prDoExecute) {
         step1 = stuFormExecute1;
@@ -56,7 +70,7 @@ void TElemTU::ExecuteNextStep() {
             remark = "TU: Сформирована TU-Execute";
             fl.Op(FSet, btue_TU_FormExecute1);
         } else {
-            step1 = stuNone;
+            Finish(tuo_Failed);
         }
     }
     if (!remark.empty()) Remark(remark);
@@ -86,15 +100,17 @@ void TElemTU::CheckConfirmation(const TIEC_ASDUt& Aasdu) {
     const bool select = step1 == stuSendSelect;
     if (!select && !FAwaitExecute) return;
     if (!IsOwnConfirmation(Aasdu, select)) return;
-    FAwaitExecute = false;
-    if ((Aasdu.COT & kCotNegative) == 0) return;  // the execute was confirmed
+    if ((Aasdu.COT & kCotNegative) == 0) {  // the execute was confirmed
+        Finish(tuo_Confirmed);
+        return;
+    }
     // The station refused: the command has failed, there is nothing to wait for.
     FJournal.Put(1,
                  std::string("Error: ТУ отклонена КП (отрицательное подтверждение ") +
                      (select ? "Select" : "Execute") + "). Адрес=" + std::to_string(CtrlObjAddr),
                  FClock.Now());
     fl.Op(FSet, btue_TU_TimeOut1);
-    step1 = stuNone;
+    Finish(tuo_Rejected);
 }
 
 }  // namespace telegate

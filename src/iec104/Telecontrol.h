@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "iec104/Asdu.h"
+#include "iec104/CommandResult.h"
 #include "iec104/TuTypes.h"
 #include "model/Prmn.h"
 #include "model/TypeCatalogue.h"
@@ -34,13 +36,22 @@ class TElemTU {
   public:
     // Create(timeout): idle, no command, stopwatch unstarted.
     TElemTU(const IClock& clock, TMessBuff& journal, const TTypeIdentList& types, int32_t timeout);
+    // A command still under way is reported as lost with its element.
+    ~TElemTU();
     TElemTU(const TElemTU&) = delete;
     TElemTU& operator=(const TElemTU&) = delete;
 
     // Starts a command (replacing one in progress) when both addresses are non-zero;
     // otherwise a category 1 journal line and the step is left as it was.
+    // result (optional) learns how the command ended.
     void Init(TTUCommand ATUCommand, int32_t ACtrlASDUAddr, int32_t ACtrlObjAddr,
-              const TPrmn& Apprm, bool prDoExec);
+              const TPrmn& Apprm, bool prDoExec, std::shared_ptr<TCommandResult> result = nullptr);
+    // A command is under way: being selected, executed, or its execute awaiting
+    // the station's confirmation.
+    bool Busy() const { return step1 != stuNone || FAwaitExecute; }
+    bool AwaitingExecute() const { return FAwaitExecute; }
+    // Ends the command in progress with outcome (the step becomes stuNone).
+    void Finish(TTuOutcome outcome);
     // Builds the select (at stuInit) or the execute (at stuActSelect with
     // prDoExecute). A command that cannot be built ends (stuNone).
     void ExecuteNextStep();
@@ -55,7 +66,10 @@ class TElemTU {
     // confirmation ends the wait for it.
     void CheckConfirmation(const TIEC_ASDUt& Aasdu);
     // The execute went into the send window: its confirmation is now awaited.
-    void ExecuteQueued() { FAwaitExecute = true; }
+    void ExecuteQueued() {
+        FAwaitExecute = true;
+        tmCommand.Start();
+    }
 
     TStepTU step1 = stuNone;
     TFlagTuExecute fl;
@@ -74,7 +88,8 @@ class TElemTU {
     // bit as given.
     bool IsOwnConfirmation(const TIEC_ASDUt& Aasdu, bool select) const;
 
-    bool FAwaitExecute = false;  // the execute went out, its confirmation not yet in
+    bool FAwaitExecute = false;               // the execute went out, its confirmation not yet in
+    std::shared_ptr<TCommandResult> FResult;  // of the command in progress
 
     const IClock& FClock;
     TMessBuff& FJournal;

@@ -57,17 +57,28 @@ void sOPC::ShutDown() {
     }
 }
 
+namespace {
+const TAddressSpace kEmptySpace;
+}  // namespace
+
+const TAddressSpace& sOPC::Space() const {
+    std::lock_guard lock(FSpaceMu);
+    return FSpace ? *FSpace : kEmptySpace;
+}
+
 void sOPC::AddBranch(int32_t Parent, int32_t Ident, const std::string& stItemID) {
+    if (!FBuilding) return;
     auto n = std::make_unique<sOPCNode>();
     n->NodeType = ntBranch;
     n->Parent = Parent;
     n->Ident = Ident;
     n->stItemDataID = stItemID;
-    FNodes.push_back(std::move(n));
+    FBuilding->Nodes.push_back(std::move(n));
 }
 
 void sOPC::AddLeaf(int32_t Parent, int32_t Ident, const std::string& stItemID, VARTYPE vtDataType,
                    DWORD dwAccessRights) {
+    if (!FBuilding) return;
     auto n = std::make_unique<sOPCNode>();
     n->NodeType = ntLeaf;
     n->Parent = Parent;
@@ -75,12 +86,13 @@ void sOPC::AddLeaf(int32_t Parent, int32_t Ident, const std::string& stItemID, V
     n->stItemDataID = stItemID;
     n->vtCanonicalDataType = vtDataType;
     n->dwAccessRights = dwAccessRights;
-    FNodes.push_back(std::move(n));
+    FBuilding->Nodes.push_back(std::move(n));
 }
 
 void sOPC::AddProperty(int32_t Parent, DWORD dwPropertyID, const std::string& stItemID,
                        const std::string& stDescription, VARTYPE vtDataType,
                        const VARIANT& vPropertyData) {
+    if (!FBuilding) return;
     auto n = std::make_unique<sOPCNode>();
     n->NodeType = ntProperty;
     n->Parent = Parent;
@@ -90,12 +102,50 @@ void sOPC::AddProperty(int32_t Parent, DWORD dwPropertyID, const std::string& st
     n->stDescription = stDescription;
     n->vtPropertyDataType = vtDataType;
     n->vPropertyData = vPropertyData;
-    FNodes.push_back(std::move(n));
+    FBuilding->Nodes.push_back(std::move(n));
 }
 
 void sOPC::InitAddressSpace() {
     std::lock_guard lock(FInitCS);
     if (FAddressSpaceInit) return;
+    Build();
+}
+
+void sOPC::RebuildAddressSpace() {
+    {
+        std::lock_guard lock(FInitCS);
+        Build();
+    }
+    std::vector<sOPCGroup*> groups;
+    {
+        std::lock_guard lock(FGroupsCS);
+        for (sOPCGroup* g : FGroups)
+            if (g->TryAddRef()) groups.push_back(g);
+    }
+    for (sOPCGroup* g : groups) {
+        g->ResolveItems();
+        g->Release();
+    }
+}
+
+sOPCNode* sOPC::RemovedNode(const std::string& id) {
+    auto n = std::make_unique<sOPCNode>();
+    n->NodeType = ntLeaf;
+    n->Ident = 0;
+    n->stItemDataID = id;
+    n->stItemID = id;
+    n->dwAccessRights = OPC_READABLE;
+    n->Removed = true;
+    n->InitCurrent = true;
+    n->Quality = kQualityConfigError;
+    n->Version = 1;
+    std::lock_guard lock(FSpaceMu);
+    FRemoved.push_back(std::move(n));
+    return FRemoved.back().get();
+}
+
+void sOPC::Build() {
+    FBuilding = std::make_unique<TAddressSpace>();
     try {
         if (OnInitAddressSpace)
             OnInitAddressSpace(*this);
@@ -108,29 +158,36 @@ void sOPC::InitAddressSpace() {
         WriteOPCLogException("InitAddressSpace", "");
         AddLeaf(0, 1, "No address space defined (Exception)!", VT_I4, 3);
     }
+    TAddressSpace& sp = *FBuilding;
     // Identifier index first: BuildItemIDs walks the parents through it.
-    for (int i = 0; i < static_cast<int>(FNodes.size()); ++i)
-        if (FNodes[i]->NodeType != ntProperty) FByIdent.emplace(FNodes[i]->Ident, i);
-    BuildItemIDs();
-    for (int i = 0; i < static_cast<int>(FNodes.size()); ++i) {
-        FByItemID.emplace(FNodes[i]->stItemID, i);
-        if (FNodes[i]->NodeType != ntProperty) FBranchLeafByItemID.emplace(FNodes[i]->stItemID, i);
+    for (int i = 0; i < static_cast<int>(sp.Nodes.size()); ++i)
+        if (sp.Nodes[i]->NodeType != ntProperty) sp.ByIdent.emplace(sp.Nodes[i]->Ident, i);
+    BuildItemIDs(sp);
+    for (int i = 0; i < static_cast<int>(sp.Nodes.size()); ++i) {
+        sp.ByItemID.emplace(sp.Nodes[i]->stItemID, i);
+        if (sp.Nodes[i]->NodeType != ntProperty)
+            sp.BranchLeafByItemID.emplace(sp.Nodes[i]->stItemID, i);
+    }
+    {
+        std::lock_guard lock(FSpaceMu);
+        FSpaces.push_back(std::move(FBuilding));
+        FSpace = FSpaces.back().get();
     }
     FAddressSpaceInit = true;  // published last: readers check it before using the indexes
 }
 
-void sOPC::BuildItemIDs() {
-    for (auto& n : FNodes) {
+void sOPC::BuildItemIDs(TAddressSpace& sp) {
+    for (auto& n : sp.Nodes) {
         std::string id = n->stItemDataID;
         int32_t p = n->Parent;
         // A parent chain that loops (only a faulty construction makes one) stops after
         // as many steps as there are nodes.
         size_t steps = 0;
-        while (steps++ < FNodes.size()) {
-            const int idx = GetIndexOfNode(p);
+        while (steps++ < sp.Nodes.size()) {
+            const int idx = sp.IndexOfNode(p);
             if (idx < 0) break;
-            id = FNodes[idx]->stItemDataID + "." + id;
-            p = FNodes[idx]->Parent;
+            id = sp.Nodes[static_cast<size_t>(idx)]->stItemDataID + "." + id;
+            p = sp.Nodes[static_cast<size_t>(idx)]->Parent;
         }
         n->stItemID = std::move(id);
     }
@@ -138,55 +195,69 @@ void sOPC::BuildItemIDs() {
 
 sOPCNode* sOPC::GetOPCNode(const std::string& stItemID, int32_t Ident) {
     if (!FAddressSpaceInit) return nullptr;
-    if (Ident == -1) {
-        auto it = FByItemID.find(stItemID);
-        return it == FByItemID.end() ? nullptr : FNodes[it->second].get();
-    }
+    const TAddressSpace& sp = Space();
+    if (Ident == -1) return sp.Find(stItemID);
     // The first node of any kind with that identifier: properties carry -1, so only
     // branches and leaves can match here.
-    auto it = FByIdent.find(Ident);
-    return it == FByIdent.end() ? nullptr : FNodes[it->second].get();
+    const int idx = sp.IndexOfNode(Ident);
+    return idx < 0 ? nullptr : sp.Nodes[static_cast<size_t>(idx)].get();
 }
 
 int sOPC::GetIndexOfNode(int32_t Ident) const {
-    auto it = FByIdent.find(Ident);
-    return it == FByIdent.end() ? -1 : it->second;
+    return Space().IndexOfNode(Ident);
 }
 
 int sOPC::GetIndexOfstItemID(const std::string& stItemID) const {
     if (!FAddressSpaceInit) return -1;
-    auto it = FBranchLeafByItemID.find(stItemID);
-    return it == FBranchLeafByItemID.end() ? -1 : it->second;
+    return Space().IndexOfItemID(stItemID);
 }
+
+namespace {
+bool SameValue(const VARIANT& a, const VARIANT& b) {
+    if (a.vt != b.vt) return false;
+    switch (a.vt) {
+        case VT_EMPTY:
+        case VT_NULL:
+            return true;
+        case VT_BSTR:
+            return com::WideToUtf8(a.bstrVal) == com::WideToUtf8(b.bstrVal);
+        default: {
+            double x = 0.0, y = 0.0;
+            if (com::VariantToDouble(a, x) && com::VariantToDouble(b, y)) return x == y;
+            return false;
+        }
+    }
+}
+
+// The read callback under the node lock; a failing callback leaves the node empty,
+// bad and stamped now. A change of value, quality or time stamp counts a version.
+void CallRead(sOPC& core, const sOnRead& onRead, sOPCNode& node, const std::string& Path,
+              VARTYPE DataType) {
+    const WORD quality = node.Quality;
+    const TDateTime stamp = node.LastUpdate;
+    com::TVariant value(node.CurrentValue.get());
+    if (node.Removed) return;
+    if (onRead) {
+        try {
+            onRead(node, Path, DataType);
+        } catch (const std::exception& e) {
+            core.WriteOPCLogException("sOPC.ItemRead", e.what());
+            node.CurrentValue.Clear();
+            node.LastUpdate = core.Now();
+            node.Quality = kQualityOutOfService;
+        }
+    }
+    if (node.Version == 0 || node.Quality != quality || node.LastUpdate != stamp ||
+        !SameValue(node.CurrentValue.get(), value.get()))
+        ++node.Version;
+}
+}  // namespace
 
 void sOPC::ItemRead(sOPCNode& node, const std::string& Path, VARTYPE DataType) {
     std::lock_guard lock(FNodeLock);
     if (!OnRead) return;
-    try {
-        OnRead(node, Path, DataType);
-    } catch (const std::exception& e) {
-        WriteOPCLogException("sOPC.ItemRead", e.what());
-        node.CurrentValue.Clear();
-        node.LastUpdate = Now();
-        node.Quality = kQualityOutOfService;
-    }
+    CallRead(*this, OnRead, node, Path, DataType);
 }
-
-namespace {
-// The read callback under the node lock; a failing callback leaves the node empty,
-// bad and stamped now.
-void CallRead(sOPC& core, const sOnRead& onRead, sOPCNode& node, const std::string& Path,
-              VARTYPE DataType) {
-    try {
-        onRead(node, Path, DataType);
-    } catch (const std::exception& e) {
-        core.WriteOPCLogException("sOPC.ItemRead", e.what());
-        node.CurrentValue.Clear();
-        node.LastUpdate = core.Now();
-        node.Quality = kQualityOutOfService;
-    }
-}
-}  // namespace
 
 TNodeValue sOPC::ReadNode(sOPCNode& node, const std::string& Path, VARTYPE DataType,
                           bool fromDevice) {
@@ -195,45 +266,51 @@ TNodeValue sOPC::ReadNode(sOPCNode& node, const std::string& Path, VARTYPE DataT
         node.InitCurrent = true;
         fromDevice = true;
     }
-    if (fromDevice && OnRead) CallRead(*this, OnRead, node, Path, DataType);
+    if (fromDevice || node.Version == 0) CallRead(*this, OnRead, node, Path, DataType);
     TNodeValue v;
     v.Value = node.CurrentValue;
     v.Quality = node.Quality;
     v.LastUpdate = node.LastUpdate;
+    v.Version = node.Version;
     return v;
 }
 
 bool sOPC::ReadNodeIfMoved(sOPCNode& node, const std::string& Path, VARTYPE DataType,
-                           TDateTime since, TNodeValue& out) {
+                           uint64_t since, TNodeValue& out) {
     std::lock_guard lock(FNodeLock);
     node.InitCurrent = true;
-    if (OnRead) CallRead(*this, OnRead, node, Path, DataType);
+    CallRead(*this, OnRead, node, Path, DataType);
     out.Quality = node.Quality;
     out.LastUpdate = node.LastUpdate;
-    if (node.LastUpdate == since) return false;
+    out.Version = node.Version;
+    if (node.Version == since) return false;
     out.Value = node.CurrentValue;
     return true;
 }
 
-HRESULT sOPC::ItemWrite(sOPCNode& node, const VARIANT& Value, const std::string& Path,
-                        VARTYPE DataType) {
+void sOPC::ItemWrite(sOPCNode& node, const VARIANT& Value, const std::string& Path,
+                     VARTYPE DataType, sWriteDone done) {
     if (OnWrite) {
+        // done is called once, whatever the callback does.
+        auto once = std::make_shared<std::atomic<bool>>(false);
+        auto guarded = [once, done](HRESULT hr) {
+            if (!once->exchange(true)) done(hr);
+        };
         try {
-            return OnWrite(node, Value, Path, DataType);
+            OnWrite(node, Value, Path, DataType, guarded);
         } catch (const std::exception& e) {
             WriteOPCLogException("sOPC.ItemWrite", e.what());
+            guarded(E_FAIL);
         }
-        return S_OK;
+        return;
     }
-    std::lock_guard lock(FNodeLock);
-    node.CurrentValue = Value;
-    node.LastUpdate = Now();
-    return S_OK;
-}
-
-void sOPC::TouchNode(sOPCNode& node, TDateTime when) {
-    std::lock_guard lock(FNodeLock);
-    node.LastUpdate = when;
+    {
+        std::lock_guard lock(FNodeLock);
+        node.CurrentValue = Value;
+        node.LastUpdate = Now();
+        ++node.Version;
+    }
+    done(S_OK);
 }
 
 void sOPC::UpAndDown(bool aUp) {

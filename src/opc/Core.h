@@ -35,6 +35,7 @@ enum TNodeType : int32_t { ntBranch = 0, ntLeaf = 1, ntProperty = 2 };
 
 constexpr WORD kQualityGood = 0xC0;
 constexpr WORD kQualityOutOfService = 0x1C;
+constexpr WORD kQualityConfigError = 0x04;
 
 struct sOPCNode {
     int32_t NodeType = ntBranch;
@@ -60,6 +61,12 @@ struct sOPCNode {
     WORD Quality = kQualityOutOfService;
     TDateTime LastUpdate = 0.0;
     double BeforeValue = 0.0;
+    // Counts the changes of value, quality or time stamp the reads found; 0 until
+    // the first read. Items remember the count they last sent.
+    uint64_t Version = 0;
+    // Stands for an item whose item ID the rebuilt address space no longer has:
+    // never read from the application, bad (configuration error), not writeable.
+    bool Removed = false;
 
     sOPCNode() {
         vEUInfo = com::MakeI4(0);
@@ -72,15 +79,41 @@ struct TNodeValue {
     com::TVariant Value;
     WORD Quality = kQualityOutOfService;
     TDateTime LastUpdate = 0.0;
+    uint64_t Version = 0;
 };
 
 // Callbacks of the application. The read callback runs under the node lock and
-// must only update the node's value fields; the write callback runs without it and
-// answers S_OK or a per-item error (the item's write is then refused).
+// must only update the node's value fields. The write callback runs without it
+// and calls done exactly once with S_OK (the device accepted the write) or a
+// per-item error, at once or later on any thread.
+using sWriteDone = std::function<void(HRESULT)>;
 using sOnRead = std::function<void(sOPCNode& node, const std::string& path, VARTYPE dataType)>;
-using sOnWrite = std::function<HRESULT(sOPCNode& node, const VARIANT& value,
-                                       const std::string& path, VARTYPE dataType)>;
+using sOnWrite = std::function<void(sOPCNode& node, const VARIANT& value, const std::string& path,
+                                    VARTYPE dataType, sWriteDone done)>;
 using sOnSetDataType = std::function<void(sOPCNode& node, VARTYPE dataType)>;
+// One address space: its nodes and their indexes, unchanged once published. A
+// rebuilt space replaces it; the replaced one stays alive with the core, so node
+// pointers and references taken from it never dangle.
+struct TAddressSpace {
+    std::vector<std::unique_ptr<sOPCNode>> Nodes;
+    std::unordered_map<std::string, int> ByItemID;  // first node of any kind
+    std::unordered_map<int32_t, int> ByIdent;       // first branch or leaf
+    std::unordered_map<std::string, int> BranchLeafByItemID;
+
+    int IndexOfNode(int32_t Ident) const {
+        auto it = ByIdent.find(Ident);
+        return it == ByIdent.end() ? -1 : it->second;
+    }
+    int IndexOfItemID(const std::string& id) const {
+        auto it = BranchLeafByItemID.find(id);
+        return it == BranchLeafByItemID.end() ? -1 : it->second;
+    }
+    sOPCNode* Find(const std::string& id) const {
+        auto it = ByItemID.find(id);
+        return it == ByItemID.end() ? nullptr : Nodes[static_cast<size_t>(it->second)].get();
+    }
+};
+
 class sOPC;
 using sOnInitAddressSpace = std::function<void(sOPC& core)>;
 using sOnConnectEvent = std::function<void(bool connecting)>;
@@ -112,12 +145,22 @@ class sOPC {
                      const std::string& stDescription, VARTYPE vtDataType,
                      const VARIANT& vPropertyData);
     void InitAddressSpace();
+    // Builds the address space anew (the station table changed) and re-resolves the
+    // items of every group by item ID; items whose ID is gone stand for a removed
+    // node. Call where construction is allowed (the application's main thread).
+    void RebuildAddressSpace();
+    bool AddressSpaceBuilt() const { return FAddressSpaceInit.load(); }
+    // The current address space (empty before the first build); valid for the
+    // core's life.
+    const TAddressSpace& Space() const;
+    // A node standing for the removed item ID id (kept with the core).
+    sOPCNode* RemovedNode(const std::string& id);
 
     // Lookups (first match).
     sOPCNode* GetOPCNode(const std::string& stItemID, int32_t Ident);
     int GetIndexOfNode(int32_t Ident) const;
     int GetIndexOfstItemID(const std::string& stItemID) const;
-    const std::vector<std::unique_ptr<sOPCNode>>& Nodes() const { return FNodes; }
+    const std::vector<std::unique_ptr<sOPCNode>>& Nodes() const { return Space().Nodes; }
 
     // Item reads and writes through the application.
     void ItemRead(sOPCNode& node, const std::string& Path, VARTYPE DataType);
@@ -125,15 +168,15 @@ class sOPC {
     // false), answered as one consistent copy of the node's value fields. The first
     // read of a node always goes to the device.
     TNodeValue ReadNode(sOPCNode& node, const std::string& Path, VARTYPE DataType, bool fromDevice);
-    // The device read of an update cycle: refreshes the node and fills out's quality
-    // and time; the value is copied only when LastUpdate differs from since (the
-    // answer), which spares the copy for the many items that did not change.
-    bool ReadNodeIfMoved(sOPCNode& node, const std::string& Path, VARTYPE DataType, TDateTime since,
+    // The device read of an update cycle: refreshes the node and fills out's
+    // quality, time and version; the value is copied only when the node's version
+    // differs from since (the answer), which spares the copy for the many items
+    // that did not change.
+    bool ReadNodeIfMoved(sOPCNode& node, const std::string& Path, VARTYPE DataType, uint64_t since,
                          TNodeValue& out);
-    HRESULT ItemWrite(sOPCNode& node, const VARIANT& Value, const std::string& Path,
-                      VARTYPE DataType);
-    // Sets a node's LastUpdate under the node lock (for write callbacks).
-    void TouchNode(sOPCNode& node, TDateTime when);
+    // Hands a client's write to the application; done gets its result (see sOnWrite).
+    void ItemWrite(sOPCNode& node, const VARIANT& Value, const std::string& Path, VARTYPE DataType,
+                   sWriteDone done);
 
     void UpAndDown(bool aUp);
     void AddDataAccessServer(sOPCDataAccess* server);
@@ -168,6 +211,13 @@ class sOPC {
     const IClock& Clock() const { return FClock; }
     TDateTime Now() const { return FClock.Now(); }
 
+    // Polling runs (the server state clients see); set by the application.
+    void SetPollingRunning(bool running) { FPollingRunning = running; }
+    bool PollingRunning() const { return FPollingRunning.load(); }
+    // The operating system's text of an HRESULT in a locale; empty when it has none
+    // (set on Windows).
+    std::function<std::string(HRESULT, LCID)> SystemErrorText;
+
     std::string ServerName;
     std::string ServerDescription;
     sOnRead OnRead;
@@ -177,7 +227,8 @@ class sOPC {
     sOnConnectEvent OnConnect;  // set before Start; ShutDown clears it
 
   private:
-    void BuildItemIDs();
+    void BuildItemIDs(TAddressSpace& space);
+    void Build();  // under FInitCS
     void LoopMain();
 
     const IClock& FClock;
@@ -186,11 +237,13 @@ class sOPC {
     std::atomic<int32_t> FServerCount{0};
     std::mutex FInitCS;  // address-space construction
     std::atomic<bool> FAddressSpaceInit{false};
-    std::vector<std::unique_ptr<sOPCNode>> FNodes;
-    std::unordered_map<std::string, int> FByItemID;  // first node of any kind
-    std::unordered_map<int32_t, int> FByIdent;       // first branch or leaf
-    std::unordered_map<std::string, int> FBranchLeafByItemID;
+    std::unique_ptr<TAddressSpace> FBuilding;  // while the construction callback runs
+    mutable std::mutex FSpaceMu;               // FSpace, FSpaces, FRemoved
+    const TAddressSpace* FSpace = nullptr;
+    std::vector<std::unique_ptr<TAddressSpace>> FSpaces;  // every space built, the current last
+    std::vector<std::unique_ptr<sOPCNode>> FRemoved;
     std::atomic<bool> FCanStart{false};
+    std::atomic<bool> FPollingRunning{true};
     std::mutex FStartMu;
     std::condition_variable FStartCv;
     std::mutex FNodeLock;

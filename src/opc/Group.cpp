@@ -1,9 +1,12 @@
 #include "opc/Group.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 
 #include "opc/Enumerators.h"
+#include "opc/ErrorText.h"
 #include "opc/Server.h"
 
 namespace telegate::opc {
@@ -56,6 +59,22 @@ HRESULT MasterQuality(const TCallbackArrays& a, DWORD n) {
 
 BOOL AsBool(bool b) {
     return b ? -1 : 0;
+}
+
+// The value as the client asked for it: its requested type, or the canonical one
+// when it asked for none. A value that does not fit (overflow) is sent bad and
+// empty for this update, never as garbage.
+void AsRequested(TNodeValue& v, VARTYPE requested, VARTYPE canonical) {
+    const VARTYPE target = requested != VT_EMPTY ? requested : canonical;
+    if (target == VT_EMPTY || v.Value.vt() == VT_EMPTY || v.Value.vt() == target) return;
+    VARIANT out;
+    if (FAILED(com::ChangeType(v.Value.get(), target, out))) {
+        v.Value.Clear();
+        v.Quality = OPC_QUALITY_BAD;
+        return;
+    }
+    v.Value = out;
+    VariantClear(&out);
 }
 
 }  // namespace
@@ -209,6 +228,11 @@ HRESULT sOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT
                     result = S_FALSE;
                     continue;
                 }
+                if (!com::RequestableType(def.vtRequestedDataType)) {
+                    errors[i] = OPC_E_BADTYPE;
+                    result = S_FALSE;
+                    continue;
+                }
                 auto item = std::make_unique<sOPCItem>();
                 item->FOPCNode = node;
                 item->stAccessPath = com::WideToUtf8(def.szAccessPath);
@@ -258,6 +282,11 @@ HRESULT sOPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBl
             sOPCNode* node = FCore.GetOPCNode(com::WideToUtf8(pItemArray[i].szItemID), -1);
             if (!node) {
                 errors[i] = OPC_E_UNKNOWNITEMID;
+                result = S_FALSE;
+                continue;
+            }
+            if (!com::RequestableType(pItemArray[i].vtRequestedDataType)) {
+                errors[i] = OPC_E_BADTYPE;
                 result = S_FALSE;
                 continue;
             }
@@ -333,6 +362,8 @@ HRESULT sOPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActi
         return PerHandle(dwCount, phServer, ppErrors, [&](DWORD, OPCHANDLE h) {
             sOPCItem* item = GetOPCItem(h);
             if (!item) return OPC_E_INVALIDHANDLE;
+            // An item that becomes active is sent with its current value.
+            if (bActive && !item->bActive) item->FSentVersion = 0;
             item->bActive = bActive != 0;
             return S_OK;
         });
@@ -371,6 +402,7 @@ HRESULT sOPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRe
         return PerHandle(dwCount, phServer, ppErrors, [&](DWORD i, OPCHANDLE h) {
             sOPCItem* item = GetOPCItem(h);
             if (!item) return OPC_E_INVALIDHANDLE;
+            if (!com::RequestableType(pRequestedDatatypes[i])) return OPC_E_BADTYPE;
             item->vtRequestedDataType = pRequestedDatatypes[i];
             return S_OK;
         });
@@ -427,7 +459,11 @@ HRESULT sOPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRa
             return E_INVALIDARG;
         std::lock_guard lock(FItemLock);
         if (pRequestedUpdateRate) SetUpdateRate(*pRequestedUpdateRate);
-        if (pActive) FActive = *pActive != 0;
+        if (pActive) {
+            // A group that becomes active sends every active item's current value.
+            if (*pActive && !FActive) ResendAll();
+            FActive = *pActive != 0;
+        }
         if (pTimeBias) FTimeBias = *pTimeBias;
         if (pPercentDeadband) FPercentDeadband = *pPercentDeadband;
         if (pLCID) FLCID = *pLCID;
@@ -467,6 +503,7 @@ sOPCGroup* sOPCGroup::CloneTo(const std::string& name) {
         item->hClient = src->hClient;
         item->vtRequestedDataType = src->vtRequestedDataType;
         item->FQuality = src->FQuality;
+        item->FSentVersion = 0;
         item->hServer = FCore.NewHandle();
         ++item->FOPCNode->Instance;
         g->FItemsByHandle.emplace(item->hServer, item.get());
@@ -528,6 +565,23 @@ HRESULT sOPCGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
     return S_OK;
 }
 
+void sOPCGroup::ResolveItems() {
+    std::lock_guard lock(FItemLock);
+    for (auto& item : FOPCItemList) {
+        const std::string id = item->FOPCNode->stItemID;
+        sOPCNode* node = FCore.GetOPCNode(id, -1);
+        if (!node || node->NodeType != ntLeaf) node = FCore.RemovedNode(id);
+        --item->FOPCNode->Instance;
+        ++node->Instance;
+        item->FOPCNode = node;
+        item->FSentVersion = 0;
+    }
+}
+
+void sOPCGroup::ResendAll() {
+    for (auto& item : FOPCItemList) item->FSentVersion = 0;
+}
+
 void sOPCGroup::OnCallbackConnect(IUnknown* sink, bool connecting) {
     IOPCDataCallback* old = nullptr;
     {
@@ -536,6 +590,11 @@ void sOPCGroup::OnCallbackConnect(IUnknown* sink, bool connecting) {
         FDataCallback = connecting ? static_cast<IOPCDataCallback*>(sink) : nullptr;
     }
     if (old) old->Release();
+    // A new subscriber gets every active item's current value with the next update.
+    if (connecting) {
+        std::lock_guard lock(FItemLock);
+        ResendAll();
+    }
 }
 
 IOPCDataCallback* sOPCGroup::TakeSink() {
@@ -592,6 +651,8 @@ HRESULT sOPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServ
                             FCore.ReadNode(*item->FOPCNode, item->stAccessPath,
                                            item->vtRequestedDataType, dwSource == OPC_DS_DEVICE);
                         item->FQuality = v.Quality;
+                        AsRequested(v, item->vtRequestedDataType,
+                                    item->FOPCNode->vtCanonicalDataType);
                         v.Value.Detach(&values[i].vDataValue);
                         values[i].wQuality = v.Quality;
                         values[i].ftTimeStamp = FCore.FileTime(v.LastUpdate);
@@ -613,27 +674,82 @@ HRESULT sOPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServ
     CATCH_ALL("sOPCGroup.Read")
 }
 
+namespace {
+// The answers of the writes of one call, filled by their completions.
+struct TWriteWait {
+    std::mutex Mu;
+    std::condition_variable Cv;
+    size_t Remaining = 0;
+    std::vector<HRESULT> Result;
+    std::vector<char> Done;
+};
+}  // namespace
+
 HRESULT sOPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
                          HRESULT** ppErrors) {
     LOG_LINE("sOPCGroup.Write - " + std::to_string(dwCount));
     com::Clear(ppErrors);
     try {
-        if (!pItemValues) {
+        if (!pItemValues || !ppErrors || !phServer || dwCount == 0 || dwCount > com::kMaxCallCount)
             return E_INVALIDARG;
+        HRESULT hr = S_OK;
+        auto* errors = com::AllocOPCArray<HRESULT>(dwCount, hr);
+        if (!errors) return E_OUTOFMEMORY;
+        struct TPending {
+            DWORD Index;
+            sOPCNode* Node;
+            std::string Path;
+            VARTYPE Type;
+        };
+        std::vector<TPending> pending;
+        {
+            std::lock_guard lock(FItemLock);
+            for (DWORD i = 0; i < dwCount; ++i) {
+                sOPCItem* item = GetOPCItem(phServer[i]);
+                if (!item)
+                    errors[i] = OPC_E_INVALIDHANDLE;
+                else if (!item->WriteAble())
+                    errors[i] = OPC_E_BADRIGHTS;
+                else
+                    pending.push_back(
+                        {i, item->FOPCNode, item->stAccessPath, item->vtRequestedDataType});
+            }
         }
-        std::lock_guard lock(FItemLock);
-        return PerHandle(dwCount, phServer, ppErrors, [&](DWORD i, OPCHANDLE h) {
-            sOPCItem* item = GetOPCItem(h);
-            if (!item) return OPC_E_INVALIDHANDLE;
-            if (!item->WriteAble()) return OPC_E_BADRIGHTS;
-            const HRESULT r = FCore.ItemWrite(*item->FOPCNode, pItemValues[i], item->stAccessPath,
-                                              item->vtRequestedDataType);
-            item->FQuality =
-                FCore
-                    .ReadNode(*item->FOPCNode, item->stAccessPath, item->vtRequestedDataType, false)
-                    .Quality;
-            return r;
-        });
+        // The commands run and are waited for with no lock of the group held: other
+        // calls, other groups and the update cycles go on meanwhile.
+        auto wait = std::make_shared<TWriteWait>();
+        wait->Remaining = pending.size();
+        wait->Result.assign(pending.size(), S_OK);
+        wait->Done.assign(pending.size(), 0);
+        for (size_t k = 0; k < pending.size(); ++k) {
+            const TPending& p = pending[k];
+            FCore.ItemWrite(*p.Node, pItemValues[p.Index], p.Path, p.Type, [wait, k](HRESULT r) {
+                {
+                    std::lock_guard lock(wait->Mu);
+                    wait->Result[k] = r;
+                    wait->Done[k] = 1;
+                    --wait->Remaining;
+                }
+                wait->Cv.notify_all();
+            });
+        }
+        std::vector<HRESULT> results;
+        {
+            // A write unanswered within the limit is reported as timed out; its
+            // completion, if it comes, finds only the shared record.
+            std::unique_lock lock(wait->Mu);
+            wait->Cv.wait_for(lock, std::chrono::milliseconds(kSyncWriteLimitMs),
+                              [&] { return wait->Remaining == 0; });
+            results = wait->Result;
+            for (size_t k = 0; k < results.size(); ++k)
+                if (!wait->Done[k]) results[k] = TG_E_CMD_TIMEOUT;
+        }
+        HRESULT result = S_OK;
+        for (size_t k = 0; k < pending.size(); ++k) errors[pending[k].Index] = results[k];
+        for (DWORD i = 0; i < dwCount; ++i)
+            if (errors[i] != S_OK) result = S_FALSE;
+        *ppErrors = errors;
+        return result;
     }
     CATCH_ALL("sOPCGroup.Write")
 }
@@ -651,6 +767,25 @@ HRESULT sOPCGroup::QueueRequest(std::unique_ptr<sOPCAsyncIO2> req, DWORD* pdwCan
     return S_OK;
 }
 
+bool sOPCGroup::AcceptAsyncItems(DWORD dwCount, const OPCHANDLE* phServer, const VARIANT* values,
+                                 sOPCAsyncIO2& req, HRESULT* errors) {
+    std::lock_guard lock(FItemLock);
+    for (DWORD i = 0; i < dwCount; ++i) {
+        sOPCItem* item = GetOPCItem(phServer[i]);
+        if (!item)
+            errors[i] = OPC_E_INVALIDHANDLE;
+        else if (values ? !item->WriteAble() : !item->ReadAble())
+            errors[i] = OPC_E_BADRIGHTS;
+        else {
+            errors[i] = S_OK;
+            req.hServer.push_back(phServer[i]);
+            if (values) req.ItemValues.emplace_back(values[i]);
+        }
+    }
+    req.dwCount = static_cast<DWORD>(req.hServer.size());
+    return req.dwCount > 0;
+}
+
 HRESULT sOPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID,
                         DWORD* pdwCancelID, HRESULT** ppErrors) {
     LOG_LINE("sOPCGroup.Read - " + std::to_string(dwCount));
@@ -658,8 +793,7 @@ HRESULT sOPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionI
     if (pdwCancelID) *pdwCancelID = 0;
     try {
         if (!HasSink()) return CONNECT_E_NOCONNECTION;
-        if (dwCount == 0 || dwTransactionID == 0 || !phServer || !pdwCancelID || !ppErrors ||
-            dwCount > com::kMaxCallCount)
+        if (dwCount == 0 || !phServer || !pdwCancelID || !ppErrors || dwCount > com::kMaxCallCount)
             return E_INVALIDARG;
         HRESULT hr = S_OK;
         auto* errors = com::AllocOPCArray<HRESULT>(dwCount, hr);
@@ -667,16 +801,20 @@ HRESULT sOPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionI
         auto req = std::make_unique<sOPCAsyncIO2>();
         req->OPCMode = omRead;
         req->dwTransactionID = dwTransactionID;
-        req->dwCount = dwCount;
         req->DataSource = OPC_DS_DEVICE;
-        req->hServer.assign(phServer, phServer + dwCount);
-        const HRESULT queued = QueueRequest(std::move(req), pdwCancelID);
-        if (FAILED(queued)) {
-            com::FreeOPCArray(errors);
-            return queued;
+        // Items that are not valid are answered now; with none valid no transaction
+        // starts and no completion is owed.
+        const bool any = AcceptAsyncItems(dwCount, phServer, nullptr, *req, errors);
+        const bool partial = req->dwCount != dwCount;
+        if (any) {
+            const HRESULT queued = QueueRequest(std::move(req), pdwCancelID);
+            if (FAILED(queued)) {
+                com::FreeOPCArray(errors);
+                return queued;
+            }
         }
         *ppErrors = errors;
-        return S_OK;
+        return partial ? S_FALSE : S_OK;
     }
     CATCH_ALL("sOPCGroup.Read")
 }
@@ -688,8 +826,8 @@ HRESULT sOPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
     if (pdwCancelID) *pdwCancelID = 0;
     try {
         if (!HasSink()) return CONNECT_E_NOCONNECTION;
-        if (dwCount == 0 || dwTransactionID == 0 || !phServer || !pItemValues || !pdwCancelID ||
-            !ppErrors || dwCount > com::kMaxCallCount)
+        if (dwCount == 0 || !phServer || !pItemValues || !pdwCancelID || !ppErrors ||
+            dwCount > com::kMaxCallCount)
             return E_INVALIDARG;
         HRESULT hr = S_OK;
         auto* errors = com::AllocOPCArray<HRESULT>(dwCount, hr);
@@ -697,17 +835,17 @@ HRESULT sOPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
         auto req = std::make_unique<sOPCAsyncIO2>();
         req->OPCMode = omWrite;
         req->dwTransactionID = dwTransactionID;
-        req->dwCount = dwCount;
-        req->hServer.assign(phServer, phServer + dwCount);
-        req->ItemValues.reserve(dwCount);
-        for (DWORD i = 0; i < dwCount; ++i) req->ItemValues.emplace_back(pItemValues[i]);
-        const HRESULT queued = QueueRequest(std::move(req), pdwCancelID);
-        if (FAILED(queued)) {
-            com::FreeOPCArray(errors);
-            return queued;
+        const bool any = AcceptAsyncItems(dwCount, phServer, pItemValues, *req, errors);
+        const bool partial = req->dwCount != dwCount;
+        if (any) {
+            const HRESULT queued = QueueRequest(std::move(req), pdwCancelID);
+            if (FAILED(queued)) {
+                com::FreeOPCArray(errors);
+                return queued;
+            }
         }
         *ppErrors = errors;
-        return S_OK;
+        return partial ? S_FALSE : S_OK;
     }
     CATCH_ALL("sOPCGroup.Write")
 }
@@ -791,7 +929,8 @@ void sOPCGroup::GroupTimerTick() {
                 due = FActive && !FOPCItemList.empty();
             }
         }
-        if (due) {
+        // Nothing counts as sent while no subscriber can receive it.
+        if (due && HasSink() && CallBackEnabled) {
             sOPCAsyncIO2 cycle;
             cycle.OPCMode = omTimerRefresh;
             ProcessRequest(cycle);
@@ -830,8 +969,8 @@ void sOPCGroup::ProcessRequest(sOPCAsyncIO2& req) {
     }
 }
 
-void sOPCGroup::Deliver(std::function<void(IOPCDataCallback*)> call) {
-    if (!CallBackEnabled) return;
+void sOPCGroup::Deliver(std::function<void(IOPCDataCallback*)> call, bool dataChange) {
+    if (dataChange && !CallBackEnabled) return;
     IOPCDataCallback* sink = TakeSink();
     if (!sink) return;
     FDataAccess.SetLastDataUpdateToClient(FCore.Now());
@@ -855,7 +994,7 @@ void sOPCGroup::RunRead(sOPCAsyncIO2& req) {
         FCore.WriteOPCLogException("sOPCAsyncIO2.Init", "out of memory");
         return;
     }
-    bool anyOk = false, anyFailed = false;
+    bool anyFailed = false;
     OPCHANDLE clientGroup = 0;
     {
         std::lock_guard lock(FItemLock);
@@ -864,30 +1003,24 @@ void sOPCGroup::RunRead(sOPCAsyncIO2& req) {
             sOPCItem* item = GetOPCItem(req.hServer[j]);
             if (!item) {
                 a->Error[j] = OPC_E_INVALIDHANDLE;
-            } else if (!item->bActive) {
-                a->Quality[j] = kQualityOutOfService;
-                a->Error[j] = E_FAIL;
             } else if (!item->ReadAble()) {
                 a->Error[j] = OPC_E_BADRIGHTS;
             } else {
                 TNodeValue v = FCore.ReadNode(*item->FOPCNode, item->stAccessPath,
                                               item->vtRequestedDataType, true);
                 item->FQuality = v.Quality;
+                AsRequested(v, item->vtRequestedDataType, item->FOPCNode->vtCanonicalDataType);
                 a->ClientID[j] = item->hClient;
                 v.Value.Detach(&a->Values[j]);
                 a->Quality[j] = v.Quality;
                 a->Time[j] = FCore.FileTime(v.LastUpdate);
                 a->Error[j] = S_OK;
-                anyOk = true;
                 continue;
             }
             anyFailed = true;
         }
     }
-    if (!anyOk) {
-        if (CallBackEnabled && HasSink()) FDataAccess.SetLastDataUpdateToClient(FCore.Now());
-        return;
-    }
+    // Items removed since the call are answered in the completion as well.
     const DWORD tid = req.dwTransactionID;
     const HRESULT masterError = anyFailed ? S_FALSE : S_OK;
     Deliver([a, tid, clientGroup, masterError](IOPCDataCallback* sink) {
@@ -896,47 +1029,75 @@ void sOPCGroup::RunRead(sOPCAsyncIO2& req) {
     });
 }
 
+namespace {
+// The completions of one asynchronous write; the last one reports the request.
+struct TAsyncWrite {
+    std::mutex Mu;
+    size_t Remaining = 0;
+    std::shared_ptr<TCallbackArrays> A;
+};
+}  // namespace
+
 void sOPCGroup::RunWrite(sOPCAsyncIO2& req) {
     auto a = std::make_shared<TCallbackArrays>();
     if (!a->Init(req.dwCount, false)) {
         FCore.WriteOPCLogException("sOPCAsyncIO2.Init", "out of memory");
         return;
     }
-    bool anyOk = false, anyFailed = false;
+    struct TPending {
+        DWORD Index;
+        sOPCNode* Node;
+        std::string Path;
+        VARTYPE Type;
+    };
+    std::vector<TPending> pending;
     OPCHANDLE clientGroup = 0;
     {
         std::lock_guard lock(FItemLock);
         clientGroup = FClientGroup;
         for (DWORD j = 0; j < req.dwCount; ++j) {
             sOPCItem* item = GetOPCItem(req.hServer[j]);
-            HRESULT e = S_OK;
-            if (!item)
-                e = OPC_E_INVALIDHANDLE;
-            else if (!item->bActive)
-                e = E_FAIL;
-            else if (!item->WriteAble())
-                e = OPC_E_BADRIGHTS;
-            else {
-                a->ClientID[j] = item->hClient;
-                e = FCore.ItemWrite(*item->FOPCNode, req.ItemValues[j].get(), item->stAccessPath,
-                                    item->vtRequestedDataType);
+            if (!item) {
+                a->Error[j] = OPC_E_INVALIDHANDLE;
+                continue;
             }
-            a->Error[j] = e;
-            if (e == S_OK)
-                anyOk = true;
-            else
-                anyFailed = true;
+            a->ClientID[j] = item->hClient;
+            pending.push_back({j, item->FOPCNode, item->stAccessPath, item->vtRequestedDataType});
         }
     }
-    if (!anyOk) {
-        if (CallBackEnabled && HasSink()) FDataAccess.SetLastDataUpdateToClient(FCore.Now());
-        return;
-    }
     const DWORD tid = req.dwTransactionID;
-    const HRESULT masterError = anyFailed ? S_FALSE : S_OK;
-    Deliver([a, tid, clientGroup, masterError](IOPCDataCallback* sink) {
-        sink->OnWriteComplete(tid, clientGroup, masterError, a->Count, a->ClientID, a->Error);
-    });
+    // The group stays alive until the last command has answered; the update loop
+    // does not wait for the station meanwhile.
+    AddRef();
+    auto state = std::make_shared<TAsyncWrite>();
+    state->A = a;
+    state->Remaining = pending.size() + 1;  // + 1 for the start below
+    auto finish = [this, state, tid, clientGroup] {
+        const auto& arr = state->A;
+        HRESULT masterError = S_OK;
+        for (DWORD k = 0; k < arr->Count; ++k)
+            if (arr->Error[k] != S_OK) masterError = S_FALSE;
+        Deliver([arr, tid, clientGroup, masterError](IOPCDataCallback* sink) {
+            sink->OnWriteComplete(tid, clientGroup, masterError, arr->Count, arr->ClientID,
+                                  arr->Error);
+        });
+        Release();
+    };
+    auto oneDone = [state, finish](DWORD index, HRESULT r) {
+        bool last = false;
+        {
+            std::lock_guard lock(state->Mu);
+            if (index != ~DWORD{0}) state->A->Error[index] = r;
+            last = --state->Remaining == 0;
+        }
+        if (last) finish();
+    };
+    for (const TPending& p : pending) {
+        const DWORD index = p.Index;
+        FCore.ItemWrite(*p.Node, req.ItemValues[index].get(), p.Path, p.Type,
+                        [oneDone, index](HRESULT r) { oneDone(index, r); });
+    }
+    oneDone(~DWORD{0}, S_OK);
 }
 
 void sOPCGroup::RunRefresh(sOPCAsyncIO2& req) {
@@ -959,7 +1120,7 @@ void sOPCGroup::RunRefresh(sOPCAsyncIO2& req) {
             if (cycle) {
                 const bool moved =
                     FCore.ReadNodeIfMoved(*item.FOPCNode, item.stAccessPath,
-                                          item.vtRequestedDataType, item.FCallBackTime, v);
+                                          item.vtRequestedDataType, item.FSentVersion, v);
                 item.FQuality = v.Quality;
                 if (!moved) continue;
             } else {
@@ -968,7 +1129,9 @@ void sOPCGroup::RunRefresh(sOPCAsyncIO2& req) {
                 item.FQuality = v.Quality;
             }
             item.FTag = 2;
-            if (cycle) item.FCallBackTime = v.LastUpdate;
+            // What the client receives now is what later changes are measured against.
+            item.FSentVersion = v.Version;
+            AsRequested(v, item.vtRequestedDataType, item.FOPCNode->vtCanonicalDataType);
             entries.push_back(TEntry{item.hClient, std::move(v)});
         }
     }
@@ -986,10 +1149,12 @@ void sOPCGroup::RunRefresh(sOPCAsyncIO2& req) {
         a->Error[k] = S_OK;
     }
     const DWORD tid = req.dwTransactionID;
-    Deliver([a, tid, clientGroup](IOPCDataCallback* sink) {
-        sink->OnDataChange(tid, clientGroup, MasterQuality(*a, a->Count), S_OK, a->Count,
-                           a->ClientID, a->Values, a->Quality, a->Time, a->Error);
-    });
+    Deliver(
+        [a, tid, clientGroup](IOPCDataCallback* sink) {
+            sink->OnDataChange(tid, clientGroup, MasterQuality(*a, a->Count), S_OK, a->Count,
+                               a->ClientID, a->Values, a->Quality, a->Time, a->Error);
+        },
+        cycle);
 }
 
 }  // namespace telegate::opc

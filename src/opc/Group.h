@@ -34,7 +34,9 @@ struct sOPCItem {
     OPCHANDLE hClient = 0;
     OPCHANDLE hServer = 0;
     VARTYPE vtRequestedDataType = VT_EMPTY;
-    TDateTime FCallBackTime = 0.0;
+    // The node version the client last received by OnDataChange or Refresh2; 0
+    // means the next update cycle sends the item whatever its state.
+    uint64_t FSentVersion = 0;
     WORD FQuality = kQualityOutOfService;
     int32_t FTag = 0;
 
@@ -55,6 +57,10 @@ struct sOPCAsyncIO2 {
     std::vector<OPCHANDLE> hServer;
     std::vector<com::TVariant> ItemValues;
 };
+
+// How long a synchronous write waits for the station's answer at most (the
+// command's own time-outs normally end it sooner).
+constexpr int kSyncWriteLimitMs = 20000;
 
 // A stopwatch on the core's monotonic clock.
 class sTimer {
@@ -102,6 +108,9 @@ class sOPCGroup final : public TRefCounted,
     void SetPublic() { FPublicGroupFlag = true; }
     // A copy of this group for CloneGroup (new handles, not active, no sink).
     sOPCGroup* CloneTo(const std::string& name);
+    // After a rebuild of the address space: every item takes the node its item ID
+    // names now, or a removed node; each is sent again with the next update.
+    void ResolveItems();
     // One 50 ms tick: queued requests, then an update cycle when the rate has passed.
     void GroupTimerTick();
     DWORD UpdateRate() const;
@@ -178,8 +187,16 @@ class sOPCGroup final : public TRefCounted,
     void RunRead(sOPCAsyncIO2& req);
     void RunWrite(sOPCAsyncIO2& req);
     void RunRefresh(sOPCAsyncIO2& req);
-    // Hands a callback to the client's queue; call(sink) runs there.
-    void Deliver(std::function<void(IOPCDataCallback*)> call);
+    // Hands a callback to the client's queue; call(sink) runs there. dataChange
+    // marks an OnDataChange of the update cycle, which SetEnable(FALSE) stops.
+    void Deliver(std::function<void(IOPCDataCallback*)> call, bool dataChange = false);
+    // Checks handles (and write rights) of an asynchronous request when it is made:
+    // the valid ones go into req, the others get their error in errors. False when
+    // none is valid.
+    bool AcceptAsyncItems(DWORD dwCount, const OPCHANDLE* phServer, const VARIANT* values,
+                          sOPCAsyncIO2& req, HRESULT* errors);
+    // The next update cycle sends every active item (initial values).
+    void ResendAll();  // under FItemLock
     HRESULT QueueRequest(std::unique_ptr<sOPCAsyncIO2> req, DWORD* pdwCancelID);
 
     sOPCDataAccess& FDataAccess;

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "opc/Enumerators.h"
+#include "opc/ErrorText.h"
 #include "opc/Group.h"
 
 namespace telegate::opc {
@@ -191,15 +192,18 @@ bool TBrowsePattern::Match(const std::string& utf8) const {
 
 // ---- Browsing -------------------------------------------------------------------------
 
+// Each browse step works on one address space (a rebuild may publish another
+// meanwhile; the one taken stays valid).
 bool sOPCBrowse::BrowseUp() {
     if (FParent == 0) return false;
-    const int idx = FCore.GetIndexOfNode(FParent);
-    FParent = idx < 0 ? 0 : FCore.Nodes()[idx]->Parent;
+    const TAddressSpace& sp = FCore.Space();
+    const int idx = sp.IndexOfNode(FParent);
+    FParent = idx < 0 ? 0 : sp.Nodes[static_cast<size_t>(idx)]->Parent;
     return true;
 }
 
 bool sOPCBrowse::BrowseDown(const std::string& stBranch) {
-    for (const auto& n : FCore.Nodes())
+    for (const auto& n : FCore.Space().Nodes)
         if (n->NodeType == ntBranch && n->Parent == FParent && n->stItemDataID == stBranch) {
             FParent = n->Ident;
             return true;
@@ -212,7 +216,7 @@ bool sOPCBrowse::BrowseTo(const std::string& stItemID) {
         FParent = 0;
         return true;
     }
-    for (const auto& n : FCore.Nodes())
+    for (const auto& n : FCore.Space().Nodes)
         if (n->NodeType == ntBranch && n->stItemID == stItemID) {
             FParent = n->Ident;
             return true;
@@ -220,14 +224,14 @@ bool sOPCBrowse::BrowseTo(const std::string& stItemID) {
     return false;
 }
 
-bool sOPCBrowse::BelowPosition(const sOPCNode& n) const {
+bool sOPCBrowse::BelowPosition(const TAddressSpace& sp, const sOPCNode& n) const {
     // Up the parent chain (bounded: a faulty construction may make it loop). A chain
     // that ends at an unknown parent ends at the root, as the node's item ID does.
     int32_t p = n.Parent;
-    const auto& nodes = FCore.Nodes();
+    const auto& nodes = sp.Nodes;
     for (size_t steps = 0; steps <= nodes.size(); ++steps) {
         if (p == FParent) return true;
-        const int idx = FCore.GetIndexOfNode(p);
+        const int idx = sp.IndexOfNode(p);
         if (idx < 0) return FParent == 0;
         p = nodes[static_cast<size_t>(idx)]->Parent;
     }
@@ -239,9 +243,10 @@ std::vector<std::string> sOPCBrowse::BrowseOPCItems(DWORD Filter, const TBrowseF
     if (Filter != OPC_BRANCH && Filter != OPC_LEAF && Filter != OPC_FLAT) return out;
     const bool flat = Filter == OPC_FLAT;
     const int32_t kind = Filter == OPC_BRANCH ? ntBranch : ntLeaf;
-    for (const auto& n : FCore.Nodes()) {
+    const TAddressSpace& sp = FCore.Space();
+    for (const auto& n : sp.Nodes) {
         if (n->NodeType != kind) continue;
-        if (flat ? !BelowPosition(*n) : n->Parent != FParent) continue;
+        if (flat ? !BelowPosition(sp, *n) : n->Parent != FParent) continue;
         if (kind == ntLeaf) {
             if (filter.DataType != VT_EMPTY && n->vtCanonicalDataType != filter.DataType) continue;
             if ((n->dwAccessRights & filter.AccessRights) != filter.AccessRights) continue;
@@ -255,19 +260,30 @@ std::vector<std::string> sOPCBrowse::BrowseOPCItems(DWORD Filter, const TBrowseF
     return out;
 }
 
-std::string sOPCBrowse::GetItemID(const std::string& stItemDataID) {
-    std::string id = "?";
-    for (const auto& n : FCore.Nodes())
-        if (n->Parent == FParent && n->stItemDataID == stItemDataID) id = n->stItemID;
-    return id;
+bool sOPCBrowse::GetItemID(const std::string& stItemDataID, std::string& out) {
+    const TAddressSpace& sp = FCore.Space();
+    if (stItemDataID.empty()) {
+        const int idx = sp.IndexOfNode(FParent);
+        out =
+            FParent == 0 || idx < 0 ? std::string() : sp.Nodes[static_cast<size_t>(idx)]->stItemID;
+        return true;
+    }
+    bool found = false;
+    for (const auto& n : sp.Nodes)
+        if (n->NodeType != ntProperty && n->Parent == FParent && n->stItemDataID == stItemDataID) {
+            out = n->stItemID;
+            found = true;
+        }
+    return found;
 }
 
 std::vector<const sOPCNode*> sOPCBrowse::Properties(const std::string& stItemID) {
     std::vector<const sOPCNode*> out;
-    const int idx = FCore.GetIndexOfstItemID(stItemID);
+    const TAddressSpace& sp = FCore.Space();
+    const int idx = sp.IndexOfItemID(stItemID);
     if (idx < 0) return out;
-    const int32_t ident = FCore.Nodes()[idx]->Ident;
-    for (const auto& n : FCore.Nodes())
+    const int32_t ident = sp.Nodes[static_cast<size_t>(idx)]->Ident;
+    for (const auto& n : sp.Nodes)
         if (n->NodeType == ntProperty && n->Parent == ident) out.push_back(n.get());
     return out;
 }
@@ -441,9 +457,12 @@ HRESULT sOPCDataAccess::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequested
             // Name choice and insertion under one lock: two clients' threads adding the
             // same name at once still get two names.
             std::lock_guard lock(FCS);
-            std::string candidate = name;
+            // A name the client already uses is refused; without a name the group
+            // gets a unique one.
+            if (!name.empty() && NameTaken(name)) return OPC_E_DUPLICATENAME;
+            std::string candidate = name.empty() ? std::string("Group") : name;
             int i = 1;
-            while (NameTaken(candidate) && i < 9999) candidate = name + "_" + std::to_string(i++);
+            while (NameTaken(candidate) && i < 100000) candidate = "Group_" + std::to_string(i++);
             if (NameTaken(candidate)) return OPC_E_DUPLICATENAME;
             g = new sOPCGroup(*this, FCore);
             g->Init(candidate, bActive != 0, dwRequestedUpdateRate, hClientGroup, pTimeBias,
@@ -458,13 +477,24 @@ HRESULT sOPCDataAccess::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequested
     CATCH_ALL("sOPCDataAccess.AddGroup")
 }
 
-HRESULT sOPCDataAccess::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) {
-    (void)dwLocale;
-    LOG_LINE("sOPCDataAccess.GetErrorString 1 - " + std::to_string(dwError));
+HRESULT sOPCDataAccess::ErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) {
     com::Clear(ppString);
     if (!ppString) return E_INVALIDARG;
-    *ppString = com::TaskStrDup("Error " + std::to_string(dwError));
+    if (!LocaleSupported(dwLocale)) return E_INVALIDARG;
+    std::string text;
+    if (!ErrorText(dwError, dwLocale, text) && FCore.SystemErrorText)
+        text = FCore.SystemErrorText(dwError, dwLocale);
+    if (text.empty()) return E_INVALIDARG;  // a code nobody knows
+    *ppString = com::TaskStrDup(text);
     return *ppString ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT sOPCDataAccess::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) {
+    LOG_LINE("sOPCDataAccess.GetErrorString 1 - " + std::to_string(dwError));
+    try {
+        return ErrorString(dwError, dwLocale, ppString);
+    }
+    CATCH_ALL("sOPCDataAccess.GetErrorString")
 }
 
 HRESULT sOPCDataAccess::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
@@ -495,8 +525,10 @@ HRESULT sOPCDataAccess::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
         }
         st->ftStartTime = FCore.FileTime(FStartTime);
         st->ftCurrentTime = FCore.FileTime(FCore.Now());
-        st->ftLastUpdateTime = FCore.FileTime(FLastDataUpdateToClient.load());
-        st->dwServerState = OPC_STATUS_RUNNING;
+        // Zero until this client was first sent data.
+        const TDateTime last = FLastDataUpdateToClient.load();
+        if (last != 0.0) st->ftLastUpdateTime = FCore.FileTime(last);
+        st->dwServerState = FCore.PollingRunning() ? OPC_STATUS_RUNNING : OPC_STATUS_SUSPENDED;
         st->dwGroupCount = static_cast<DWORD>(GroupCount(false) + GroupCount(true));
         st->dwBandWidth = 0xFFFFFFFFu;
         st->wMajorVersion = 1;
@@ -514,7 +546,8 @@ HRESULT sOPCDataAccess::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
     std::lock_guard lock(FCS);
     auto it = std::find_if(FOPCGroup.begin(), FOPCGroup.end(),
                            [&](sOPCGroup* g) { return g->Handle() == hServerGroup; });
-    if (it != FOPCGroup.end()) FOPCGroup.erase(it);
+    if (it == FOPCGroup.end()) return E_INVALIDARG;
+    FOPCGroup.erase(it);
     return S_OK;
 }
 
@@ -538,6 +571,7 @@ HRESULT sOPCDataAccess::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid,
 
 HRESULT sOPCDataAccess::SetLocaleID(LCID dwLcid) {
     FCore.WriteOPCLog("sOPCDataAccess.SetLocaleID");
+    if (!LocaleSupported(dwLcid)) return E_INVALIDARG;
     FLcid = dwLcid;
     return S_OK;
 }
@@ -553,15 +587,23 @@ HRESULT sOPCDataAccess::QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid)
     FCore.WriteOPCLog("sOPCDataAccess.QueryAvailableLocaleIDs");
     if (pdwCount) *pdwCount = 0;
     com::Clear(pdwLcid);
-    return S_FALSE;
+    if (!pdwCount || !pdwLcid) return E_INVALIDARG;
+    HRESULT hr = S_OK;
+    auto* ids = com::AllocOPCArray<LCID>(2, hr);
+    if (!ids) return hr;
+    ids[0] = kLocaleEnglish;
+    ids[1] = kLocaleRussian;
+    *pdwCount = 2;
+    *pdwLcid = ids;
+    return S_OK;
 }
 
 HRESULT sOPCDataAccess::GetErrorString(HRESULT dwError, LPWSTR* ppString) {
     LOG_LINE("sOPCDataAccess.GetErrorString 2 - " + std::to_string(dwError));
-    com::Clear(ppString);
-    if (!ppString) return E_INVALIDARG;
-    *ppString = com::TaskStrDup("Data Access Error " + std::to_string(dwError) + " ");
-    return *ppString ? S_OK : E_OUTOFMEMORY;
+    try {
+        return ErrorString(dwError, FLcid.load(), ppString);
+    }
+    CATCH_ALL("sOPCDataAccess.GetErrorString")
 }
 
 HRESULT sOPCDataAccess::SetClientName(LPCWSTR szName) {
@@ -663,11 +705,14 @@ HRESULT sOPCDataAccess::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
     com::Clear(szItemID);
     try {
         if (!szItemID) return E_INVALIDARG;
+        if (!szItemDataID) return E_INVALIDARG;
         std::string id;
+        bool found = false;
         {
             std::lock_guard lock(FBrowseLock);
-            id = FOPCBrowse.GetItemID(s);
+            found = FOPCBrowse.GetItemID(s, id);
         }
+        if (!found) return E_INVALIDARG;
         *szItemID = com::TaskStrDup(id);
         return *szItemID ? S_OK : E_OUTOFMEMORY;
     }
@@ -695,6 +740,82 @@ HRESULT sOPCDataAccess::BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnu
 
 // ---- IOPCItemProperties ---------------------------------------------------------------------
 
+namespace {
+
+// The properties every leaf has.
+struct TStdProperty {
+    DWORD Id;
+    const char* Description;
+    VARTYPE Type;
+};
+constexpr TStdProperty kLeafProperties[] = {
+    {1, "Item Canonical DataType", VT_I2},
+    {2, "Item Value", VT_VARIANT},
+    {3, "Item Quality", VT_I2},
+    {4, "Item Timestamp", VT_DATE},
+    {5, "Item Access Rights", VT_I4},
+    {6, "Server Scan Rate", VT_R4},
+    {101, "Item Description", VT_BSTR},
+};
+constexpr float kScanRateMs = 100.0f;  // the fastest update rate of a group
+
+bool IsLeafProperty(DWORD id) {
+    for (const TStdProperty& p : kLeafProperties)
+        if (p.Id == id) return true;
+    return false;
+}
+
+}  // namespace
+
+bool sOPCDataAccess::LeafProperty(sOPCNode& node, DWORD id, VARIANT& out) {
+    VariantInit(&out);
+    switch (id) {
+        case 1:
+            out.vt = VT_I2;
+            out.iVal = static_cast<SHORT>(node.vtCanonicalDataType);
+            return true;
+        case 2:
+        case 3:
+        case 4: {
+            TNodeValue v = FCore.ReadNode(node, "", VT_EMPTY, false);
+            if (id == 2) {
+                v.Value.Detach(&out);
+            } else if (id == 3) {
+                out.vt = VT_I2;
+                out.iVal = static_cast<SHORT>(v.Quality);
+            } else {
+                // A UTC FILETIME as an automation date (days since 1899-12-30).
+                const FILETIME ft = FCore.FileTime(v.LastUpdate);
+                const double ticks = static_cast<double>(
+                    (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+                out.vt = VT_DATE;
+                out.date = v.LastUpdate == 0.0 ? 0.0 : ticks / 864e9 - 109205.0;
+            }
+            return true;
+        }
+        case 5:
+            out.vt = VT_I4;
+            out.lVal = static_cast<LONG>(node.dwAccessRights);
+            return true;
+        case 6:
+            out.vt = VT_R4;
+            out.fltVal = kScanRateMs;
+            return true;
+        case 101: {
+            // Station and tag name: the parent branch's name before the leaf's own.
+            std::string text = node.stItemDataID;
+            const TAddressSpace& sp = FCore.Space();
+            const int idx = sp.IndexOfNode(node.Parent);
+            if (node.Parent != 0 && idx >= 0)
+                text = sp.Nodes[static_cast<size_t>(idx)]->stItemDataID + " " + text;
+            out = com::MakeBstr(text);
+            return out.bstrVal != nullptr;
+        }
+        default:
+            return false;
+    }
+}
+
 HRESULT sOPCDataAccess::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount,
                                                  DWORD** ppPropertyIDs, LPWSTR** ppDescriptions,
                                                  VARTYPE** ppvtDataTypes) {
@@ -706,23 +827,36 @@ HRESULT sOPCDataAccess::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCoun
     com::Clear(ppvtDataTypes);
     try {
         if (!pdwCount || !ppPropertyIDs || !ppDescriptions || !ppvtDataTypes) return E_INVALIDARG;
-        if (!FCore.GetOPCNode(s, -1)) return OPC_E_INVALIDITEMID;
+        const sOPCNode* node = FCore.GetOPCNode(s, -1);
+        if (!node) return OPC_E_INVALIDITEMID;
         std::vector<const sOPCNode*> props;
         {
             std::lock_guard lock(FBrowseLock);
             props = FOPCBrowse.Properties(s);
         }
-        if (props.empty()) return S_OK;
-        const DWORD n = static_cast<DWORD>(props.size());
+        struct TEntry {
+            DWORD Id;
+            std::string Description;
+            VARTYPE Type;
+        };
+        std::vector<TEntry> list;
+        if (node->NodeType == ntLeaf)
+            for (const TStdProperty& p : kLeafProperties)
+                list.push_back({p.Id, p.Description, p.Type});
+        for (const sOPCNode* p : props)
+            if (node->NodeType != ntLeaf || !IsLeafProperty(p->dwPropertyID))
+                list.push_back({p->dwPropertyID, p->stDescription, p->vtPropertyDataType});
+        if (list.empty()) return S_OK;
+        const DWORD n = static_cast<DWORD>(list.size());
         HRESULT hr = S_OK;
         auto* ids = com::AllocOPCArray<DWORD>(n, hr);
         auto* descs = com::AllocOPCArray<LPWSTR>(n, hr);
         auto* types = com::AllocOPCArray<VARTYPE>(n, hr);
         bool ok = ids && descs && types;
         for (DWORD i = 0; ok && i < n; ++i) {
-            ids[i] = props[i]->dwPropertyID;
-            descs[i] = com::TaskStrDup(props[i]->stDescription);
-            types[i] = props[i]->vtPropertyDataType;
+            ids[i] = list[i].Id;
+            descs[i] = com::TaskStrDup(list[i].Description);
+            types[i] = list[i].Type;
             ok = descs[i] != nullptr;
         }
         if (!ok) {
@@ -750,7 +884,8 @@ HRESULT sOPCDataAccess::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD*
     com::Clear(ppErrors);
     try {
         if (!ppvData || !ppErrors) return E_INVALIDARG;
-        if (!FCore.GetOPCNode(s, -1)) return OPC_E_INVALIDITEMID;
+        sOPCNode* node = FCore.GetOPCNode(s, -1);
+        if (!node) return OPC_E_INVALIDITEMID;
         if (dwCount == 0 || !pdwPropertyIDs || dwCount > com::kMaxCallCount) return E_INVALIDARG;
         std::vector<const sOPCNode*> props;
         {
@@ -765,23 +900,30 @@ HRESULT sOPCDataAccess::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD*
             com::FreeOPCArray(errors);
             return E_OUTOFMEMORY;
         }
+        HRESULT result = S_OK;
         for (DWORD i = 0; i < dwCount; ++i) {
+            errors[i] = S_OK;
+            if (node->NodeType == ntLeaf && LeafProperty(*node, pdwPropertyIDs[i], data[i]))
+                continue;
             const sOPCNode* match = nullptr;
             for (const sOPCNode* p : props)
                 if (p->dwPropertyID == pdwPropertyIDs[i]) match = p;  // the last one wins
-            if (match) com::CopyVariant(&data[i], &match->vPropertyData.get());
-            errors[i] = S_OK;
+            if (match) {
+                com::CopyVariant(&data[i], &match->vPropertyData.get());
+            } else {
+                errors[i] = OPC_E_INVALID_PID;
+                result = S_FALSE;
+            }
         }
         *ppvData = data;
         *ppErrors = errors;
-        return S_OK;
+        return result;
     }
     CATCH_ALL("sOPCDataAccess.GetItemProperties")
 }
 
 HRESULT sOPCDataAccess::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                       LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) {
-    (void)pdwPropertyIDs;
     const std::string s = com::WideToUtf8(szItemID);
     LOG_LINE("sOPCDataAccess.LookupItemIDs - " + s + " - " + std::to_string(dwCount));
     com::Clear(ppszNewItemIDs);
@@ -790,6 +932,12 @@ HRESULT sOPCDataAccess::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
         if (!ppszNewItemIDs || !ppErrors) return E_INVALIDARG;
         if (!FCore.GetOPCNode(s, -1)) return OPC_E_INVALIDITEMID;
         if (dwCount == 0 || dwCount > com::kMaxCallCount) return E_INVALIDARG;
+        if (!pdwPropertyIDs) return E_INVALIDARG;
+        std::vector<const sOPCNode*> props;
+        {
+            std::lock_guard lock(FBrowseLock);
+            props = FOPCBrowse.Properties(s);
+        }
         HRESULT hr = S_OK;
         auto* ids = com::AllocOPCArray<LPWSTR>(dwCount, hr);
         auto* errors = com::AllocOPCArray<HRESULT>(dwCount, hr);
@@ -798,9 +946,21 @@ HRESULT sOPCDataAccess::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
             com::FreeOPCArray(errors);
             return E_OUTOFMEMORY;
         }
+        // Only a property node has an item ID of its own; the standard properties
+        // 1 to 6 never do.
+        HRESULT result = S_OK;
+        for (DWORD i = 0; i < dwCount; ++i) {
+            const sOPCNode* match = nullptr;
+            if (pdwPropertyIDs[i] > 6)
+                for (const sOPCNode* p : props)
+                    if (p->dwPropertyID == pdwPropertyIDs[i]) match = p;
+            ids[i] = match ? com::TaskStrDup(match->stItemID) : nullptr;
+            errors[i] = ids[i] ? S_OK : (match ? E_OUTOFMEMORY : OPC_E_INVALID_PID);
+            if (errors[i] != S_OK) result = S_FALSE;
+        }
         *ppszNewItemIDs = ids;
         *ppErrors = errors;
-        return S_OK;
+        return result;
     }
     CATCH_ALL("sOPCDataAccess.LookupItemIDs")
 }

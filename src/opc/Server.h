@@ -65,12 +65,14 @@ class sOPCBrowse {
     // OPC_BRANCH and OPC_LEAF: the names under the position; OPC_FLAT: the item IDs
     // of every leaf at and below it. Any other type: nothing.
     std::vector<std::string> BrowseOPCItems(DWORD Filter, const TBrowseFilter& filter = {});
-    std::string GetItemID(const std::string& stItemDataID);
+    // The item ID of element stItemDataID at the position ("" is the position
+    // itself); false when there is no such element.
+    bool GetItemID(const std::string& stItemDataID, std::string& out);
     std::vector<const sOPCNode*> Properties(const std::string& stItemID);
     int32_t Parent() const { return FParent; }
 
   private:
-    bool BelowPosition(const sOPCNode& n) const;
+    bool BelowPosition(const TAddressSpace& sp, const sOPCNode& n) const;
     sOPC& FCore;
     int32_t FParent = 0;
 };
@@ -96,6 +98,10 @@ class sOPCDataAccess final : public TRefCounted,
     TCallbackQueue& Callbacks() { return FCallbacks; }
     sOPC& Core() { return FCore; }
     void SetLastDataUpdateToClient(TDateTime t) { FLastDataUpdateToClient = t; }
+    // The standard property id of a leaf into out; false for another id.
+    bool LeafProperty(sOPCNode& node, DWORD id, VARIANT& out);
+    // GetErrorString of both interfaces.
+    HRESULT ErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString);
     // Group list operations used by the groups.
     void RemoveGroupFromList(sOPCGroup* group);
     void AddOPCGroup(sOPCGroup* group);

@@ -12,9 +12,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_set>
 
+#include "iec104/CommandResult.h"
 #include "iec104/TuTypes.h"
 #include "model/StationTable.h"
 #include "opc/Core.h"
@@ -24,11 +27,18 @@ namespace telegate::opc {
 
 constexpr const char* kOpclFileName = "opcl.txt";
 
+// The switch state a client's written value means: a non-zero number or
+// VARIANT_TRUE is on, zero or VARIANT_FALSE off, and a text "true"/"false" (any
+// case) or a number; false for anything else.
+bool WrittenSwitchState(const VARIANT& value, bool& on);
+
 class TStationBridge {
   public:
     // Starts the select/execute sequence of tag number tag (its index in the tag
-    // list) at its station; wired by the application to its ExecuteTU.
-    using TExecuteTU = std::function<void(int32_t tag, TTUCommand command)>;
+    // list) at its station and answers its result (never null); wired by the
+    // application to its ExecuteTU.
+    using TExecuteTU =
+        std::function<std::shared_ptr<TCommandResult>(int32_t tag, TTUCommand command)>;
 
     // All references must outlive the bridge. dir is where "opcl.txt" is appended to.
     TStationBridge(TStationTable& stations, TItemImage& items, const IClock& clock, std::string dir,
@@ -39,10 +49,14 @@ class TStationBridge {
 
     void BridgeInitAddressSpace(sOPC& core);
     void BridgeRead(sOPCNode& node);
-    HRESULT BridgeWrite(sOPCNode& node, const VARIANT& value, VARTYPE requestedType);
+    // done gets S_OK when the station confirmed the command, else the item's error.
+    void BridgeWrite(sOPCNode& node, const VARIANT& value, sWriteDone done);
 
     // Identifier of "lifebit"; 0 until the address space is built.
-    int32_t Nom_OPC_Lifebit() const { return FLifebit; }
+    int32_t Nom_OPC_Lifebit() const { return Rules()->Lifebit; }
+    // The station table no longer has the layout the address space was built from
+    // (stations, tags, names, command addresses or time-stamp choice changed).
+    bool LayoutChanged() const;
 
   private:
     TStationTable& FStations;
@@ -50,9 +64,20 @@ class TStationBridge {
     const IClock& FClock;
     std::string FDir;
     TExecuteTU FExecuteTU;
+    // What the address space was built with; replaced whole by a rebuild, so
+    // readers on other threads always see one consistent set.
+    struct TLeafRules {
+        int32_t Lifebit = 0;
+        std::unordered_set<int32_t> Commandable;    // two-state leaves with a command address
+        std::unordered_set<int32_t> StationStamps;  // leaves of stations with their own stamps
+        size_t Layout = 0;                          // LayoutHash of the table
+    };
+    std::shared_ptr<const TLeafRules> Rules() const;
+    size_t LayoutHash() const;
+
     sOPC* FCore = nullptr;
-    int32_t FLifebit = 0;
-    std::unordered_set<int32_t> FStatusLeaves;  // written once, while the address space is built
+    mutable std::mutex FRulesMu;
+    std::shared_ptr<const TLeafRules> FRules = std::make_shared<TLeafRules>();
 };
 
 }  // namespace telegate::opc

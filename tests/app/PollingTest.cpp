@@ -398,31 +398,33 @@ TEST_F(PollingTest, ReadsOfAStoppedRunAreDropped) {
     EXPECT_FALSE(ctx().Stations.KP_arr[1].Connected);
 }
 
-TEST_F(PollingTest, TelecontrolStartsOnlyForOperableTags) {
+TEST_F(PollingTest, TelecontrolIsRefusedWithItsReason) {
     Configure(2, 2, 1, /*tu=*/true);
     TPolling& p = Make();
-    EXPECT_FALSE(p.ExecuteTU(0, tuCommand_On));  // not polling
+    EXPECT_EQ(tuo_NotPolling, p.StartTU(0, tuCommand_On)->Outcome());
     ASSERT_TRUE(p.Start_IEC104());
-    // Station 2's first TS tag is tag 3 (after station 1's two TS and one TI).
-    EXPECT_TRUE(p.ExecuteTU(3, tuCommand_Off));
-    const T104Client* cl = p.Clients().GetPcl(1);
-    EXPECT_EQ(cl->ElemTU.step1, stuInit);
-    EXPECT_EQ(cl->ElemTU.TUCommand, tuCommand_Off);
-    EXPECT_EQ(cl->ElemTU.CtrlASDUAddr, 2);
-    EXPECT_EQ(cl->ElemTU.CtrlObjAddr, 101);
-    EXPECT_EQ(p.Clients().GetPcl(0)->ElemTU.step1, stuNone);
-    EXPECT_FALSE(p.ExecuteTU(2, tuCommand_On));   // a measurement
-    EXPECT_FALSE(p.ExecuteTU(99, tuCommand_On));  // no such tag
-    EXPECT_FALSE(p.ExecuteTU(-1, tuCommand_On));
+    // Station 2's first TS tag is tag 3 (after station 1's two TS and one TI); the
+    // stations of this test never connect.
+    const std::pair<int, TTuOutcome> cases[] = {
+        {3, tuo_NotConnected},
+        {2, tuo_NotOperable},   // a measurement
+        {99, tuo_NotOperable},  // no such tag
+        {-1, tuo_NotOperable},
+    };
+    for (auto [tag, outcome] : cases) {
+        EXPECT_EQ(outcome, p.StartTU(tag, tuCommand_Off)->Outcome()) << tag;
+        EXPECT_FALSE(p.ExecuteTU(tag, tuCommand_Off)) << tag;
+    }
+    EXPECT_EQ(p.Clients().GetPcl(1)->ElemTU.step1, stuNone);
     // From another thread: runs on the main thread.
-    bool fromThread = false;
-    std::thread t([&] { fromThread = p.ExecuteTU(0, tuCommand_On); });
+    TTuOutcome fromThread = tuo_Pending;
+    std::thread t([&] { fromThread = p.StartTU(0, tuCommand_On)->Outcome(); });
     for (int i = 0; i < 400 && !loop.WaitForPending(5); ++i) {
     }
     loop.RunPending();
     t.join();
-    EXPECT_TRUE(fromThread);
-    EXPECT_EQ(p.Clients().GetPcl(0)->ElemTU.TUCommand, tuCommand_On);
+    EXPECT_EQ(tuo_NotConnected, fromThread);
+    EXPECT_EQ(p.Clients().GetPcl(0)->ElemTU.step1, stuNone);
 }
 
 TEST_F(PollingTest, TelecontrolIgnoresTagsWithoutCommandAddresses) {

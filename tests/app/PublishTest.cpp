@@ -70,8 +70,9 @@ TEST(PublishStationList, ExactBytesInWindows1251) {
     EXPECT_FALSE(err.empty());
 }
 
-// The identifiers publication writes at come from the OPC address space, built once:
-// stations added later keep 0 and are not published.
+// The identifiers publication writes at come from the OPC address space; a table
+// edited since its build gets a new one (stations added later get identifiers too),
+// an unchanged table keeps it.
 TEST(PublishIds, AssignedByTheAddressSpaceOnce) {
     TContextHolder h;
     TStationTable& t = h.ctx->Stations;
@@ -87,11 +88,13 @@ TEST(PublishIds, AssignedByTheAddressSpaceOnce) {
               (std::vector<int32_t>{6, 7, 8, 9}));
     EXPECT_EQ(h.ctx->Items.Indent_arr[9].Nomer_Tag, 4);
     EXPECT_EQ(h.ctx->Items.Indent_arr[7].vtDataType, 11);
+    h.ctx->BuildOpcAddressSpace();  // unchanged: not rebuilt
+    EXPECT_EQ(ReadAll(h.opcDir.Path() / "opcl.txt"), "2\r\n1\r\n");
     AddStation(t, "C", 2406, 1, 1, 3);
     h.ctx->BuildOpcAddressSpace();
-    EXPECT_EQ(h.ctx->LifebitId, 11);
-    EXPECT_FALSE(ItemIdsAssigned(t.KP_arr[3]));
-    EXPECT_EQ(ReadAll(h.opcDir.Path() / "opcl.txt"), "2\r\n1\r\n");
+    EXPECT_EQ(h.ctx->LifebitId, 15);
+    EXPECT_TRUE(ItemIdsAssigned(t.KP_arr[3]));
+    EXPECT_EQ(ReadAll(h.opcDir.Path() / "opcl.txt"), "2\r\n1\r\n2\r\n1\r\n1\r\n");
 }
 
 class PublishTest : public ::testing::Test {

@@ -1,5 +1,8 @@
 // Telecontrol: select -> confirmation -> execute with the literal frames, the
 // 6000 ms time-out, refusals, and "never send a command twice, never lose one".
+#include <functional>
+#include <memory>
+
 #include "LinkFixture.h"
 #include "iec104/Telecontrol.h"
 
@@ -288,6 +291,79 @@ TEST_F(ElemTUTest, ConnectionLostAfterTheSelectEndsByTimeOutWithoutResending) {
     int selects = 0;
     for (const auto& f : IFrames()) selects += f.find("2D 01 06") != std::string::npos ? 1 : 0;
     EXPECT_EQ(selects, 1);
+}
+
+// The requester learns how each command ended: confirmed only by the station's
+// positive execute confirmation.
+TEST_F(ElemTUTest, ResultTellsHowTheCommandEnded) {
+    const char* kConfirmExecute = "68 0E 02 00 04 00 2D 01 07 00 01 00 88 13 00 05";
+    const char* kRefuseExecute = "68 0E 02 00 04 00 2D 01 47 00 01 00 88 13 00 05";
+    const char* kRefuseSelect = "68 0E 00 00 02 00 2D 01 47 00 01 00 88 13 00 85";
+    struct TCase {
+        const char* name;
+        std::function<void()> run;  // after the select went out
+        TTuOutcome outcome;
+    };
+    const TCase cases[] = {
+        {"execute confirmed",
+         [&] {
+             Feed(kConfirmSelectOn);
+             Service();
+             Service();
+             Feed(kConfirmExecute);
+         },
+         tuo_Confirmed},
+        {"select refused", [&] { Feed(kRefuseSelect); }, tuo_Rejected},
+        {"execute refused",
+         [&] {
+             Feed(kConfirmSelectOn);
+             Service();
+             Service();
+             Feed(kRefuseExecute);
+         },
+         tuo_Rejected},
+        {"select unanswered",
+         [&] {
+             clock.Advance(6001);
+             Service();
+         },
+         tuo_TimedOut},
+        {"execute unanswered",
+         [&] {
+             Feed(kConfirmSelectOn);
+             Service();
+             Service();
+             clock.Advance(5000);
+             Service();
+             EXPECT_TRUE(Tu().Busy());  // the execute has its own time
+             clock.Advance(1001);
+             Service();
+         },
+         tuo_TimedOut},
+        {"link lost",
+         [&] {
+             link->connected = false;
+             Service();
+         },
+         tuo_LinkLost},
+        {"client gone", [&] { client.reset(); }, tuo_LinkLost},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        MakeClient();
+        StartData();
+        auto result = std::make_shared<TCommandResult>();
+        Tu().fl.Reset();
+        Tu().Init(tuCommand_On, 1, 5000, client->prm, true, result);
+        Service();
+        ASSERT_EQ(Tu().step1, stuSendSelect);
+        EXPECT_EQ(tuo_Pending, result->Outcome());
+        c.run();
+        EXPECT_EQ(c.outcome, result->Outcome());
+        if (client) {
+            EXPECT_FALSE(Tu().Busy());
+        }
+    }
 }
 
 }  // namespace

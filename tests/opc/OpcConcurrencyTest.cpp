@@ -83,8 +83,9 @@ TEST(OpcConcurrency, ClientsGroupsAndChangingValues) {
                 OPCHANDLE h;
                 DWORD rev;
                 IUnknown* unk = nullptr;
-                ASSERT_EQ(S_OK, server->AddGroup(W("G").c_str(), TRUE, 100, g, nullptr, nullptr, 0,
-                                                 &h, &rev, com::IidOf<IOPCItemMgt>(), &unk));
+                ASSERT_EQ(S_OK, server->AddGroup(W(("G" + std::to_string(g)).c_str()).c_str(), TRUE,
+                                                 100, g, nullptr, nullptr, 0, &h, &rev,
+                                                 com::IidOf<IOPCItemMgt>(), &unk));
                 auto* group = static_cast<IOPCItemMgt*>(unk);
                 IConnectionPointContainer* cpc = nullptr;
                 group->QueryInterface(com::IidOf<IConnectionPointContainer>(),

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -125,12 +127,21 @@ class OpcFixture : public ::testing::Test {
             n.Quality = q;
             n.LastUpdate = clock.Now();
         };
-        core.OnWrite = [this](sOPCNode& n, const VARIANT& v, const std::string&, VARTYPE) {
+        core.OnWrite = [this](sOPCNode& n, const VARIANT& v, const std::string&, VARTYPE,
+                              sWriteDone done) {
             double d = 0;
-            if (!com::VariantToDouble(v, d)) return static_cast<HRESULT>(OPC_E_BADTYPE);
-            std::lock_guard lock(valueMu);
-            writes.push_back({n.Ident, d});
-            return S_OK;
+            if (!com::VariantToDouble(v, d)) return done(OPC_E_BADTYPE);
+            {
+                std::lock_guard lock(valueMu);
+                writes.push_back({n.Ident, d});
+                // The device answers later, when the test says so.
+                if (deferWrites) {
+                    pendingWrites.push_back(std::move(done));
+                    pendingCv.notify_all();
+                    return;
+                }
+            }
+            done(S_OK);
         };
         core.Start();
         server = sOPCDataAccess::Create(core);
@@ -204,6 +215,27 @@ class OpcFixture : public ::testing::Test {
     std::mutex valueMu;
     std::map<int, std::pair<double, WORD>> values;
     std::vector<std::pair<int, double>> writes;
+    bool deferWrites = false;
+    std::vector<sWriteDone> pendingWrites;
+    std::condition_variable pendingCv;
+
+    // Waits until n writes wait for the device's answer.
+    bool WaitPendingWrites(size_t n) {
+        std::unique_lock lock(valueMu);
+        return pendingCv.wait_for(lock, std::chrono::seconds(10),
+                                  [&] { return pendingWrites.size() >= n; });
+    }
+    // The device answers the oldest pending write.
+    void AnswerWrite(HRESULT hr) {
+        sWriteDone done;
+        {
+            std::lock_guard lock(valueMu);
+            ASSERT_FALSE(pendingWrites.empty());
+            done = std::move(pendingWrites.front());
+            pendingWrites.erase(pendingWrites.begin());
+        }
+        done(hr);
+    }
 };
 
 }  // namespace telegate::opc::test

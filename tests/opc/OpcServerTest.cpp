@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "OpcFixture.h"
+#include "opc/ErrorText.h"
 
 namespace telegate::opc::test {
 namespace {
@@ -54,7 +55,18 @@ TEST_F(OpcFixture, ServerStatusErrorTextsAndGroupNames) {
     DWORD rev = 0;
     IOPCItemMgt* g1 = AddGroup("G", true, 0, &rev);
     EXPECT_EQ(100u, rev);
-    IOPCItemMgt* g2 = AddGroup("G", true, 50, &rev);
+    // A name the client already uses is refused.
+    {
+        OPCHANDLE h = 0;
+        DWORD r = 0;
+        IUnknown* dup = nullptr;
+        EXPECT_EQ(OPC_E_DUPLICATENAME,
+                  server->AddGroup(W("G").c_str(), TRUE, 100, 1, nullptr, nullptr, 0, &h, &r,
+                                   com::IidOf<IOPCItemMgt>(), &dup));
+        EXPECT_EQ(nullptr, dup);
+        EXPECT_EQ(E_INVALIDARG, server->RemoveGroup(0xABCDEFu, FALSE));
+    }
+    IOPCItemMgt* g2 = AddGroup("G_1", true, 50, &rev);
     EXPECT_EQ(100u, rev);
     IOPCItemMgt* g3 = AddGroup("Грп", true, 0xFFFFFFFFu, &rev);
     EXPECT_EQ(0xFFFFFFFFu, rev);
@@ -78,19 +90,80 @@ TEST_F(OpcFixture, ServerStatusErrorTextsAndGroupNames) {
     ASSERT_EQ(S_OK, server->GetStatus(&st));
     EXPECT_EQ(3u, st->dwGroupCount);
     EXPECT_EQ(OPC_STATUS_RUNNING, st->dwServerState);
+    // Nothing was sent to this client yet.
+    EXPECT_EQ(0u, st->ftLastUpdateTime.dwLowDateTime | st->ftLastUpdateTime.dwHighDateTime);
+    CoTaskMemFree(st->szVendorInfo);
+    CoTaskMemFree(st);
+    core.SetPollingRunning(false);
+    ASSERT_EQ(S_OK, server->GetStatus(&st));
+    EXPECT_EQ(OPC_STATUS_SUSPENDED, st->dwServerState);
+    core.SetPollingRunning(true);
     EXPECT_EQ(0xFFFFFFFFu, st->dwBandWidth);
     EXPECT_EQ(1, st->wMajorVersion);
     CoTaskMemFree(st->szVendorInfo);
     CoTaskMemFree(st);
 
+    // Error texts: every code the server answers has one, in English and Russian.
+    const HRESULT answered[] = {S_OK,
+                                S_FALSE,
+                                E_FAIL,
+                                E_INVALIDARG,
+                                E_NOINTERFACE,
+                                E_OUTOFMEMORY,
+                                E_UNEXPECTED,
+                                E_NOTIMPL,
+                                E_POINTER,
+                                CONNECT_E_NOCONNECTION,
+                                CONNECT_E_ADVISELIMIT,
+                                OPC_E_INVALIDHANDLE,
+                                OPC_E_BADTYPE,
+                                OPC_E_BADRIGHTS,
+                                OPC_E_UNKNOWNITEMID,
+                                OPC_E_INVALIDITEMID,
+                                OPC_E_DUPLICATENAME,
+                                OPC_E_INVALID_PID,
+                                OPC_S_UNSUPPORTEDRATE,
+                                TG_E_CMD_REJECTED,
+                                TG_E_CMD_TIMEOUT,
+                                TG_E_CMD_LINKLOST,
+                                TG_E_CMD_FAILED,
+                                TG_E_NOT_POLLING,
+                                TG_E_NOT_CONNECTED,
+                                TG_E_CMD_BUSY};
+    for (HRESULT code : answered) {
+        std::string last;
+        for (LCID lcid : {LCID{0}, LCID{0x409}, LCID{0x419}}) {
+            LPWSTR text = nullptr;
+            ASSERT_EQ(S_OK, static_cast<IOPCServer*>(server)->GetErrorString(code, lcid, &text))
+                << std::hex << code;
+            ASSERT_NE(nullptr, text);
+            const std::string t = com::WideToUtf8(text);
+            EXPECT_GT(t.size(), 5u) << std::hex << code;
+            if (lcid == 0x419) {
+                EXPECT_NE(last, t) << std::hex << code;  // a text of its own
+            }
+            last = t;
+            CoTaskMemFree(text);
+        }
+    }
     LPWSTR text = nullptr;
-    ASSERT_EQ(S_OK,
-              static_cast<IOPCServer*>(server)->GetErrorString(OPC_E_UNKNOWNITEMID, 0, &text));
-    EXPECT_EQ("Error -1073479673", com::WideToUtf8(text));
+    EXPECT_EQ(E_INVALIDARG, static_cast<IOPCServer*>(server)->GetErrorString(0x8123ABCD, 0, &text));
+    EXPECT_EQ(nullptr, text);
+    EXPECT_EQ(E_INVALIDARG,
+              static_cast<IOPCServer*>(server)->GetErrorString(OPC_E_BADTYPE, 0x407, &text));
+    auto* common = static_cast<IOPCCommon*>(server);
+    EXPECT_EQ(E_INVALIDARG, common->SetLocaleID(0x407));
+    ASSERT_EQ(S_OK, common->SetLocaleID(0x419));
+    ASSERT_EQ(S_OK, common->GetErrorString(TG_E_CMD_REJECTED, &text));
+    EXPECT_EQ("КП отклонил команду ТУ (отрицательное подтверждение).", com::WideToUtf8(text));
     CoTaskMemFree(text);
-    ASSERT_EQ(S_OK, static_cast<IOPCCommon*>(server)->GetErrorString(OPC_E_UNKNOWNITEMID, &text));
-    EXPECT_EQ("Data Access Error -1073479673 ", com::WideToUtf8(text));
-    CoTaskMemFree(text);
+    DWORD nLocales = 0;
+    LCID* locales = nullptr;
+    ASSERT_EQ(S_OK, common->QueryAvailableLocaleIDs(&nLocales, &locales));
+    ASSERT_EQ(2u, nLocales);
+    EXPECT_EQ(0x409u, locales[0]);
+    EXPECT_EQ(0x419u, locales[1]);
+    CoTaskMemFree(locales);
 
     // A group the client releases without RemoveGroup leaves the list.
     g1->Release();
@@ -142,8 +215,8 @@ TEST_F(OpcFixture, SyncReadWriteRightsAndStatusOfItems) {
     HRESULT* err = nullptr;
     ASSERT_EQ(S_FALSE, io->Read(OPC_DS_DEVICE, 5, hs, &st, &err));
     EXPECT_EQ(S_OK, err[0]);
-    EXPECT_EQ(VT_R8, st[0].vDataValue.vt);
-    EXPECT_EQ(1.0, st[0].vDataValue.dblVal);
+    EXPECT_EQ(VT_BOOL, st[0].vDataValue.vt);  // the canonical type of T1
+    EXPECT_EQ(VARIANT_TRUE, st[0].vDataValue.boolVal);
     EXPECT_EQ(100u, st[0].hClient);
     EXPECT_EQ(0x14, st[1].wQuality);
     EXPECT_EQ(42.5, st[1].vDataValue.dblVal);
@@ -211,28 +284,32 @@ TEST_F(OpcFixture, SubscriptionReportsChangesOnceAndAsyncRequests) {
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(S_FALSE, got[0].masterQuality);
 
-    // Disabled callbacks: the change is consumed, not reported later.
+    // Disabled callbacks: nothing is sent and nothing counts as sent; the change
+    // arrives once they are enabled again.
     auto* aio = Query<IOPCAsyncIO2>(g);
     ASSERT_EQ(S_OK, aio->SetEnable(FALSE));
     Set(3, 9.0);
     Cycle();
+    EXPECT_TRUE(sink.Take().empty());
     ASSERT_EQ(S_OK, aio->SetEnable(TRUE));
     Cycle();
-    EXPECT_TRUE(sink.Take().empty());
+    got = sink.Take();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(9.0, got[0].values[0]);
 
-    // Asynchronous read: one valid and one invalid handle.
+    // Asynchronous read: transaction 0 is valid; an unknown handle is answered
+    // at the call, the valid item in the completion.
     OPCHANDLE rh[] = {h[0], 4242};
     DWORD cancel = 0;
     HRESULT* err = nullptr;
-    ASSERT_EQ(E_INVALIDARG, aio->Read(2, rh, 0, &cancel, &err));
-    EXPECT_EQ(nullptr, err);
-    ASSERT_EQ(S_OK, aio->Read(2, rh, 11, &cancel, &err));
+    ASSERT_EQ(S_FALSE, aio->Read(2, rh, 11, &cancel, &err));
     EXPECT_EQ(S_OK, err[0]);
-    EXPECT_EQ(S_OK, err[1]);
+    EXPECT_EQ(OPC_E_INVALIDHANDLE, err[1]);
+    EXPECT_NE(0u, cancel);
     CoTaskMemFree(err);
     // Cancelled before the tick: OnCancelComplete in place of the completion;
     // cancelling again: E_FAIL.
-    ASSERT_EQ(S_OK, aio->Read(1, rh, 12, &cancel, &err));
+    ASSERT_EQ(S_OK, aio->Read(1, rh, 0, &cancel, &err));
     CoTaskMemFree(err);
     EXPECT_EQ(S_OK, aio->Cancel2(cancel));
     Cycle(10);
@@ -241,17 +318,19 @@ TEST_F(OpcFixture, SubscriptionReportsChangesOnceAndAsyncRequests) {
     got = sink.Take();
     ASSERT_EQ(2u, got.size());
     EXPECT_EQ("cancel", got[1].kind);
-    EXPECT_EQ(12u, got[1].transid);
+    EXPECT_EQ(0u, got[1].transid);
     EXPECT_EQ(77u, got[1].group);
     EXPECT_EQ("read", got[0].kind);
     EXPECT_EQ(11u, got[0].transid);
-    EXPECT_EQ(S_FALSE, got[0].masterError);
-    EXPECT_EQ(OPC_E_INVALIDHANDLE, got[0].errors[1]);
-    EXPECT_EQ(0, got[0].qualities[1]);
+    EXPECT_EQ(S_OK, got[0].masterError);
+    EXPECT_EQ((std::vector<OPCHANDLE>{100}), got[0].clients);
 
-    // Only invalid handles: no completion at all. Write completes.
+    // Only invalid handles: no transaction, no completion. Write completes.
     OPCHANDLE bad[] = {4242};
-    ASSERT_EQ(S_OK, aio->Read(1, bad, 13, &cancel, &err));
+    cancel = 99;
+    ASSERT_EQ(S_FALSE, aio->Read(1, bad, 13, &cancel, &err));
+    EXPECT_EQ(OPC_E_INVALIDHANDLE, err[0]);
+    EXPECT_EQ(0u, cancel);
     CoTaskMemFree(err);
     VARIANT wv[] = {com::MakeI4(1)};
     ASSERT_EQ(S_OK, aio->Write(1, rh, wv, 14, &cancel, &err));
@@ -361,9 +440,18 @@ TEST_F(OpcFixture, BrowsingPropertiesAndEnumerators) {
     EXPECT_EQ("A.M1", com::WideToUtf8(id));
     CoTaskMemFree(id);
     com::WString none = W("none");
-    ASSERT_EQ(S_OK, b->GetItemID(none.data(), &id));
-    EXPECT_EQ("?", com::WideToUtf8(id));
+    EXPECT_EQ(E_INVALIDARG, b->GetItemID(none.data(), &id));
+    EXPECT_EQ(nullptr, id);
+    // "" names the browse position itself.
+    com::WString empty = W("");
+    ASSERT_EQ(S_OK, b->GetItemID(empty.data(), &id));
+    EXPECT_EQ("A", com::WideToUtf8(id));
     CoTaskMemFree(id);
+    ASSERT_EQ(S_OK, b->ChangeBrowsePosition(OPC_BROWSE_UP, W("").c_str()));
+    ASSERT_EQ(S_OK, b->GetItemID(empty.data(), &id));
+    EXPECT_EQ("", com::WideToUtf8(id));
+    CoTaskMemFree(id);
+    ASSERT_EQ(S_OK, b->ChangeBrowsePosition(OPC_BROWSE_DOWN, W("A").c_str()));
     EXPECT_EQ(E_INVALIDARG, b->ChangeBrowsePosition(OPC_BROWSE_TO, W("A.M1").c_str()));
     EXPECT_EQ(S_OK, b->ChangeBrowsePosition(OPC_BROWSE_TO, W("").c_str()));
     EXPECT_EQ(S_FALSE, b->BrowseAccessPaths(W("A.M1").c_str(), &e));
@@ -375,15 +463,47 @@ TEST_F(OpcFixture, BrowsingPropertiesAndEnumerators) {
     LPWSTR* descs = nullptr;
     VARTYPE* types = nullptr;
     com::WString am1 = W("A.M1"), missing = W("missing");
-    EXPECT_EQ(S_OK, p->QueryAvailableProperties(am1.data(), &count, &ids, &descs, &types));
-    EXPECT_EQ(0u, count);
-    EXPECT_EQ(nullptr, ids);
+    // Every leaf has the standard properties 1-6 and 101.
+    ASSERT_EQ(S_OK, p->QueryAvailableProperties(am1.data(), &count, &ids, &descs, &types));
+    ASSERT_EQ(7u, count);
+    const DWORD expectIds[] = {1, 2, 3, 4, 5, 6, 101};
+    const VARTYPE expectTypes[] = {VT_I2, VT_VARIANT, VT_I2, VT_DATE, VT_I4, VT_R4, VT_BSTR};
+    for (DWORD i = 0; i < count; ++i) {
+        EXPECT_EQ(expectIds[i], ids[i]);
+        EXPECT_EQ(expectTypes[i], types[i]);
+        EXPECT_NE(nullptr, descs[i]);
+        CoTaskMemFree(descs[i]);
+    }
+    CoTaskMemFree(ids);
+    CoTaskMemFree(descs);
+    CoTaskMemFree(types);
     EXPECT_EQ(OPC_E_INVALIDITEMID,
               p->QueryAvailableProperties(missing.data(), &count, &ids, &descs, &types));
+    Set(3, 6.5, 0x14);
+    DWORD want[] = {1, 2, 3, 5, 6, 101, 7};
+    VARIANT* pv = nullptr;
+    HRESULT* perr = nullptr;
+    ASSERT_EQ(S_FALSE, p->GetItemProperties(am1.data(), 7, want, &pv, &perr));
+    EXPECT_EQ(VT_R8, pv[0].iVal);
+    EXPECT_EQ(0x14, pv[2].iVal);
+    EXPECT_EQ(3, pv[3].lVal);
+    EXPECT_EQ(VT_R4, pv[4].vt);
+    EXPECT_EQ("A M1", com::WideToUtf8(pv[5].bstrVal));
+    EXPECT_EQ(OPC_E_INVALID_PID, perr[6]);
+    for (int i = 0; i < 7; ++i) VariantClear(&pv[i]);
+    CoTaskMemFree(pv);
+    CoTaskMemFree(perr);
     LPWSTR* newIds = nullptr;
     HRESULT* errs = nullptr;
     DWORD pid = 1;
     EXPECT_EQ(E_INVALIDARG, p->LookupItemIDs(am1.data(), 0, &pid, &newIds, &errs));
+    // No property of a leaf has an item ID of its own: never S_OK with a null string.
+    DWORD pids[] = {1, 101};
+    ASSERT_EQ(S_FALSE, p->LookupItemIDs(am1.data(), 2, pids, &newIds, &errs));
+    EXPECT_EQ(OPC_E_INVALID_PID, errs[0]);
+    EXPECT_EQ(OPC_E_INVALID_PID, errs[1]);
+    CoTaskMemFree(newIds);
+    CoTaskMemFree(errs);
 
     // Item enumerator over the group's live list.
     IOPCItemMgt* g = AddGroup("G");

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "opc/Core.h"
+#include "opc/ErrorText.h"
 #include "opc/Group.h"
 #include "opc/Server.h"
 #include "opc/StationBridge.h"
@@ -13,6 +14,9 @@ namespace telegate::opc {
 namespace {
 
 using com::W;
+
+// A write that has not been answered yet.
+constexpr HRESULT kNoAnswer = static_cast<HRESULT>(0x8000000Au);
 
 class StationBridgeTest : public ::testing::Test {
   protected:
@@ -23,6 +27,10 @@ class StationBridgeTest : public ::testing::Test {
         a.Kol_TS = 2;
         a.TS_arr[1].NameTS = "T1";
         a.TS_arr[2].NameTS = "T2";
+        for (int k : {1, 2}) {
+            a.TS_arr[k].AdrASDU_TU = 1;
+            a.TS_arr[k].AdrIOA_TU = 100 + k;
+        }
         a.Kol_TI = 1;
         a.TI_arr[1].NameTI = "M1";
         T_KP& b = stations.KP_arr[2];
@@ -51,9 +59,21 @@ class StationBridgeTest : public ::testing::Test {
     TStationTable stations;
     TItemImage items;
     std::vector<std::pair<int32_t, TTUCommand>> commands;
+    // How the station answers the next command (tuo_Pending: the test completes it).
+    TTuOutcome answer = tuo_Confirmed;
+    std::shared_ptr<TCommandResult> last;
     TStationBridge bridge{stations, items, clock, dir.string(), [this](int32_t tag, TTUCommand c) {
                               commands.push_back({tag, c});
+                              last = std::make_shared<TCommandResult>();
+                              last->Complete(answer);
+                              return last;
                           }};
+    // A write through the core, answered by the bridge.
+    HRESULT Write(const std::string& id, const VARIANT& v, VARTYPE requested = VT_EMPTY) {
+        HRESULT got = kNoAnswer;
+        core.ItemWrite(Node(id), v, "", requested, [&](HRESULT hr) { got = hr; });
+        return got;
+    }
     sOPC core{clock};
 };
 
@@ -106,33 +126,121 @@ TEST_F(StationBridgeTest, ReadsMoveTheStampOnlyOnChange) {
     EXPECT_EQ(DecodeDateTime(clock.Now()).second, v.Value.get().uiVal);
 }
 
-TEST_F(StationBridgeTest, WritesBecomeCommandsStatusLeafRefused) {
+TEST_F(StationBridgeTest, WrittenValuesMeanWhatTheClientWrote) {
+    const auto str = [](const char* s) { return com::MakeBstr(s); };
+    VARIANT r4;
+    VariantInit(&r4);
+    r4.vt = VT_R4;
+    r4.fltVal = 0.5f;
     struct TCase {
-        const char* item;
         VARIANT value;
         VARTYPE requested;
         HRESULT result;
-        int commands;
-        TTUCommand command;
+        TTUCommand command;  // tuCommand_Empty: nothing reaches the station
     };
     const TCase cases[] = {
-        {"A.T1", com::MakeBool(true), VT_EMPTY, S_OK, 1, tuCommand_On},
-        {"A.T1", com::MakeI4(1), VT_EMPTY, S_OK, 1, tuCommand_On},
-        {"A.T1", com::MakeI4(1), VT_BOOL, S_OK, 1, tuCommand_Off},
-        {"A.T2", com::MakeBool(false), VT_EMPTY, S_OK, 1, tuCommand_Off},
-        {"A.T2", com::MakeI4(2), VT_EMPTY, S_OK, 1, tuCommand_Off},
-        {"A.Connected", com::MakeBool(true), VT_EMPTY, OPC_E_BADRIGHTS, 0, tuCommand_Empty},
-        {"A.T1", com::MakeEmpty(), VT_EMPTY, OPC_E_BADTYPE, 0, tuCommand_Empty},
+        {com::MakeBool(true), VT_EMPTY, S_OK, tuCommand_On},
+        {com::MakeBool(false), VT_EMPTY, S_OK, tuCommand_Off},
+        {com::MakeI4(1), VT_EMPTY, S_OK, tuCommand_On},
+        // A VT_BOOL item written with the number 1 is switched on, never off.
+        {com::MakeI4(1), VT_BOOL, S_OK, tuCommand_On},
+        {com::MakeI4(2), VT_EMPTY, S_OK, tuCommand_On},
+        {com::MakeI4(-1), VT_BOOL, S_OK, tuCommand_On},
+        {com::MakeI4(0), VT_BOOL, S_OK, tuCommand_Off},
+        {r4, VT_EMPTY, S_OK, tuCommand_On},
+        {com::MakeR8(0.0), VT_EMPTY, S_OK, tuCommand_Off},
+        {str("1"), VT_EMPTY, S_OK, tuCommand_On},
+        {str("True"), VT_EMPTY, S_OK, tuCommand_On},
+        {str("true"), VT_EMPTY, S_OK, tuCommand_On},
+        {str("0"), VT_EMPTY, S_OK, tuCommand_Off},
+        {str("false"), VT_EMPTY, S_OK, tuCommand_Off},
+        {str("on"), VT_EMPTY, OPC_E_BADTYPE, tuCommand_Empty},
+        {str(""), VT_EMPTY, OPC_E_BADTYPE, tuCommand_Empty},
+        {str("1x"), VT_EMPTY, OPC_E_BADTYPE, tuCommand_Empty},
+        {com::MakeEmpty(), VT_EMPTY, OPC_E_BADTYPE, tuCommand_Empty},
     };
-    for (const TCase& c : cases) {
+    int n = 0;
+    for (TCase c : cases) {
         commands.clear();
-        EXPECT_EQ(c.result, core.ItemWrite(Node(c.item), c.value, "", c.requested)) << c.item;
-        ASSERT_EQ(static_cast<size_t>(c.commands), commands.size()) << c.item;
-        if (c.commands) {
-            EXPECT_EQ(items.Indent_arr[Node(c.item).Ident].Nomer_Tag, commands[0].first);
-            EXPECT_EQ(c.command, commands[0].second) << c.item;
+        EXPECT_EQ(c.result, Write("A.T1", c.value, c.requested)) << "case " << n;
+        if (c.command == tuCommand_Empty) {
+            EXPECT_TRUE(commands.empty()) << "case " << n;
+        } else {
+            ASSERT_EQ(1u, commands.size()) << "case " << n;
+            EXPECT_EQ(0, commands[0].first);
+            EXPECT_EQ(c.command, commands[0].second) << "case " << n;
         }
+        VariantClear(&c.value);
+        ++n;
     }
+}
+
+TEST_F(StationBridgeTest, OnlyCommandableLeavesAreWriteableAndWritesReportTheOutcome) {
+    // Rights: two-state tags with a command address only.
+    EXPECT_EQ(3u, Node("A.T1").dwAccessRights);
+    EXPECT_EQ(1u, Node("A.M1").dwAccessRights);
+    EXPECT_EQ(1u, Node("A.Connected").dwAccessRights);
+    EXPECT_EQ(1u, Node("ПС-2.Выкл").dwAccessRights);  // no command address
+    for (const char* id : {"A.M1", "A.Connected", "ПС-2.Выкл"}) {
+        EXPECT_EQ(OPC_E_BADRIGHTS, Write(id, com::MakeBool(true))) << id;
+    }
+    EXPECT_TRUE(commands.empty());
+
+    // The station's answer is the write's answer.
+    const std::pair<TTuOutcome, HRESULT> outcomes[] = {
+        {tuo_Confirmed, S_OK},
+        {tuo_Rejected, TG_E_CMD_REJECTED},
+        {tuo_TimedOut, TG_E_CMD_TIMEOUT},
+        {tuo_LinkLost, TG_E_CMD_LINKLOST},
+        {tuo_NotConnected, TG_E_NOT_CONNECTED},
+        {tuo_Busy, TG_E_CMD_BUSY},
+        {tuo_NotPolling, TG_E_NOT_POLLING},
+        {tuo_Failed, TG_E_CMD_FAILED},
+    };
+    for (auto [outcome, hr] : outcomes) {
+        answer = outcome;
+        EXPECT_EQ(hr, Write("A.T2", com::MakeBool(true))) << int(outcome);
+    }
+    // A pending command answers when the station does; the write leaves the
+    // item's value and time stamp alone.
+    items.Publish(4, 0.0, 0xC0, clock.Now());
+    const TNodeValue before = core.ReadNode(Node("A.T2"), "", VT_EMPTY, true);
+    answer = tuo_Pending;
+    HRESULT got = kNoAnswer;
+    clock.Advance(5000);
+    core.ItemWrite(Node("A.T2"), com::MakeBool(true), "", VT_EMPTY, [&](HRESULT hr) { got = hr; });
+    EXPECT_EQ(kNoAnswer, got);
+    last->Complete(tuo_Confirmed);
+    EXPECT_EQ(S_OK, got);
+    const TNodeValue after = core.ReadNode(Node("A.T2"), "", VT_EMPTY, false);
+    EXPECT_EQ(before.LastUpdate, after.LastUpdate);
+    EXPECT_EQ(before.Version, after.Version);
+}
+
+TEST_F(StationBridgeTest, StationTimeStampsAndQualityChangesAreChanges) {
+    stations.KP_arr[1].Time_To_OPC = true;
+    // A fresh address space: the stamp rule is taken from the station table.
+    TStationBridge b2(stations, items, clock, dir.string(), {});
+    sOPC c2(clock);
+    b2.Install(c2);
+    c2.InitAddressSpace();
+    sOPCNode& m = *c2.GetOPCNode("A.M1", -1);
+    const TDateTime t0 = clock.Now() - 0.001;
+    items.Publish(5, 7.0, 0xC0, t0);
+    const TNodeValue v0 = c2.ReadNode(m, "", VT_EMPTY, true);
+    EXPECT_EQ(t0, v0.LastUpdate);
+    // The link is lost: quality alone changes, the station's stamp stays.
+    items.Publish(5, 7.0, 0x14, t0);
+    const TNodeValue v1 = c2.ReadNode(m, "", VT_EMPTY, true);
+    EXPECT_EQ(0x14, v1.Quality);
+    EXPECT_NE(v0.Version, v1.Version);
+    // Same value and quality, a new event time from the station.
+    items.Publish(5, 7.0, 0x14, t0 + 0.0005);
+    const TNodeValue v2 = c2.ReadNode(m, "", VT_EMPTY, true);
+    EXPECT_EQ(t0 + 0.0005, v2.LastUpdate);
+    EXPECT_NE(v1.Version, v2.Version);
+    // Nothing new: the version stays.
+    EXPECT_EQ(v2.Version, c2.ReadNode(m, "", VT_EMPTY, true).Version);
 }
 
 TEST(StationBridge, OpclFileAndEmptyTable) {
@@ -273,13 +381,82 @@ TEST_F(StationBridgeTest, GroupOverTheBridge) {
     ASSERT_EQ(1u, commands.size());
     EXPECT_EQ(0, commands[0].first);
     EXPECT_EQ(tuCommand_On, commands[0].second);
-    cycle();  // the write moved T1's stamp: reported once more with its present value
+    cycle();  // a write changes nothing of the item: only lifebit
     ASSERT_EQ(4u, sink.cycles.size());
-    EXPECT_EQ(2u, sink.cycles[3].size());
+    EXPECT_EQ(1u, sink.cycles[3].size());
 
     io->Release();
     cp->Release();
     cpc->Release();
+    g->Release();
+    server->Release();
+}
+
+}  // namespace
+}  // namespace telegate::opc
+
+namespace telegate::opc {
+namespace {
+
+// The operator edits the table while a client holds items: after the rebuild each
+// item reads and commands the tag its item ID names, and a removed one is bad
+// (configuration error) and refuses writes.
+TEST_F(StationBridgeTest, EditedTableRebuildsTheAddressSpaceUnderHeldItems) {
+    sOPCDataAccess* server = sOPCDataAccess::Create(core);
+    OPCHANDLE hg;
+    DWORD rev;
+    IUnknown* unk = nullptr;
+    ASSERT_EQ(S_OK, server->AddGroup(W("g").c_str(), TRUE, 1000, 1, nullptr, nullptr, 0, &hg, &rev,
+                                     com::IidOf<IOPCItemMgt>(), &unk));
+    auto* g = static_cast<IOPCItemMgt*>(unk);
+    com::WString ids[] = {W("A.T1"), W("A.T2"), W("A.M1")};
+    OPCITEMDEF defs[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        defs[i].szItemID = ids[i].data();
+        defs[i].bActive = TRUE;
+    }
+    OPCITEMRESULT* res = nullptr;
+    HRESULT* err = nullptr;
+    ASSERT_EQ(S_OK, g->AddItems(3, defs, &res, &err));
+    OPCHANDLE h[3] = {res[0].hServer, res[1].hServer, res[2].hServer};
+    CoTaskMemFree(res);
+    CoTaskMemFree(err);
+    EXPECT_FALSE(bridge.LayoutChanged());
+
+    // T1 is deleted: T2 moves to T1's place in the tag list and the identifiers.
+    T_KP& a = stations.KP_arr[1];
+    a.Kol_TS = 1;
+    a.TS_arr[1] = a.TS_arr[2];
+    EXPECT_TRUE(bridge.LayoutChanged());
+    core.RebuildAddressSpace();
+    EXPECT_FALSE(bridge.LayoutChanged());
+    EXPECT_EQ(3, Node("A.T2").Ident);
+    EXPECT_EQ(4, Node("A.M1").Ident);
+    EXPECT_EQ(nullptr, core.GetOPCNode("A.T1", -1));
+    items.Publish(3, 1.0, 0xC0, clock.Now());   // A.T2 now
+    items.Publish(4, 42.0, 0xC0, clock.Now());  // A.M1 now
+
+    IOPCSyncIO* io = nullptr;
+    g->QueryInterface(com::IidOf<IOPCSyncIO>(), reinterpret_cast<void**>(&io));
+    OPCITEMSTATE* st = nullptr;
+    ASSERT_EQ(S_OK, io->Read(OPC_DS_DEVICE, 3, h, &st, &err));
+    EXPECT_EQ(kQualityConfigError, st[0].wQuality);
+    EXPECT_EQ(VT_EMPTY, st[0].vDataValue.vt);
+    EXPECT_EQ(VARIANT_TRUE, st[1].vDataValue.boolVal);
+    EXPECT_EQ(42.0, st[2].vDataValue.dblVal);
+    for (int i = 0; i < 3; ++i) VariantClear(&st[i].vDataValue);
+    CoTaskMemFree(st);
+    CoTaskMemFree(err);
+
+    VARIANT v[2] = {com::MakeBool(true), com::MakeBool(false)};
+    ASSERT_EQ(S_FALSE, io->Write(2, h, v, &err));
+    EXPECT_EQ(OPC_E_BADRIGHTS, err[0]);  // its item ID is gone
+    EXPECT_EQ(S_OK, err[1]);
+    CoTaskMemFree(err);
+    ASSERT_EQ(1u, commands.size());
+    EXPECT_EQ(0, commands[0].first);  // T2's place in the rebuilt tag list
+    EXPECT_EQ(tuCommand_Off, commands[0].second);
+    io->Release();
     g->Release();
     server->Release();
 }

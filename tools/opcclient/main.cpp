@@ -543,6 +543,12 @@ void CheckServerStrings(IOPCServer* server) {
     hr = server->GetErrorString(OPC_E_UNKNOWNITEMID, 0x409, &text);
     Check(hr == S_OK && text && text[0], "IOPCServer::GetErrorString: \"" + Utf8(text) + "\"");
     CoTaskMemFree(text);
+    // The server's own command errors, in Russian as well ([out] LPWSTR through the proxy).
+    text = nullptr;
+    hr = server->GetErrorString(static_cast<HRESULT>(0xC0040401u), 0x419, &text);
+    Check(hr == S_OK && text && text[0],
+          "IOPCServer::GetErrorString of a rejected command in 0x419: \"" + Utf8(text) + "\"");
+    CoTaskMemFree(text);
     Ptr<IOPCCommon> common;
     server->QueryInterface(IID_IOPCCommon, common.out());
     text = nullptr;
@@ -555,8 +561,8 @@ void CheckServerStrings(IOPCServer* server) {
         DWORD n = 0;
         LCID* ids = nullptr;
         hr = common->QueryAvailableLocaleIDs(&n, &ids);
-        Check(SUCCEEDED(hr) && (n == 0 || ids),
-              "QueryAvailableLocaleIDs " + Hr(hr) + ": " + std::to_string(n));
+        Check(hr == S_OK && n == 2 && ids && ids[0] == 0x409 && ids[1] == 0x419,
+              "QueryAvailableLocaleIDs " + Hr(hr) + ": " + std::to_string(n) + " (0x409, 0x419)");
         CoTaskMemFree(ids);
     }
 }
@@ -764,6 +770,42 @@ int RunFull() {
               "IOPCSyncIO::Write of true to the switch " + Hr(hr));
         CoTaskMemFree(errs);
         Touch("write.done");
+        // A measurement cannot be commanded: refused, never S_OK.
+        hs = g.hServer[meas];
+        errs = nullptr;
+        const HRESULT hm = sync->Write(1, &hs, &v, &errs);
+        Check(hm == S_FALSE && errs && errs[0] == OPC_E_BADRIGHTS,
+              "a write to a measurement: OPC_E_BADRIGHTS " + Hr(hm));
+        CoTaskMemFree(errs);
+        // The round trip of a command: the write answers when the station confirmed
+        // the execute. VT_I4 1 means on, 0 off.
+        std::vector<double> ms;
+        for (int i = 0; i < 9; ++i) {
+            VARIANT iv;
+            VariantInit(&iv);
+            iv.vt = VT_I4;
+            iv.lVal = (i % 2 == 0) ? 1 : 0;
+            hs = g.hServer[sw];
+            errs = nullptr;
+            const auto t0 = std::chrono::steady_clock::now();
+            const HRESULT hw = sync->Write(1, &hs, &iv, &errs);
+            const auto t1 = std::chrono::steady_clock::now();
+            const bool ok = hw == S_OK && errs && errs[0] == S_OK;
+            CoTaskMemFree(errs);
+            if (!ok) {
+                Check(false, "IOPCSyncIO::Write of VT_I4 to the switch " + Hr(hw));
+                break;
+            }
+            ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+        }
+        if (ms.size() == 9) {
+            std::sort(ms.begin(), ms.end());
+            Check(true, "IOPCSyncIO::Write of VT_I4 1/0 to the switch, confirmed by the station");
+            std::printf(
+                "figure: IOPCSyncIO::Write round trip (select + execute confirmed): median %.1f ms "
+                "(9 writes)\n",
+                ms[4]);
+        }
         // The link state is not writeable.
         int ci = -1;
         for (size_t i = 0; i < as.leaves.size(); ++i)

@@ -1,7 +1,10 @@
 #include "opc/com/ComSupport.h"
 
+#include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "support/CodePage.h"
 
@@ -219,6 +222,152 @@ int64_t UtcOffsetMs(TDateTime now) {
     const int64_t localAsUtc =
         static_cast<int64_t>(std::floor((now - kUnixEpochDays) * kMsPerDay + 0.5));
     return localAsUtc - LocalDateTimeToUnixMs(now);
+}
+
+bool RequestableType(VARTYPE vt) {
+    switch (vt) {
+        case VT_EMPTY:
+        case VT_I1:
+        case VT_UI1:
+        case VT_I2:
+        case VT_UI2:
+        case VT_I4:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+        case VT_I8:
+        case VT_UI8:
+        case VT_R4:
+        case VT_R8:
+        case VT_BOOL:
+        case VT_BSTR:
+            return true;
+        default:
+            return false;
+    }
+}
+
+namespace {
+
+template <typename T>
+HRESULT ToInteger(double d, T& out) {
+    if (d != d) return DISP_E_OVERFLOW;
+    const double r = std::nearbyint(d);  // the default rounding: to nearest, ties to even
+    if (r < static_cast<double>(std::numeric_limits<T>::min()) ||
+        r > static_cast<double>(std::numeric_limits<T>::max()))
+        return DISP_E_OVERFLOW;
+    out = static_cast<T>(r);
+    return S_OK;
+}
+
+std::string NumberText(double d) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.15g", d);
+    return buf;
+}
+
+}  // namespace
+
+HRESULT ChangeType(const VARIANT& src, VARTYPE vt, VARIANT& out) {
+    VariantInit(&out);
+    if (!RequestableType(vt) || vt == VT_EMPTY) return DISP_E_TYPEMISMATCH;
+    if (src.vt == vt) return CopyVariant(&out, &src);
+    const bool fromBool = src.vt == VT_BOOL;
+    const bool boolTrue = fromBool && src.boolVal != VARIANT_FALSE;
+    double d = 0.0;
+    if (src.vt == VT_BSTR) {
+        std::string t = WideToUtf8(src.bstrVal);
+        const auto b = t.find_first_not_of(" \t");
+        const auto e = t.find_last_not_of(" \t");
+        t = b == std::string::npos ? std::string() : t.substr(b, e - b + 1);
+        std::string lower = t;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower == "true" || lower == "false") {
+            if (vt == VT_BOOL) {
+                out.vt = VT_BOOL;
+                out.boolVal = lower == "true" ? VARIANT_TRUE : VARIANT_FALSE;
+                return S_OK;
+            }
+            d = lower == "true" ? -1.0 : 0.0;
+        } else {
+            char* end = nullptr;
+            d = t.empty() ? 0.0 : std::strtod(t.c_str(), &end);
+            if (t.empty() || end != t.c_str() + t.size()) return DISP_E_TYPEMISMATCH;
+        }
+    } else if (!VariantToDouble(src, d)) {
+        return DISP_E_TYPEMISMATCH;
+    }
+    HRESULT hr = S_OK;
+    switch (vt) {
+        case VT_BOOL:
+            out.boolVal = d != 0.0 ? VARIANT_TRUE : VARIANT_FALSE;
+            break;
+        case VT_R8:
+            out.dblVal = d;
+            break;
+        case VT_R4:
+            if (std::fabs(d) > std::numeric_limits<float>::max() && std::isfinite(d))
+                return DISP_E_OVERFLOW;
+            out.fltVal = static_cast<float>(d);
+            break;
+        case VT_BSTR: {
+            const std::string text = fromBool ? (boolTrue ? "True" : "False") : NumberText(d);
+            out.bstrVal = SysAllocString(Utf8ToWide(text).c_str());
+            if (!out.bstrVal) return E_OUTOFMEMORY;
+            break;
+        }
+        case VT_I1:
+            hr = ToInteger(d, out.cVal);
+            break;
+        case VT_I2:
+            hr = ToInteger(d, out.iVal);
+            break;
+        case VT_I4:
+            hr = ToInteger(d, out.lVal);
+            break;
+        case VT_INT:
+            hr = ToInteger(d, out.intVal);
+            break;
+        case VT_I8:
+            hr = ToInteger(d, out.llVal);
+            break;
+        // VARIANT_TRUE is -1: every bit of an unsigned target.
+        case VT_UI1:
+            if (boolTrue)
+                out.bVal = std::numeric_limits<BYTE>::max();
+            else
+                hr = ToInteger(d, out.bVal);
+            break;
+        case VT_UI2:
+            if (boolTrue)
+                out.uiVal = std::numeric_limits<USHORT>::max();
+            else
+                hr = ToInteger(d, out.uiVal);
+            break;
+        case VT_UI4:
+            if (boolTrue)
+                out.ulVal = std::numeric_limits<ULONG>::max();
+            else
+                hr = ToInteger(d, out.ulVal);
+            break;
+        case VT_UINT:
+            if (boolTrue)
+                out.uintVal = std::numeric_limits<UINT>::max();
+            else
+                hr = ToInteger(d, out.uintVal);
+            break;
+        case VT_UI8:
+            if (boolTrue)
+                out.ullVal = std::numeric_limits<ULONGLONG>::max();
+            else
+                hr = ToInteger(d, out.ullVal);
+            break;
+        default:
+            return DISP_E_TYPEMISMATCH;
+    }
+    if (FAILED(hr)) return hr;
+    out.vt = vt;
+    return S_OK;
 }
 
 }  // namespace telegate::com

@@ -73,6 +73,16 @@ VARIANT MakeBstr(const std::string& utf8);
 // that hold a number); false when it has none.
 bool VariantToDouble(const VARIANT& v, double& out);
 
+// The value types a client may request for an item: the scalar numbers, VT_BOOL,
+// VT_BSTR, and VT_EMPTY (the item's canonical type).
+bool RequestableType(VARTYPE vt);
+// src as type vt into out (which must hold nothing), by the rules of
+// VariantChangeType: numbers round to the nearest integer (ties to even), a value
+// out of the target's range is DISP_E_OVERFLOW, VARIANT_TRUE is -1 (all bits set
+// for unsigned targets), a non-zero number is VARIANT_TRUE, text holds a number or
+// "True"/"False". DISP_E_TYPEMISMATCH for what cannot be converted.
+HRESULT ChangeType(const VARIANT& src, VARTYPE vt, VARIANT& out);
+
 // A VARIANT that clears itself.
 class TVariant {
   public:

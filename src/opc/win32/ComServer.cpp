@@ -96,6 +96,14 @@ std::wstring ExePath() {
     }
 }
 
+// HKCR\AppID\<exe name>: lets DCOM find the AppID (and its launch, access and
+// identity settings) of the running executable.
+std::wstring ExeAppIdKey() {
+    const std::wstring exe = ExePath();
+    const size_t slash = exe.find_last_of(L"\\/");
+    return L"AppID\\" + (slash == std::wstring::npos ? exe : exe.substr(slash + 1));
+}
+
 // The executable as COM starts it: the short (8.3) form when the path has a blank.
 // Where the volume keeps no short names the path is quoted instead, so that COM
 // never cuts it at the blank.
@@ -255,6 +263,7 @@ bool RegisterOPCServer() {
         SetValue(ClsidKey(), L"AppID", GuidText(kServerClsid));
         SetValue(AppIdKey(), nullptr, kDescription);
         SetValue(AppIdKey(), L"RunAs", L"Interactive User");
+        SetValue(ExeAppIdKey(), L"AppID", GuidText(kServerClsid));
         const HRESULT a = AddOPCCategory(kCatidOPCDAServer20, L"OPC Daten Server V2.0");
         const HRESULT m = MarkServerCategory(kServerClsid, kCatidOPCDAServer20);
         return a == S_OK && m == S_OK;
@@ -269,6 +278,7 @@ bool UnRegisterOPCServer() {
     try {
         UnmarkServerCategory(kServerClsid, kCatidOPCDAServer20);
         DeleteKey(AppIdKey());
+        DeleteKey(ExeAppIdKey());
         DeleteKey(ClsidKey());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "UnRegisterOPCServer: %s\n", e.what());
@@ -400,6 +410,23 @@ TComClassObjects::TComClassObjects(sOPC& core, TStartMode mode, std::function<vo
         return;
     }
     FComInit = true;
+    // Codes the server has no text of its own for: the system's message text.
+    FCore.SystemErrorText = [](HRESULT code, LCID locale) {
+        WCHAR* buf = nullptr;
+        const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                           FORMAT_MESSAGE_IGNORE_INSERTS,
+                                       nullptr, static_cast<DWORD>(code), LANGIDFROMLCID(locale),
+                                       reinterpret_cast<LPWSTR>(&buf), 0, nullptr);
+        std::string text;
+        if (n > 0 && buf) {
+            std::wstring w(buf, n);
+            while (!w.empty() && (w.back() == L'\r' || w.back() == L'\n' || w.back() == L' '))
+                w.pop_back();
+            text = com::WideToUtf8(reinterpret_cast<const WCHAR*>(w.c_str()));
+        }
+        if (buf) LocalFree(buf);
+        return text;
+    };
     FFactory = new TFactory(FCore);
     DWORD cookie = 0;
     const HRESULT hr = CoRegisterClassObject(kServerClsid, static_cast<IClassFactory*>(FFactory),
