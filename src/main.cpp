@@ -21,7 +21,11 @@
 #include <memory>
 #include <stdexcept>
 
+#include "app/OperatorReport.h"
+#include "app/win32/ServiceSetup.h"
 #include "opc/win32/ComServer.h"
+#include "platform/win32/Service.h"
+#include "support/JournalFiles.h"
 #endif
 #ifdef TELEGATE_GUI
 #include "ui/win32/Gui.h"
@@ -32,6 +36,9 @@
 #endif
 
 namespace telegate {
+namespace win32 {
+class TServiceControl;
+}
 namespace {
 
 constexpr const char* kHelp =
@@ -50,6 +57,12 @@ constexpr const char* kHelp =
     "\n"
     "  --headless   run without a window (the Linux build always does)\n"
     "  -Embedding   started by COM: the window stays in the notification area\n"
+#ifdef _WIN32
+    "  --service    run as the Windows service \"Telegate\" (started by the Service\n"
+    "               Control Manager; the journal goes to journal_<date>.txt)\n"
+    "  /InstallService    install the service (administrator)\n"
+    "  /UninstallService  stop and remove the service (administrator)\n"
+#endif
     "  --help       show this help and exit\n"
     "  --version    show the version and exit\n"
     "\n"
@@ -57,7 +70,8 @@ constexpr const char* kHelp =
     "configuration could not be saved on close or has more than 20000 tags, 2 on a\n"
     "bad command line.\n";
 
-int Run([[maybe_unused]] int comMode) {
+// service: set when running as the Windows service.
+int Run([[maybe_unused]] int comMode, [[maybe_unused]] win32::TServiceControl* service = nullptr) {
     // Before any thread exists, so that every thread leaves the requests to it.
     TCloseRequests closeRequests;
 
@@ -73,6 +87,22 @@ int Run([[maybe_unused]] int comMode) {
 #endif
     if (!locked) {
         if (lock.AnotherInstance()) {
+#ifdef _WIN32
+            if (service != nullptr) {
+                // A desktop copy polls: the SCM tries again later (restart on failure).
+                const std::string text = "Telegate: another copy is running; the service stops";
+                win32::ReportServiceEvent(true, text);
+                if (SetCurrentDirToExe()) {
+                    TSystemClock clock;
+                    AppendExceptionLog(clock.Now(), text, "EServiceStart", kExceptionLogName);
+                }
+                return 1;
+            }
+            if (win32::ServiceIsActive()) {
+                std::fputs("Telegate работает как служба Windows\n", stderr);
+                return 1;
+            }
+#endif
             std::fputs("Приложение уже запущено!\n", stderr);
             return 1;
         }
@@ -88,9 +118,26 @@ int Run([[maybe_unused]] int comMode) {
     }
 
     TSystemClock clock;
+#ifdef _WIN32
+    // The service has no console: its boxes go to the event log, its journal to files.
+    std::unique_ptr<INotifier> notifierPtr;
+    if (service != nullptr)
+        notifierPtr = std::make_unique<win32::TEventLogNotifier>();
+    else
+        notifierPtr = std::make_unique<TStderrNotifier>();
+    INotifier& notifier = *notifierPtr;
+    const TLinePrinter::TWrite journalWrite =
+        service != nullptr ? TLinePrinter::TWrite([](std::string_view bytes) {
+            AppendJournalLine(std::string(), bytes);
+            return true;
+        })
+                           : TLinePrinter::TWrite(WriteStandardOutput);
+#else
     TStderrNotifier notifier;
+    const TLinePrinter::TWrite journalWrite = WriteStandardOutput;
+#endif
     // Made before the context so that it outlives the journal that echoes into it.
-    TLinePrinter journalOut(WriteStandardOutput);
+    TLinePrinter journalOut(journalWrite);
     TAppContext ctx(clock, notifier);
     ctx.MessBuff.SetEcho([&journalOut, &clock](uint32_t, const std::string& line, TDateTime dt) {
         if (line.find_first_not_of(' ') == std::string::npos) return;  // a spacer line
@@ -105,6 +152,10 @@ int Run([[maybe_unused]] int comMode) {
     // OPC clients reach the core through COM from here on; started by COM, the
     // program closes once its last client has gone.
     const auto mode = static_cast<opc::win32::TStartMode>(comMode);
+    if (service != nullptr) {
+        const std::string comError = opc::win32::OpenComForService();
+        if (!comError.empty()) notifier.ShowError("OPC server: " + comError);
+    }
     opc::win32::TComClassObjects comClasses(
         *ctx.Opc, mode, [&loop, &form] { loop.post([&form] { form.CloseApplication(); }); });
     if (!comClasses.Registered())
@@ -117,6 +168,17 @@ int Run([[maybe_unused]] int comMode) {
     // Linux the core runs in this process only: no COM registration.
     form.OpcStart();
 
+#ifdef _WIN32
+    // The service is closed by the SCM's stop, pre-shutdown and shutdown controls.
+    if (service != nullptr) {
+        service->Running([&loop, &form] { loop.post([&form] { form.CloseApplication(); }); });
+        const int rc = loop.run();
+        if (rc != 0)
+            win32::ReportServiceEvent(true,
+                                      "Telegate stopped with exit code " + std::to_string(rc));
+        return rc;
+    }
+#endif
     if (!closeRequests.Start([&loop, &form] { loop.post([&form] { form.CloseApplication(); }); })) {
         std::fprintf(stderr, "telegate: cannot watch close requests: %s\n",
                      closeRequests.LastError().c_str());
@@ -135,6 +197,8 @@ int Run([[maybe_unused]] int comMode) {
 int main(int argc, char** argv) {
     bool headless = false;
     bool embedding = false;
+    [[maybe_unused]] bool asService = false;
+    [[maybe_unused]] int serviceSetup = 0;  // 1 install, -1 uninstall
     int comMode = 0;
 #ifdef _WIN32
     // COM's switches first: /RegServer and /UnregServer end the process here.
@@ -163,6 +227,17 @@ int main(int argc, char** argv) {
             embedding = true;
             continue;
         }
+#ifdef _WIN32
+        if (arg == "--service") {
+            asService = true;
+            continue;
+        }
+        if (telegate::opc::win32::SwitchIs(arg, "INSTALLSERVICE") ||
+            telegate::opc::win32::SwitchIs(arg, "UNINSTALLSERVICE")) {
+            serviceSetup = telegate::opc::win32::SwitchIs(arg, "INSTALLSERVICE") ? 1 : -1;
+            continue;
+        }
+#endif
         if (arg.size() > 1 && arg[0] == '-')
             std::fprintf(stderr, "telegate: unrecognized option '%s'\n", argv[i]);
         else
@@ -170,6 +245,28 @@ int main(int argc, char** argv) {
         std::fputs("Try 'telegate --help' for more information.\n", stderr);
         return 2;
     }
+#ifdef _WIN32
+    if (serviceSetup > 0)
+        return telegate::win32::InstallServiceCommand(telegate::ExecutablePath(), std::string(),
+                                                      telegate::ExecutableDir());
+    if (serviceSetup < 0) return telegate::win32::UninstallServiceCommand();
+    if (asService) {
+        int serviceRc = 1;
+        const unsigned long err = telegate::win32::RunService(
+            [comMode, &serviceRc](telegate::win32::TServiceControl& control) {
+                serviceRc = telegate::Run(comMode, &control);
+                return serviceRc;
+            });
+        if (err != 0) {
+            std::fprintf(stderr,
+                         "telegate: --service: not started by the Service Control Manager "
+                         "(error %lu); use \"net start Telegate\"\n",
+                         err);
+            return 1;
+        }
+        return serviceRc;
+    }
+#endif
 #ifdef TELEGATE_GUI
     if (!headless) {
         namespace com = telegate::opc::win32;

@@ -6,6 +6,8 @@
 
 // The lock is the named mutex itself: whoever created it first holds it, and
 // Windows destroys it when the last handle closes, also when the holder crashes.
+// It lives in the global namespace, so that the service (session 0), desktop copies
+// of every logged-on user and COM-started copies all see the same one.
 // The mutex handle is kept in fd_ (Win32 handles have 32 significant bits).
 
 namespace telegate {
@@ -16,7 +18,7 @@ namespace {
 std::wstring MutexName(std::string name) {
     for (char& c : name)
         if (c == '\\') c = '/';
-    return win32::ToWide(name);
+    return L"Global\\" + win32::ToWide(name);
 }
 
 }  // namespace

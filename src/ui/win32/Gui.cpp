@@ -12,11 +12,13 @@
 #include "app/AppContext.h"
 #include "app/DeviceList.h"
 #include "app/Main.h"
+#include "app/win32/ServiceSetup.h"
 #include "opc/Core.h"
 #include "platform/Paths.h"
 #include "platform/SingleInstance.h"
 #include "platform/SystemClock.h"
 #include "platform/win32/MessageLoop.h"
+#include "platform/win32/Service.h"
 #include "support/Notifier.h"
 #include "ui/ChannelPanelPresenter.h"
 #include "ui/FormApplication.h"
@@ -83,7 +85,12 @@ int RunGui(const TGuiOptions& options) {
         locked = lock.TryAcquire();
     }
     if (!locked && lock.AnotherInstance()) {
-        ::MessageBoxW(nullptr, L"Приложение уже запущено!", L"Telegate", MB_OK | MB_ICONWARNING);
+        // The service holds it: the operator uses the web pages or an OPC client, or
+        // stops the service to change the configuration here.
+        ::MessageBoxW(
+            nullptr,
+            win32::ServiceIsActive() ? win32::kRunsAsServiceText : L"Приложение уже запущено!",
+            L"Telegate", MB_OK | MB_ICONWARNING);
         return 1;
     }
     const std::string exePath = ExecutablePath();
