@@ -172,7 +172,12 @@ int Run([[maybe_unused]] int comMode, [[maybe_unused]] win32::TServiceControl* s
     // The service is closed by the SCM's stop, pre-shutdown and shutdown controls.
     if (service != nullptr) {
         service->Running([&loop, &form] { loop.post([&form] { form.CloseApplication(); }); });
+        journalOut.Print(FormatJournalLine(
+            clock.Now(), "Telegate service started in " + ctx.CurrentDir + " with " +
+                             std::to_string(ctx.Stations.Kol_KP) + " station(s)"));
         const int rc = loop.run();
+        journalOut.Print(FormatJournalLine(
+            clock.Now(), "Telegate service stopped, exit code " + std::to_string(rc)));
         if (rc != 0)
             win32::ReportServiceEvent(true,
                                       "Telegate stopped with exit code " + std::to_string(rc));

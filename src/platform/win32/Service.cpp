@@ -157,6 +157,23 @@ std::string RegisterEventSource(const std::wstring& exePath) {
                                : Failed("registering the event source", static_cast<DWORD>(rc));
 }
 
+// A Service Control Manager that does not know a setting's level (not Windows:
+// Wine's) gets it as the value Windows' own keeps in the service's key, so that the
+// setting is there once the service runs on a system that reads it. True when stored.
+bool StoreWhereUnsupported(const wchar_t* name) {
+    if (::GetLastError() != ERROR_INVALID_LEVEL) return false;
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\Telegate", 0,
+                        KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    const DWORD one = 1;
+    const bool ok = ::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+                                     sizeof one) == ERROR_SUCCESS;
+    ::RegCloseKey(key);
+    if (!ok) ::SetLastError(ERROR_INVALID_LEVEL);
+    return ok;
+}
+
 // Sets what CreateServiceW cannot: description, delayed start, restarts,
 // pre-shutdown time. Every failure is collected.
 std::string ConfigureService(SC_HANDLE service) {
@@ -170,7 +187,8 @@ std::string ConfigureService(SC_HANDLE service) {
     check(::ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description),
           "setting the description");
     SERVICE_DELAYED_AUTO_START_INFO delayed{TRUE};
-    check(::ChangeServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed),
+    check(::ChangeServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed) ||
+              StoreWhereUnsupported(L"DelayedAutostart"),
           "setting the delayed start");
     SC_ACTION actions[std::size(kRestartDelaysMs)];
     for (size_t i = 0; i < std::size(kRestartDelaysMs); ++i)
@@ -183,7 +201,8 @@ std::string ConfigureService(SC_HANDLE service) {
           "setting the restarts");
     // A stop with a non-zero exit code (a start-up that failed) restarts it too.
     SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
-    check(::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag),
+    check(::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag) ||
+              StoreWhereUnsupported(L"FailureActionsOnNonCrashFailures"),
           "setting the restarts after an error exit");
     SERVICE_PRESHUTDOWN_INFO preshutdown{kStopWaitMs};
     check(::ChangeServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown),
