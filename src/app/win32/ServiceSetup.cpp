@@ -37,8 +37,11 @@ bool SameFolder(const std::string& a, const std::string& b) {
     return std::filesystem::equivalent(Utf8Path(a), Utf8Path(b), ec);
 }
 
+// The folder without a closing separator, as a quoted argument needs it (a quote
+// after a backslash would be escaped): a drive's root gets a "." after it.
 std::string WithoutSlash(std::string dir) {
     while (dir.size() > 3 && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
+    if (!dir.empty() && (dir.back() == '\\' || dir.back() == '/')) dir += '.';
     return dir;
 }
 
