@@ -45,9 +45,13 @@ constexpr const char* kHelp =
     "Usage: telegate [OPTION]...\n"
     "IEC 60870-5-104 master with an OPC DA server and a web server.\n"
     "\n"
-    "The program keeps its files beside the executable (iec104.cfg, iec104sr.bin,\n"
-    "cnf.ini, the program ini file named after the executable, error_iec104.log)\n"
-    "and makes that directory its working directory. Only one copy runs at a time.\n"
+    "The program keeps its files (iec104.cfg, iec104sr.bin, cnf.ini, the program\n"
+    "ini file named after the executable, error_iec104.log, zzz.dat, traces) in\n"
+    "its data folder and makes that folder its working directory: the folder of\n"
+    "--data-dir; on Windows otherwise the one the installer recorded\n"
+    "(HKLM\\SOFTWARE\\Telegate, DataFolder); otherwise the executable's folder.\n"
+    "The web pages come from the folder \"web\" beside the executable unless\n"
+    "--web-dir names another. Only one copy runs at a time.\n"
     "SIGINT or SIGTERM closes it as the operator would: the station configuration\n"
     "is written back to iec104.cfg (not when it did not load completely: then the\n"
     "file is kept and error_iec104.log says why) and the program exits with status 0.\n"
@@ -55,23 +59,27 @@ constexpr const char* kHelp =
     "category mask MBufFlag in the program ini file chooses which lines (65536 adds\n"
     "the link events: connects, disconnects, timer expiries).\n"
     "\n"
-    "  --headless   run without a window (the Linux build always does)\n"
-    "  -Embedding   started by COM: the window stays in the notification area\n"
+    "  --headless       run without a window (the Linux build always does)\n"
+    "  --data-dir DIR   keep the operator's files in DIR (created when missing)\n"
+    "  --web-dir DIR    serve the web pages from DIR\n"
+    "  -Embedding       started by COM: the window stays in the notification area\n"
 #ifdef _WIN32
-    "  --service    run as the Windows service \"Telegate\" (started by the Service\n"
-    "               Control Manager; the journal goes to journal_<date>.txt)\n"
-    "  /InstallService    install the service (administrator)\n"
+    "  --service        run as the Windows service \"Telegate\" (started by the\n"
+    "                   Service Control Manager; the journal goes to the data\n"
+    "                   folder's journal_<yyyy-mm-dd>.txt)\n"
+    "  /InstallService [--data-dir DIR]  install the service (administrator)\n"
     "  /UninstallService  stop and remove the service (administrator)\n"
 #endif
-    "  --help       show this help and exit\n"
-    "  --version    show the version and exit\n"
+    "  --help           show this help and exit\n"
+    "  --version        show the version and exit\n"
     "\n"
     "Exit status: 0 on a normal close, 1 when another copy is running, the\n"
     "configuration could not be saved on close or has more than 20000 tags, 2 on a\n"
     "bad command line.\n";
 
 // service: set when running as the Windows service.
-int Run([[maybe_unused]] int comMode, [[maybe_unused]] win32::TServiceControl* service = nullptr) {
+int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::string& webDir,
+        [[maybe_unused]] win32::TServiceControl* service = nullptr) {
     // Before any thread exists, so that every thread leaves the requests to it.
     TCloseRequests closeRequests;
 
@@ -92,7 +100,7 @@ int Run([[maybe_unused]] int comMode, [[maybe_unused]] win32::TServiceControl* s
                 // A desktop copy polls: the SCM tries again later (restart on failure).
                 const std::string text = "Telegate: another copy is running; the service stops";
                 win32::ReportServiceEvent(true, text);
-                if (SetCurrentDirToExe()) {
+                if (EnterDataFolder(ProgramFolders(dataDir, webDir)).empty()) {
                     TSystemClock clock;
                     AppendExceptionLog(clock.Now(), text, "EServiceStart", kExceptionLogName);
                 }
@@ -111,9 +119,9 @@ int Run([[maybe_unused]] int comMode, [[maybe_unused]] win32::TServiceControl* s
                      lock.LastError().c_str());
     }
 
-    const std::string exePath = ExecutablePath();
-    if (!SetCurrentDirToExe()) {
-        std::fprintf(stderr, "telegate: cannot change to the executable's directory\n");
+    const TProgramFolders folders = ProgramFolders(dataDir, webDir);
+    if (const std::string why = EnterDataFolder(folders); !why.empty()) {
+        std::fprintf(stderr, "telegate: %s\n", why.c_str());
         return 1;
     }
 
@@ -144,7 +152,8 @@ int Run([[maybe_unused]] int comMode, [[maybe_unused]] win32::TServiceControl* s
         journalOut.Print(FormatJournalLine(dt != 0 ? dt : clock.Now(), line));
     });
     TPlainMainLoop loop;
-    TOPCForm form(ctx, loop, exePath);
+    TOPCForm form(ctx, loop, folders.ExePath);
+    form.SetFolders(folders);
     form.SetPollingLog(
         [](const std::string& text) { std::fprintf(stderr, "telegate: %s\n", text.c_str()); });
     form.OpcInit();
@@ -189,8 +198,8 @@ int Run([[maybe_unused]] int comMode, [[maybe_unused]] win32::TServiceControl* s
                      closeRequests.LastError().c_str());
         return 1;
     }
-    std::fprintf(stderr, "telegate: running in %s with %d station(s)\n", ctx.CurrentDir.c_str(),
-                 ctx.Stations.Kol_KP);
+    std::fprintf(stderr, "telegate: running in %s (%s) with %d station(s)\n",
+                 ctx.CurrentDir.c_str(), DataFolderSourceName(folders.Source), ctx.Stations.Kol_KP);
     const int rc = loop.run();
     closeRequests.Stop();
     return rc;
@@ -205,6 +214,8 @@ int main(int argc, char** argv) {
     [[maybe_unused]] bool asService = false;
     [[maybe_unused]] int serviceSetup = 0;  // 1 install, -1 uninstall
     int comMode = 0;
+    std::string dataDir;
+    std::string webDir;
 #ifdef _WIN32
     // COM's switches first: /RegServer and /UnregServer end the process here.
     const auto mode = telegate::opc::win32::TakeStartMode(argc, argv);
@@ -243,6 +254,30 @@ int main(int argc, char** argv) {
             continue;
         }
 #endif
+        std::string* folder = nullptr;
+        std::string_view name;
+        for (auto [option, target] : {std::pair{std::string_view("--data-dir"), &dataDir},
+                                      std::pair{std::string_view("--web-dir"), &webDir}}) {
+            if (arg == option ||
+                (arg.size() > option.size() && arg.substr(0, option.size()) == option &&
+                 arg[option.size()] == '=')) {
+                folder = target;
+                name = option;
+            }
+        }
+        if (folder != nullptr) {
+            if (arg.size() > name.size())
+                folder->assign(arg.substr(name.size() + 1));
+            else if (i + 1 < argc)
+                folder->assign(argv[++i]);
+            if (folder->empty()) {
+                std::fprintf(stderr, "telegate: option '%.*s' needs a folder\n",
+                             static_cast<int>(name.size()), name.data());
+                std::fputs("Try 'telegate --help' for more information.\n", stderr);
+                return 2;
+            }
+            continue;
+        }
         if (arg.size() > 1 && arg[0] == '-')
             std::fprintf(stderr, "telegate: unrecognized option '%s'\n", argv[i]);
         else
@@ -252,14 +287,14 @@ int main(int argc, char** argv) {
     }
 #ifdef _WIN32
     if (serviceSetup > 0)
-        return telegate::win32::InstallServiceCommand(telegate::ExecutablePath(), std::string(),
-                                                      telegate::ExecutableDir());
+        return telegate::win32::InstallServiceCommand(
+            telegate::ExecutablePath(), dataDir, telegate::ProgramFolders(dataDir, webDir).DataDir);
     if (serviceSetup < 0) return telegate::win32::UninstallServiceCommand();
     if (asService) {
         int serviceRc = 1;
         const unsigned long err = telegate::win32::RunService(
-            [comMode, &serviceRc](telegate::win32::TServiceControl& control) {
-                serviceRc = telegate::Run(comMode, &control);
+            [comMode, &serviceRc, &dataDir, &webDir](telegate::win32::TServiceControl& control) {
+                serviceRc = telegate::Run(comMode, dataDir, webDir, &control);
                 return serviceRc;
             });
         if (err != 0) {
@@ -277,6 +312,8 @@ int main(int argc, char** argv) {
         namespace com = telegate::opc::win32;
         telegate::win32ui::TGuiOptions options;
         options.Embedding = embedding;
+        options.DataDir = dataDir;
+        options.WebDir = webDir;
         // The class object lives from before the window's creation to the end of the
         // loop; started by COM, the program closes once its last client has gone.
         options.OfferOpcServer = [comMode](telegate::opc::sOPC& core, std::function<void()> close) {
@@ -309,5 +346,5 @@ int main(int argc, char** argv) {
     (void)headless;
 #endif
     (void)embedding;
-    return telegate::Run(comMode);
+    return telegate::Run(comMode, dataDir, webDir);
 }
