@@ -231,7 +231,25 @@ ls "$data"/journal_*.txt >/dev/null 2>&1 && pass "the journal went to the data f
 [ ! -e "$prog/iec104.cfg" ] && [ ! -e "$prog/error_iec104.log" ] && pass "nothing written to the program folder" ||
   fail "files in the program folder: $(ls "$prog" | tr '\n' ' ')"
 
-# ---- 4. The next boot starts the service --------------------------------------------------
+# ---- 4. A start that fails: a desktop copy holds the lock ---------------------------------
+mkdir -p "$work/desktop-data"
+windesk=$(cd "$work" && "$wine_bin" winepath -w "$work/desktop-data" 2>/dev/null | tr -d '\r')
+(cd "$prog" && exec timeout 60 "$wine_bin" Telegate.exe --headless --data-dir "$windesk") \
+  >"$work/desktop-holder.log" 2>&1 &
+holder=$!
+for _ in $(seq 100); do grep -q 'running in' "$work/desktop-holder.log" 2>/dev/null && break; sleep 0.2; done
+wine_run 60 "$work/sc-start-fail.log" sc start Telegate
+for _ in $(seq 30); do state=$(sc_state); [ "$state" = STOPPED ] && break; sleep 1; done
+if [ "$state" = STOPPED ] && tr -d '\r' <"$work/sc-query.txt" | grep -Eq 'SERVICE_EXIT_CODE *: *1 ' &&
+   grep -q 'another copy is running' "$data/error_iec104.log" 2>/dev/null; then
+  pass "a start that cannot take the lock: stopped with exit code 1, error_iec104.log says why"
+else
+  fail "the failed start: $state (see $work/sc-query.txt, $data/error_iec104.log)"
+fi
+kill -TERM "$holder" 2>/dev/null
+wait "$holder" 2>/dev/null
+
+# ---- 5. The next boot starts the service --------------------------------------------------
 kill_wine
 timeout 10 "$wineserver_bin" -p >/dev/null 2>&1
 : >"$work/sim-boot.mark"
@@ -242,7 +260,7 @@ wine_run 90 "$work/sc-stop2.log" sc stop Telegate
 for _ in $(seq 30); do state=$(sc_state); [ "$state" = STOPPED ] && break; sleep 1; done
 [ "$state" = STOPPED ] || fail "the second stop: $state"
 
-# ---- 5. /UninstallService ---------------------------------------------------------------
+# ---- 6. /UninstallService ---------------------------------------------------------------
 wine_run 90 "$work/uninstall.log" Telegate.exe /UninstallService
 rc=$?
 [ $rc -eq 0 ] && pass "Telegate.exe /UninstallService exit 0" || { fail "/UninstallService exit $rc"; cat "$work/uninstall.log"; }
