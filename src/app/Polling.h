@@ -156,6 +156,9 @@ class TPolling : public IWorkerEvents {
     void StartWeb();
     void StopWeb();
     void ReportWebNotStarted(const std::string& why);
+    // The connection parameter records from "iec104sr.bin"; every record fully
+    // default when the file is missing or cannot be used (reported).
+    void LoadPrmnRecords();
     void Log(const std::string& text) const;
     void PruneFinishedRuns();
     std::string FilePath(const char* name) const;
@@ -175,6 +178,7 @@ class TPolling : public IWorkerEvents {
     int32_t threadCount_ = 0;
     int32_t opcServers_ = 0, opcGroups_ = 0;
     std::string lastError_;
+    std::string reportedPrmnProblem_;  // the parameter file problem last reported
     IMainLoop::TimerId timerCommand_ = 0, timerShow_ = 0, timerOutGrid_ = 0, timer_ = 0;
 };
 
