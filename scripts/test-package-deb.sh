@@ -128,7 +128,9 @@ else
   fail "no web page with the stations (see $work/titek.html, $work/telegate.err)"
 fi
 # Values, not only names: the page shows numbers the station sent.
-if iconv -f CP1251 -t UTF-8 "$work/titek.html" 2>/dev/null | grep -Eq '>[-]?[0-9]+[.][0-9]+<'; then
+# (grep reads a copy: with pipefail, a grep -q that stops early fails the pipe.)
+page_text=$(iconv -f CP1251 -t UTF-8 "$work/titek.html" 2>/dev/null)
+if grep -Eq '>-?[0-9]+[.][0-9]+<' <<<"$page_text"; then
   pass "the measurements page shows values"
 else
   fail "the measurements page shows no values (see $work/titek.html)"

@@ -183,9 +183,10 @@ for _ in $(seq 30); do state=$(sc_state); [ "$state" = RUNNING ] && break; sleep
 [ "$state" = RUNNING ] && pass "sc query: RUNNING" || fail "sc query: $state (see $work/sc-query.txt)"
 page=0
 for _ in $(seq 100); do
+  # (grep reads a copy: with pipefail, a grep -q that stops early fails the pipe.)
   if curl -s -m 3 -o "$work/titek.html" "http://127.0.0.1:$web/titek.php" &&
-     iconv -f CP1251 -t UTF-8 "$work/titek.html" 2>/dev/null | grep -q 'Напряжение Uab' &&
-     iconv -f CP1251 -t UTF-8 "$work/titek.html" 2>/dev/null | grep -Eq '>-?[0-9]+[.,][0-9]+<'; then
+     page_text=$(iconv -f CP1251 -t UTF-8 "$work/titek.html" 2>/dev/null) &&
+     grep -q 'Напряжение Uab' <<<"$page_text" && grep -Eq '>-?[0-9]+[.,][0-9]+<' <<<"$page_text"; then
     page=1; break
   fi
   sleep 0.3
@@ -214,7 +215,7 @@ rc=$?
 state=""
 for _ in $(seq 30); do state=$(sc_state); [ "$state" = STOPPED ] && break; sleep 1; done
 [ "$state" = STOPPED ] && pass "sc query: STOPPED" || fail "the service did not stop ($state)"
-if tr -d '\r' <"$work/sc-query.txt" | grep -Eq 'WIN32_EXIT_CODE *: *0 ' ; then
+if grep -Eq 'WIN32_EXIT_CODE *: *0\s' "$work/sc-query.txt"; then
   pass "exit code 0"
 else
   fail "the exit code (see $work/sc-query.txt)"
@@ -240,7 +241,7 @@ holder=$!
 for _ in $(seq 100); do grep -q 'running in' "$work/desktop-holder.log" 2>/dev/null && break; sleep 0.2; done
 wine_run 60 "$work/sc-start-fail.log" sc start Telegate
 for _ in $(seq 30); do state=$(sc_state); [ "$state" = STOPPED ] && break; sleep 1; done
-if [ "$state" = STOPPED ] && tr -d '\r' <"$work/sc-query.txt" | grep -Eq 'SERVICE_EXIT_CODE *: *1 ' &&
+if [ "$state" = STOPPED ] && grep -Eq 'SERVICE_EXIT_CODE *: *1\s' "$work/sc-query.txt" &&
    grep -q 'another copy is running' "$data/error_iec104.log" 2>/dev/null; then
   pass "a start that cannot take the lock: stopped with exit code 1, error_iec104.log says why"
 else
