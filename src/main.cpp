@@ -23,7 +23,10 @@
 #include <memory>
 #include <stdexcept>
 
+#include "app/OperatorReport.h"
+#include "app/win32/ServiceSetup.h"
 #include "opc/win32/ComServer.h"
+#include "platform/win32/Service.h"
 #endif
 #ifdef TELEGATE_GUI
 #include "ui/win32/Gui.h"
@@ -34,6 +37,9 @@
 #endif
 
 namespace telegate {
+namespace win32 {
+class TServiceControl;
+}
 namespace {
 
 constexpr const char* kHelp =
@@ -58,6 +64,13 @@ constexpr const char* kHelp =
     "  --data-dir DIR   keep the operator's files in DIR (created when missing)\n"
     "  --web-dir DIR    serve the web pages from DIR\n"
     "  -Embedding       started by COM: the window stays in the notification area\n"
+#ifdef _WIN32
+    "  --service        run as the Windows service \"Telegate\" (started by the\n"
+    "                   Service Control Manager; the journal goes to the data\n"
+    "                   folder's journal_<yyyy-mm-dd>.txt)\n"
+    "  /InstallService [--data-dir DIR]  install the service (administrator)\n"
+    "  /UninstallService  stop and remove the service (administrator)\n"
+#endif
     "  --help           show this help and exit\n"
     "  --version        show the version and exit\n"
     "\n"
@@ -65,7 +78,9 @@ constexpr const char* kHelp =
     "configuration could not be saved on close or has more than 20000 tags, 2 on a\n"
     "bad command line.\n";
 
-int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::string& webDir) {
+// service: set when running as the Windows service.
+int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::string& webDir,
+        [[maybe_unused]] win32::TServiceControl* service = nullptr) {
     // Before any thread exists, so that every thread leaves the requests to it.
     TCloseRequests closeRequests;
 
@@ -81,6 +96,22 @@ int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::str
 #endif
     if (!locked) {
         if (lock.AnotherInstance()) {
+#ifdef _WIN32
+            if (service != nullptr) {
+                // A desktop copy polls: the SCM tries again later (restart on failure).
+                const std::string text = "Telegate: another copy is running; the service stops";
+                win32::ReportServiceEvent(true, text);
+                if (EnterDataFolder(ProgramFolders(dataDir, webDir)).empty()) {
+                    TSystemClock clock;
+                    AppendExceptionLog(clock.Now(), text, "EServiceStart", kExceptionLogName);
+                }
+                return 1;
+            }
+            if (win32::ServiceIsActive()) {
+                std::fputs("Telegate работает как служба Windows\n", stderr);
+                return 1;
+            }
+#endif
             std::fputs("Приложение уже запущено!\n", stderr);
             return 1;
         }
@@ -99,9 +130,25 @@ int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::str
     }
 
     TSystemClock clock;
+#ifdef _WIN32
+    // The service has no console: its boxes go to the event log, its journal to files.
+    std::unique_ptr<INotifier> notifierPtr;
+    if (service != nullptr)
+        notifierPtr = std::make_unique<win32::TEventLogNotifier>();
+    else
+        notifierPtr = std::make_unique<TStderrNotifier>();
+    INotifier& notifier = *notifierPtr;
+    // The daily journal files of the data folder keep the service's journal; it has
+    // no standard output to print it to.
+    const TLinePrinter::TWrite journalWrite =
+        service != nullptr ? TLinePrinter::TWrite([](std::string_view) { return true; })
+                           : TLinePrinter::TWrite(WriteStandardOutput);
+#else
     TStderrNotifier notifier;
+    const TLinePrinter::TWrite journalWrite = WriteStandardOutput;
+#endif
     // Made before the context so that it outlives the journal that echoes into it.
-    TLinePrinter journalOut(WriteStandardOutput);
+    TLinePrinter journalOut(journalWrite);
     TAppContext ctx(clock, notifier);
     TPlainMainLoop loop;
     TOPCForm form(ctx, loop, folders.ExePath);
@@ -114,6 +161,10 @@ int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::str
     // OPC clients reach the core through COM from here on; started by COM, the
     // program closes once its last client has gone.
     const auto mode = static_cast<opc::win32::TStartMode>(comMode);
+    if (service != nullptr) {
+        const std::string comError = opc::win32::OpenComForService();
+        if (!comError.empty()) notifier.ShowError("OPC server: " + comError);
+    }
     opc::win32::TComClassObjects comClasses(
         *ctx.Opc, mode, [&loop, &form] { loop.post([&form] { form.CloseApplication(); }); });
     const std::string comError = comClasses.Registered() ? std::string() : comClasses.LastError();
@@ -130,6 +181,22 @@ int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::str
     // Linux the core runs in this process only: no COM registration.
     form.OpcStart();
 
+#ifdef _WIN32
+    // The service is closed by the SCM's stop, pre-shutdown and shutdown controls.
+    if (service != nullptr) {
+        service->Running([&loop, &form] { loop.post([&form] { form.CloseApplication(); }); });
+        ctx.MessBuff.Put(0, "Telegate service started in " + ctx.CurrentDir + " with " +
+                                std::to_string(ctx.Stations.Kol_KP) + " station(s)",
+                         clock.Now());
+        const int rc = loop.run();
+        ctx.MessBuff.Put(0, "Telegate service stopped, exit code " + std::to_string(rc),
+                         clock.Now());
+        if (rc != 0)
+            win32::ReportServiceEvent(true,
+                                      "Telegate stopped with exit code " + std::to_string(rc));
+        return rc;
+    }
+#endif
     if (!closeRequests.Start([&loop, &form] { loop.post([&form] { form.CloseApplication(); }); })) {
         std::fprintf(stderr, "telegate: cannot watch close requests: %s\n",
                      closeRequests.LastError().c_str());
@@ -181,6 +248,8 @@ void UseParentConsole() {}
 int main(int argc, char** argv) {
     bool headless = false;
     bool embedding = false;
+    [[maybe_unused]] bool asService = false;
+    [[maybe_unused]] int serviceSetup = 0;  // 1 install, -1 uninstall
     int comMode = 0;
     std::string dataDir;
     std::string webDir;
@@ -220,6 +289,17 @@ int main(int argc, char** argv) {
             embedding = true;
             continue;
         }
+#ifdef _WIN32
+        if (arg == "--service") {
+            asService = true;
+            continue;
+        }
+        if (telegate::opc::win32::SwitchIs(arg, "INSTALLSERVICE") ||
+            telegate::opc::win32::SwitchIs(arg, "UNINSTALLSERVICE")) {
+            serviceSetup = telegate::opc::win32::SwitchIs(arg, "INSTALLSERVICE") ? 1 : -1;
+            continue;
+        }
+#endif
         std::string* folder = nullptr;
         std::string_view name;
         for (auto [option, target] : {std::pair{std::string_view("--data-dir"), &dataDir},
@@ -251,6 +331,28 @@ int main(int argc, char** argv) {
         std::fputs("Try 'telegate --help' for more information.\n", stderr);
         return 2;
     }
+#ifdef _WIN32
+    if (serviceSetup > 0)
+        return telegate::win32::InstallServiceCommand(
+            telegate::ExecutablePath(), dataDir, telegate::ProgramFolders(dataDir, webDir).DataDir);
+    if (serviceSetup < 0) return telegate::win32::UninstallServiceCommand();
+    if (asService) {
+        int serviceRc = 1;
+        const unsigned long err = telegate::win32::RunService(
+            [comMode, &serviceRc, &dataDir, &webDir](telegate::win32::TServiceControl& control) {
+                serviceRc = telegate::Run(comMode, dataDir, webDir, &control);
+                return serviceRc;
+            });
+        if (err != 0) {
+            std::fprintf(stderr,
+                         "telegate: --service: not started by the Service Control Manager "
+                         "(error %lu); use \"net start Telegate\"\n",
+                         err);
+            return 1;
+        }
+        return serviceRc;
+    }
+#endif
 #ifdef TELEGATE_GUI
     if (!headless) {
         namespace com = telegate::opc::win32;

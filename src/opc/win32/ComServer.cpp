@@ -5,6 +5,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <comcat.h>
+#include <sddl.h>
 // clang-format on
 
 #include <cstdio>
@@ -66,6 +67,34 @@ void SetValue(const std::wstring& path, const wchar_t* name, const std::wstring&
                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
     if (rc != ERROR_SUCCESS) throw std::runtime_error("cannot write HKCR\\" + Narrow(path));
+}
+
+bool HasValue(const std::wstring& path, const wchar_t* name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    const bool has =
+        RegQueryValueExW(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return has;
+}
+
+bool HasKey(const std::wstring& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+void DeleteValue(const std::wstring& path, const wchar_t* name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    const LONG rc = RegDeleteValueW(key, name);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+        throw std::runtime_error("cannot delete a value of HKCR\\" + Narrow(path));
 }
 
 void CreateKey(const std::wstring& path) {
@@ -189,16 +218,6 @@ HRESULT UnmarkServerCategory(const GUID& clsid, const GUID& catid) {
     return reg->UnRegisterClassImplCategories(clsid, 1, &cat);
 }
 
-bool SwitchIs(std::string_view arg, std::string_view name) {
-    if (arg.size() != name.size() + 1 || (arg[0] != '-' && arg[0] != '/')) return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        char c = arg[i + 1];
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        if (c != name[i]) return false;
-    }
-    return true;
-}
-
 // COM's calls on the process: multithreaded apartment for the duration.
 class TComScope {
   public:
@@ -214,6 +233,16 @@ class TComScope {
 };
 
 }  // namespace
+
+bool SwitchIs(std::string_view arg, std::string_view name) {
+    if (arg.size() != name.size() + 1 || (arg[0] != '-' && arg[0] != '/')) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        char c = arg[i + 1];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c != name[i]) return false;
+    }
+    return true;
+}
 
 TStartMode TakeStartMode(int& argc, char** argv) {
     TStartMode mode = TStartMode::Standalone;
@@ -262,7 +291,9 @@ bool RegisterOPCServer() {
     try {
         SetValue(ClsidKey(), L"AppID", GuidText(kServerClsid));
         SetValue(AppIdKey(), nullptr, kDescription);
-        SetValue(AppIdKey(), L"RunAs", L"Interactive User");
+        // Registered for the service: a later registration (an update) keeps that.
+        if (!HasValue(AppIdKey(), L"LocalService"))
+            SetValue(AppIdKey(), L"RunAs", L"Interactive User");
         SetValue(ExeAppIdKey(), L"AppID", GuidText(kServerClsid));
         const HRESULT a = AddOPCCategory(kCatidOPCDAServer20, L"OPC Daten Server V2.0");
         const HRESULT m = MarkServerCategory(kServerClsid, kCatidOPCDAServer20);
@@ -326,6 +357,37 @@ void UpdateRegistry(bool Register) {
             DeleteKey(libKey);
         }
     }
+}
+
+void SetServerAppIdForService(bool service) {
+    // Back to the desktop form only where the server is registered at all.
+    if (!service && !HasKey(AppIdKey())) return;
+    SetValue(ClsidKey(), L"AppID", GuidText(kServerClsid));
+    SetValue(AppIdKey(), nullptr, kDescription);
+    if (service) {
+        DeleteValue(AppIdKey(), L"RunAs");
+        SetValue(AppIdKey(), L"LocalService", L"Telegate");
+    } else {
+        DeleteValue(AppIdKey(), L"LocalService");
+        SetValue(AppIdKey(), L"RunAs", L"Interactive User");
+    }
+}
+
+std::string OpenComForService() {
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(init)) return HrText("CoInitializeEx (multithreaded)", init);
+    // Local activation and calls (COM_RIGHTS_EXECUTE | EXECUTE_LOCAL) for
+    // authenticated users, the system and administrators; never remote.
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"O:BAG:BAD:(A;;0x3;;;AU)(A;;0x3;;;SY)(A;;0x3;;;BA)", SDDL_REVISION_1, &sd, nullptr))
+        return "cannot build the COM access rights (error " + std::to_string(GetLastError()) + ")";
+    const HRESULT hr = CoInitializeSecurity(sd, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_CONNECT,
+                                            RPC_C_IMP_LEVEL_IDENTIFY, nullptr, EOAC_NONE, nullptr);
+    LocalFree(sd);
+    // The thread stays in the apartment (the class object's own initialisation
+    // balances its own call).
+    return SUCCEEDED(hr) ? std::string() : HrText("CoInitializeSecurity", hr);
 }
 
 int RegisterByStartMode(TStartMode mode) {

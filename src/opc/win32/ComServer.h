@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "opc/Core.h"
@@ -28,6 +29,8 @@ constexpr const wchar_t* kDescription = L"Telegate";
 // their per-user forms; '-' or '/', any case) and takes them out of argv, so that
 // the program's own options never see them.
 TStartMode TakeStartMode(int& argc, char** argv);
+// Whether arg is the switch name (upper case, without its '-' or '/'), in any case.
+bool SwitchIs(std::string_view arg, std::string_view name);
 
 // The register and unregister modes: writes or removes the class registration, the
 // OPC entries and the type library. Answers the process exit code (0 on success);
@@ -46,6 +49,19 @@ bool UnRegisterOPCServer();
 // The class keys COM needs to start the executable (LocalServer32, Version,
 // TypeLib) and the type library carried in the executable.
 void UpdateRegistry(bool Register);
+
+// Who runs the server when COM activates it: the service "Telegate" (AppID value
+// LocalService, so that clients reach the running service) or, for the desktop
+// program, the interactive user (RunAs). Throws std::runtime_error on a registry
+// failure. RegisterOPCServer keeps the service form once it is set.
+void SetServerAppIdForService(bool service);
+
+// COM security of the service process: local clients of authenticated users may
+// activate and call the server (it runs under an account of its own), and the
+// server identifies itself when it calls their sinks. Call on the thread that then
+// offers the class object, before anything is marshalled. Answers an empty string
+// or what failed.
+std::string OpenComForService();
 
 // The class object of the server class, registered with COM for local-server
 // activation and multiple use from construction to destruction. The calling thread

@@ -17,11 +17,13 @@
 #include "app/AppContext.h"
 #include "app/DeviceList.h"
 #include "app/Main.h"
+#include "app/win32/ServiceSetup.h"
 #include "opc/Core.h"
 #include "platform/Paths.h"
 #include "platform/SingleInstance.h"
 #include "platform/SystemClock.h"
 #include "platform/win32/MessageLoop.h"
+#include "platform/win32/Service.h"
 #include "support/Notifier.h"
 #include "ui/ChannelPanelPresenter.h"
 #include "ui/FormApplication.h"
@@ -174,8 +176,13 @@ int RunGui(const TGuiOptions& options) {
         locked = lock.TryAcquire();
     }
     if (!locked && lock.AnotherInstance()) {
-        ::MessageBoxW(nullptr, L"Приложение уже запущено!", L"Telegate", MB_OK | MB_ICONWARNING);
-        ShowRunningCopy();
+        // The service holds it: the operator uses the web pages or an OPC client, or
+        // stops the service to change the configuration here. A desktop copy holds
+        // it: its window is brought forward.
+        const bool service = win32::ServiceIsActive();
+        ::MessageBoxW(nullptr, service ? win32::kRunsAsServiceText : L"Приложение уже запущено!",
+                      L"Telegate", MB_OK | MB_ICONWARNING);
+        if (!service) ShowRunningCopy();
         return 1;
     }
     const TProgramFolders folders = ProgramFolders(options.DataDir, options.WebDir);
