@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(build-essential g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
       libbenchmark-dev libasio-dev libssl-dev zlib1g-dev libbrotli-dev clang
-      libclang-rt-14-dev curl mingw-w64-tools)
+      libclang-rt-14-dev curl mingw-w64-tools nlohmann-json3-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
