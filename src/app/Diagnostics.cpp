@@ -1,6 +1,7 @@
 #include "app/Diagnostics.h"
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 #include <utility>
 
@@ -174,18 +175,48 @@ void TDiagnostics::UpdateTaps() {
     }
 }
 
+// A monitor record as queued for a viewer: direction, time, length, octets. The
+// viewer's stream renders the lines when the network thread takes them, so a
+// watched station costs the main thread a copy per frame, not the text.
 void TDiagnostics::FrameSeen(int kp, TFrameDir dir, std::span<const uint8_t> apdu) {
     const TLinkDiagnostics* d = FPolling.Diagnostics(kp);
     if (d == nullptr) return;
-    const std::string line =
-        RenderFrameLine(FCtx.Clock.Now(), dir, apdu, d->Layout, &FCtx.TypeIdentList);
+    const TDateTime now = FCtx.Clock.Now();
     if (FCtx.Settings.Save_Obmen_v_File && FCtx.Settings.Trace_Decoded)
-        AppendTraceLine(line, JoinPath(FTraceDir, "Socket" + std::to_string(kp - 1) + ".txt"));
+        AppendTraceLine(RenderFrameLine(now, dir, apdu, d->Layout, &FCtx.TypeIdentList),
+                        JoinPath(FTraceDir, "Socket" + std::to_string(kp - 1) + ".txt"));
     std::lock_guard<std::mutex> lock(FMu);
     if (FViewers.empty()) return;
-    const std::string event = SseEvent({}, line);
+    const auto length = static_cast<uint16_t>(std::min<size_t>(apdu.size(), 0xFFFF));
+    char record[1 + sizeof now + sizeof length + 256];
+    record[0] = static_cast<char>(dir);
+    std::memcpy(record + 1, &now, sizeof now);
+    std::memcpy(record + 1 + sizeof now, &length, sizeof length);
+    const size_t head = 1 + sizeof now + sizeof length;
+    const size_t copied = std::min<size_t>(length, sizeof record - head);
+    std::memcpy(record + head, apdu.data(), copied);
+    const std::string_view rec(record, head + copied);
     for (const TViewer& v : FViewers)
-        if (v.kp == kp) v.stream->Push(event);
+        if (v.kp == kp) v.stream->Push(rec);
+}
+
+std::string RenderMonitorRecords(std::string_view queued, const TFrameLayout& layout,
+                                 const TTypeIdentList* types) {
+    std::string out;
+    TDateTime time = 0;
+    uint16_t length = 0;
+    constexpr size_t head = 1 + sizeof time + sizeof length;
+    while (queued.size() >= head) {
+        const auto dir = static_cast<TFrameDir>(queued[0]);
+        std::memcpy(&time, queued.data() + 1, sizeof time);
+        std::memcpy(&length, queued.data() + 1 + sizeof time, sizeof length);
+        const size_t n = std::min<size_t>(length, queued.size() - head);
+        const auto* octets = reinterpret_cast<const uint8_t*>(queued.data() + head);
+        out += SseEvent(
+            {}, RenderFrameLine(time, dir, std::span<const uint8_t>(octets, n), layout, types));
+        queued.remove_prefix(head + n);
+    }
+    return out;
 }
 
 // ------------------------------------------------------------------ web workers
@@ -277,6 +308,15 @@ bool TDiagnostics::Handle(const THttpRequest& request, THttpResponse& response) 
             return true;
         }
         auto stream = std::make_shared<THttpStream>(kMonitorQueueOctets);
+        auto layout = std::make_shared<TFrameLayout>();
+        FDispatch.RunOnMain([this, kp, layout] {
+            if (const TLinkDiagnostics* d = FPolling.Diagnostics(kp)) *layout = d->Layout;
+        });
+        // The catalogue is built at start and only read afterwards.
+        const TTypeIdentList* types = &FCtx.TypeIdentList;
+        stream->SetRender([layout, types](std::string_view queued) {
+            return RenderMonitorRecords(queued, *layout, types);
+        });
         {
             std::lock_guard<std::mutex> lock(FMu);
             std::erase_if(FViewers, [](const TViewer& v) { return v.stream->Detached(); });
@@ -286,7 +326,6 @@ bool TDiagnostics::Handle(const THttpRequest& request, THttpResponse& response) 
             }
             FViewers.push_back(TViewer{kp, stream});
         }
-        stream->Push("retry: 2000\n\n");
         // The tap goes on now rather than at the next publication pass.
         FDispatch.RunOnMain([this] { UpdateTaps(); });
         response.status = 200;

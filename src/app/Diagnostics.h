@@ -31,10 +31,17 @@ class TAppContext;
 class TPolling;
 class TWebDispatch;
 
+class TTypeIdentList;
+
 constexpr int kMaxMonitorViewers = 4;
 constexpr size_t kEventQueueOctets = 256 * 1024;
 constexpr size_t kMonitorQueueOctets = 64 * 1024;
 constexpr int kMaxEventStreams = 16;
+
+// The monitor records queued for a viewer as Server-Sent Events, one line each.
+// Any thread.
+std::string RenderMonitorRecords(std::string_view queued, const TFrameLayout& layout,
+                                 const TTypeIdentList* types);
 
 class TDiagnostics {
   public:

@@ -58,20 +58,33 @@ void THttpStream::SetWake(std::function<void()> wake) {
     FWake = std::move(wake);
 }
 
-std::string THttpStream::Take() {
+void THttpStream::SetRender(std::function<std::string(std::string_view queued)> render) {
     std::lock_guard<std::mutex> lock(FMu);
+    FRender = std::move(render);
+}
+
+std::string THttpStream::Take() {
+    std::string queued;
     std::string out;
-    if (FLost > 0) {
-        out = SseEvent("lost", std::to_string(FLost));
-        FLost = 0;
+    std::function<std::string(std::string_view)> render;
+    {
+        std::lock_guard<std::mutex> lock(FMu);
+        if (FLost > 0) {
+            out = SseEvent("lost", std::to_string(FLost));
+            FLost = 0;
+        }
+        queued.swap(FQueued);
+        FWaiting = out.empty() && queued.empty() && !FClosed;
+        render = FRender;
     }
-    if (out.empty()) {
-        out.swap(FQueued);
+    // Rendered outside the lock: producers go on queueing meanwhile.
+    if (render && !queued.empty()) {
+        out += render(queued);
+    } else if (out.empty()) {
+        out.swap(queued);
     } else {
-        out += FQueued;
-        FQueued.clear();
+        out += queued;
     }
-    FWaiting = out.empty() && !FClosed;
     return out;
 }
 

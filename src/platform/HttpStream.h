@@ -38,6 +38,11 @@ class THttpStream {
     // True when the reader has gone (producers forget the stream).
     bool Detached() const;
 
+    // Turns the queued octets into the text sent, on the server's network thread,
+    // when they are taken (so producers may queue raw records cheaply). Set
+    // before the first Push; it must be safe to call on another thread.
+    void SetRender(std::function<std::string(std::string_view queued)> render);
+
     // Server side. The wake function is called (on the producer's thread) when
     // text arrives after a Take that found nothing.
     void SetWake(std::function<void()> wake);
@@ -60,6 +65,7 @@ class THttpStream {
     bool FDetached = false;
     bool FWaiting = false;  // the reader found nothing and waits for a wake
     std::function<void()> FWake;
+    std::function<std::string(std::string_view)> FRender;
 };
 
 // One Server-Sent Event: "event: " + name (when not empty), one "data: " line per

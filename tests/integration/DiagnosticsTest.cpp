@@ -160,7 +160,7 @@ TEST_F(DiagnosticsTest, ChangeStreamAndMonitorFollowTheStation) {
     ASSERT_GE(monitor, 0);
     std::string ev, mon;
     ASSERT_TRUE(ReadUntil(events, ev, "retry: 2000", 3000));
-    ASSERT_TRUE(ReadUntil(monitor, mon, "retry: 2000", 3000));
+    ASSERT_TRUE(ReadUntil(monitor, mon, "text/event-stream", 3000));
     master_->WaitMain([&] { return master_->polling->Diagnostics()->MonitorViewers() == 1; }, 2000);
     sim_.Send("@" + std::to_string(ports_[1]) + " set 1002 -4.5");
     ASSERT_TRUE(ReadUntil(events, ev, "\"value\":-4.5", 5000)) << ev;
@@ -197,7 +197,7 @@ TEST_F(DiagnosticsTest, AtMostFourMonitorViewers) {
     for (int i = 0; i < 4; ++i) {
         viewers.push_back(Open("/api/v1/monitor?kp=1"));
         std::string head;
-        ASSERT_TRUE(ReadUntil(viewers.back(), head, "retry: 2000", 3000));
+        ASSERT_TRUE(ReadUntil(viewers.back(), head, "text/event-stream", 3000));
     }
     const auto fifth = test::HttpGet(WebPort(), "/api/v1/monitor?kp=1", 3000);
     EXPECT_EQ(fifth.status, 503);
