@@ -38,9 +38,13 @@ constexpr const char* kHelp =
     "Usage: telegate [OPTION]...\n"
     "IEC 60870-5-104 master with an OPC DA server and a web server.\n"
     "\n"
-    "The program keeps its files beside the executable (iec104.cfg, iec104sr.bin,\n"
-    "cnf.ini, the program ini file named after the executable, error_iec104.log)\n"
-    "and makes that directory its working directory. Only one copy runs at a time.\n"
+    "The program keeps its files (iec104.cfg, iec104sr.bin, cnf.ini, the program\n"
+    "ini file named after the executable, error_iec104.log, zzz.dat, traces) in\n"
+    "its data folder and makes that folder its working directory: the folder of\n"
+    "--data-dir; on Windows otherwise the one the installer recorded\n"
+    "(HKLM\\SOFTWARE\\Telegate, DataFolder); otherwise the executable's folder.\n"
+    "The web pages come from the folder \"web\" beside the executable unless\n"
+    "--web-dir names another. Only one copy runs at a time.\n"
     "SIGINT or SIGTERM closes it as the operator would: the station configuration\n"
     "is written back to iec104.cfg (not when it did not load completely: then the\n"
     "file is kept and error_iec104.log says why) and the program exits with status 0.\n"
@@ -48,16 +52,18 @@ constexpr const char* kHelp =
     "category mask MBufFlag in the program ini file chooses which lines (65536 adds\n"
     "the link events: connects, disconnects, timer expiries).\n"
     "\n"
-    "  --headless   run without a window (the Linux build always does)\n"
-    "  -Embedding   started by COM: the window stays in the notification area\n"
-    "  --help       show this help and exit\n"
-    "  --version    show the version and exit\n"
+    "  --headless       run without a window (the Linux build always does)\n"
+    "  --data-dir DIR   keep the operator's files in DIR (created when missing)\n"
+    "  --web-dir DIR    serve the web pages from DIR\n"
+    "  -Embedding       started by COM: the window stays in the notification area\n"
+    "  --help           show this help and exit\n"
+    "  --version        show the version and exit\n"
     "\n"
     "Exit status: 0 on a normal close, 1 when another copy is running, the\n"
     "configuration could not be saved on close or has more than 20000 tags, 2 on a\n"
     "bad command line.\n";
 
-int Run([[maybe_unused]] int comMode) {
+int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::string& webDir) {
     // Before any thread exists, so that every thread leaves the requests to it.
     TCloseRequests closeRequests;
 
@@ -81,9 +87,9 @@ int Run([[maybe_unused]] int comMode) {
                      lock.LastError().c_str());
     }
 
-    const std::string exePath = ExecutablePath();
-    if (!SetCurrentDirToExe()) {
-        std::fprintf(stderr, "telegate: cannot change to the executable's directory\n");
+    const TProgramFolders folders = ProgramFolders(dataDir, webDir);
+    if (const std::string why = EnterDataFolder(folders); !why.empty()) {
+        std::fprintf(stderr, "telegate: %s\n", why.c_str());
         return 1;
     }
 
@@ -97,7 +103,8 @@ int Run([[maybe_unused]] int comMode) {
         journalOut.Print(FormatJournalLine(dt != 0 ? dt : clock.Now(), line));
     });
     TPlainMainLoop loop;
-    TOPCForm form(ctx, loop, exePath);
+    TOPCForm form(ctx, loop, folders.ExePath);
+    form.SetFolders(folders);
     form.SetPollingLog(
         [](const std::string& text) { std::fprintf(stderr, "telegate: %s\n", text.c_str()); });
     form.OpcInit();
@@ -122,8 +129,8 @@ int Run([[maybe_unused]] int comMode) {
                      closeRequests.LastError().c_str());
         return 1;
     }
-    std::fprintf(stderr, "telegate: running in %s with %d station(s)\n", ctx.CurrentDir.c_str(),
-                 ctx.Stations.Kol_KP);
+    std::fprintf(stderr, "telegate: running in %s (%s) with %d station(s)\n",
+                 ctx.CurrentDir.c_str(), DataFolderSourceName(folders.Source), ctx.Stations.Kol_KP);
     const int rc = loop.run();
     closeRequests.Stop();
     return rc;
@@ -136,6 +143,8 @@ int main(int argc, char** argv) {
     bool headless = false;
     bool embedding = false;
     int comMode = 0;
+    std::string dataDir;
+    std::string webDir;
 #ifdef _WIN32
     // COM's switches first: /RegServer and /UnregServer end the process here.
     const auto mode = telegate::opc::win32::TakeStartMode(argc, argv);
@@ -163,6 +172,30 @@ int main(int argc, char** argv) {
             embedding = true;
             continue;
         }
+        std::string* folder = nullptr;
+        std::string_view name;
+        for (auto [option, target] : {std::pair{std::string_view("--data-dir"), &dataDir},
+                                      std::pair{std::string_view("--web-dir"), &webDir}}) {
+            if (arg == option ||
+                (arg.size() > option.size() && arg.substr(0, option.size()) == option &&
+                 arg[option.size()] == '=')) {
+                folder = target;
+                name = option;
+            }
+        }
+        if (folder != nullptr) {
+            if (arg.size() > name.size())
+                folder->assign(arg.substr(name.size() + 1));
+            else if (i + 1 < argc)
+                folder->assign(argv[++i]);
+            if (folder->empty()) {
+                std::fprintf(stderr, "telegate: option '%.*s' needs a folder\n",
+                             static_cast<int>(name.size()), name.data());
+                std::fputs("Try 'telegate --help' for more information.\n", stderr);
+                return 2;
+            }
+            continue;
+        }
         if (arg.size() > 1 && arg[0] == '-')
             std::fprintf(stderr, "telegate: unrecognized option '%s'\n", argv[i]);
         else
@@ -175,6 +208,8 @@ int main(int argc, char** argv) {
         namespace com = telegate::opc::win32;
         telegate::win32ui::TGuiOptions options;
         options.Embedding = embedding;
+        options.DataDir = dataDir;
+        options.WebDir = webDir;
         // The class object lives from before the window's creation to the end of the
         // loop; started by COM, the program closes once its last client has gone.
         options.OfferOpcServer = [comMode](telegate::opc::sOPC& core, std::function<void()> close) {
@@ -207,5 +242,5 @@ int main(int argc, char** argv) {
     (void)headless;
 #endif
     (void)embedding;
-    return telegate::Run(comMode);
+    return telegate::Run(comMode, dataDir, webDir);
 }

@@ -23,6 +23,10 @@ namespace telegate {
 
 TOPCForm::TOPCForm(TAppContext& ctx, IMainLoop& loop, std::string exePath, IFormView* view)
     : ctx_(ctx), loop_(loop), exePath_(std::move(exePath)), view_(view) {
+    iniPath_ = IniPathForExe(exePath_);
+    const std::filesystem::path exe = Utf8Path(exePath_);
+    webDir_ = FindOwnFile(PathToUtf8(
+        (exe.has_parent_path() ? exe.parent_path() : std::filesystem::path(".")) / "web"));
     loop_.onException = [this](const char* what, const char* type) {
         ApplicationEvents1Exception(what != nullptr ? what : "", type != nullptr ? type : "");
     };
@@ -77,7 +81,7 @@ void TOPCForm::FormCreate() {
     ctx_.CurrentDir = PathToUtf8(std::filesystem::current_path(ec));
     if (view_ != nullptr) view_->ShowCurrentDir(ctx_.CurrentDir);
     // 7. The program ini file.
-    ctx_.Settings.IniRead(exePath_);
+    ctx_.Settings.ReadProgramIni(iniPath_);
     // 8. The journal, with the category mask of the settings.
     ctx_.MessBuff.Reset(kJournalSize, ctx_.Settings.MBufFlag);
     // 9. The error catalogue.
@@ -117,9 +121,7 @@ void TOPCForm::RemoveLeftoverTempFiles() {
 void TOPCForm::Begin_Opros() {
     if (polling_ == nullptr) {
         TPollingOptions options;
-        const std::filesystem::path exe = Utf8Path(exePath_);
-        options.WebFolder = Utf8Path(FindOwnFile(PathToUtf8(
-            (exe.has_parent_path() ? exe.parent_path() : std::filesystem::path(".")) / "web")));
+        options.WebFolder = Utf8Path(webDir_);
         options.Log = pollingLog_;
         polling_ =
             std::make_unique<TPolling>(ctx_, loop_, std::move(options),
@@ -151,6 +153,11 @@ bool TOPCForm::FormCloseQuery() {
 
 void TOPCForm::FormClose() {
     ctx_.Opc->ShutDown();
+}
+
+void TOPCForm::SetFolders(const TProgramFolders& folders) {
+    iniPath_ = folders.IniPath;
+    webDir_ = folders.WebDir;
 }
 
 void TOPCForm::SetPollingView(const TPollingView& view) {

@@ -13,6 +13,7 @@
 #include "app/AppContext.h"
 #include "app/OperatorReport.h"
 #include "platform/MainLoop.h"
+#include "platform/Paths.h"
 
 namespace telegate {
 
@@ -99,6 +100,13 @@ class TOPCForm {
     // Station names of the table, in table order.
     std::vector<std::string> DeviceNames() const;
 
+    // The data folder's program ini file and the web folder, as platform/Paths
+    // decided them; call before FormCreate. Without it both are found beside the
+    // executable.
+    void SetFolders(const TProgramFolders& folders);
+    const std::string& IniPath() const { return iniPath_; }
+    const std::string& WebDir() const { return webDir_; }
+
     TAppContext& Context() { return ctx_; }
     IMainLoop& Loop() { return loop_; }
     const std::string& ExePath() const { return exePath_; }
@@ -110,6 +118,8 @@ class TOPCForm {
     TAppContext& ctx_;
     IMainLoop& loop_;
     std::string exePath_;
+    std::string iniPath_;
+    std::string webDir_;
     IFormView* view_;
     bool savedOnClose_ = false;
     bool keptOnClose_ = false;

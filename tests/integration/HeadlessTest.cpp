@@ -467,5 +467,61 @@ TEST_F(HeadlessTest, FilesLiveBesideTheExecutableWhateverTheWorkingDirectory) {
     EXPECT_EQ(Cp1251ToUtf8(Get(app_ / kConfigFileName)).find("written by hand"), std::string::npos);
 }
 
+TEST_F(HeadlessTest, DataDirHoldsEveryFileAndTheProgramFolderStaysAsItWas) {
+    // The operator's files in a data folder named relative to the working directory;
+    // the program ini file there too (a mask that prints the link events).
+    WriteSmallConfig();
+    fs::create_directories(root_ / "data");
+    fs::rename(app_ / kConfigFileName, root_ / "data" / kConfigFileName);
+    Put(root_ / "data" / "telegate.ini", "[_Options_]\r\nMBufFlag=65536\r\n");
+    Put(app_ / "telegate.ini", "[_Options_]\r\nMBufFlag=0\r\n");
+    const auto before = std::distance(fs::directory_iterator(app_), fs::directory_iterator());
+    pid_t pid = Spawn(exe_, {"--headless", "--data-dir", "data"}, root_, "main");
+    ASSERT_TRUE(WaitReady("main")) << Get(root_ / "main.err");
+    const std::string err = Get(root_ / "main.err");
+    EXPECT_NE(
+        err.find("running in " + (root_ / "data").string() + " (--data-dir) with 1 station(s)"),
+        std::string::npos)
+        << err;
+    // The ini of the data folder is the one read: its mask lets the link events
+    // of the unreachable station through.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (Get(root_ / "main.out").find("(iec5)") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_NE(Get(root_ / "main.out").find("(iec5)"), std::string::npos) << Get(root_ / "main.out");
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(Wait(pid), 0);
+    EXPECT_EQ(Cp1251ToUtf8(Get(root_ / "data" / kConfigFileName)).find("written by hand"),
+              std::string::npos);  // rewritten where it was read
+    EXPECT_TRUE(fs::exists(root_ / "data" / "zzz.dat"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(app_), fs::directory_iterator()), before);
+    EXPECT_FALSE(fs::exists(root_ / kConfigFileName));
+}
+
+TEST_F(HeadlessTest, FolderOptionsThatCannotWork) {
+    Put(root_ / "plain-file", "x");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {{"--headless", "--data-dir"}, 2, "option '--data-dir' needs a folder"},
+        {{"--headless", "--web-dir="}, 2, "option '--web-dir' needs a folder"},
+        {{"--headless", "--data-dir=" + (root_ / "plain-file" / "sub").string()},
+         1,
+         "cannot create the data folder"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string tag = "case" + std::to_string(n++);
+        pid_t pid = Spawn(exe_, c.args, app_, tag);
+        EXPECT_EQ(Wait(pid), c.status) << tag;
+        EXPECT_NE(Get(root_ / (tag + ".err")).find(c.message), std::string::npos)
+            << tag << ": " << Get(root_ / (tag + ".err"));
+    }
+    EXPECT_FALSE(fs::exists(app_ / kConfigFileName));
+}
+
 }  // namespace
 }  // namespace telegate

@@ -32,3 +32,12 @@ bool SetCurrentDirToExe() {
 }
 
 }  // namespace telegate
+
+namespace telegate {
+
+// Only the Windows installer records a data folder.
+std::string RecordedDataFolder() {
+    return {};
+}
+
+}  // namespace telegate

@@ -32,3 +32,25 @@ bool SetCurrentDirToExe() {
 }
 
 }  // namespace telegate
+
+namespace telegate {
+
+std::string RecordedDataFolder() {
+    // The installer writes the 64-bit view, which this 64-bit program reads.
+    DWORD bytes = 0;
+    const wchar_t* key = L"SOFTWARE\\Telegate";
+    const wchar_t* value = L"DataFolder";
+    const DWORD flags = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ;
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key, value, flags, nullptr, nullptr, &bytes) !=
+            ERROR_SUCCESS ||
+        bytes < sizeof(wchar_t))
+        return {};
+    std::vector<wchar_t> buf(bytes / sizeof(wchar_t) + 1);
+    bytes = static_cast<DWORD>(buf.size() * sizeof(wchar_t));
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key, value, flags, nullptr, buf.data(), &bytes) !=
+        ERROR_SUCCESS)
+        return {};
+    return win32::FromWide(std::wstring_view(buf.data()));
+}
+
+}  // namespace telegate

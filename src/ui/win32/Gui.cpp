@@ -86,10 +86,10 @@ int RunGui(const TGuiOptions& options) {
         ::MessageBoxW(nullptr, L"Приложение уже запущено!", L"Telegate", MB_OK | MB_ICONWARNING);
         return 1;
     }
-    const std::string exePath = ExecutablePath();
-    if (!SetCurrentDirToExe()) {
-        ::MessageBoxW(nullptr, L"Cannot change to the program's folder.", L"Telegate",
-                      MB_OK | MB_ICONERROR);
+    const TProgramFolders folders = ProgramFolders(options.DataDir, options.WebDir);
+    if (const std::string why = EnterDataFolder(folders); !why.empty()) {
+        ::MessageBoxW(nullptr, Wide("Telegate cannot use its data folder: " + why).c_str(),
+                      L"Telegate", MB_OK | MB_ICONERROR);
         return 1;
     }
     // A console of our own (started from the desktop) is not wanted beside the window.
@@ -120,7 +120,8 @@ int RunGui(const TGuiOptions& options) {
 
     int rc = 0;
     {
-        TOPCForm form(ctx, loop, exePath, &presenter);
+        TOPCForm form(ctx, loop, folders.ExePath, &presenter);
+        form.SetFolders(folders);
         form.SetPollingView(presenter.PollingView());
         // Exceptions of window, menu and tray events are logged as the loop's are.
         window.SetExceptionSink([&form](const char* what, const char* type) {

@@ -34,6 +34,10 @@ struct TGuiSession {
 struct TGuiOptions {
     // Started by COM (-Embedding): the window stays in the tray.
     bool Embedding = false;
+    // --data-dir and --web-dir; empty: the installer's data folder or the
+    // executable's folder, and "web" beside the executable.
+    std::string DataDir;
+    std::string WebDir;
     // Registers (true) or unregisters the OPC server and returns the text to show
     // the operator. Provided by the COM server layer; without it the menu
     // commands answer that the server cannot be registered from this build.
@@ -41,7 +45,8 @@ struct TGuiOptions {
     // Offers the OPC server core to COM's clients, between the core's start and the
     // window's creation; close ends the program (from any thread). The answer is
     // kept until the loop has ended. Without it no client can reach the server.
-    std::function<std::shared_ptr<void>(opc::sOPC& core, std::function<void()> close)> OfferOpcServer;
+    std::function<std::shared_ptr<void>(opc::sOPC& core, std::function<void()> close)>
+        OfferOpcServer;
     // Called on the main thread once start-up is done and before the loop runs.
     std::function<void(TGuiSession&)> OnStarted;
 };
