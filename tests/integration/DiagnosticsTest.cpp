@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
@@ -189,6 +191,29 @@ TEST_F(DiagnosticsTest, ChangeStreamAndMonitorFollowTheStation) {
                   },
                   5000),
               0);
+}
+
+TEST_F(DiagnosticsTest, DecodedTraceReplacesTheHexDump) {
+    master_ = std::make_unique<live::TLiveMaster>(dir_.string());
+    master_->ctx->Settings.Save_Obmen_v_File = true;
+    master_->ctx->Settings.Trace_Decoded = true;
+    bool started = false;
+    master_->OnMain([&] { started = master_->polling->Start_IEC104(); });
+    ASSERT_TRUE(started);
+    ASSERT_GE(master_->WaitMain([&] { return Kp(1).Connected; }, 5000), 0);
+    sim_.Send("@" + std::to_string(ports_[0]) + " set 1001 77.5");
+    const auto trace = dir_ / "Socket0.txt";
+    std::string text;
+    for (int i = 0; i < 100 && text.find("IOA=1001 v=77.5") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::ifstream in(trace, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_NE(text.find("IOA=1001 v=77.5"), std::string::npos) << text;
+    EXPECT_NE(text.find(" RX I N(S)="), std::string::npos);
+    EXPECT_NE(text.find(" Connect - _127.0.0.1\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("From KP "), std::string::npos);  // no hex dump beside it
+    EXPECT_EQ(text.find(" Data >  "), std::string::npos);
 }
 
 TEST_F(DiagnosticsTest, AtMostFourMonitorViewers) {
