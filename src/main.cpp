@@ -86,6 +86,9 @@ int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::str
         std::fprintf(stderr, "telegate: warning: no single-instance lock: %s\n",
                      lock.LastError().c_str());
     }
+    // Another account squatting on the lock's name does not keep us from starting.
+    if (!lock.Warning().empty())
+        std::fprintf(stderr, "telegate: warning: %s\n", lock.Warning().c_str());
 
     const TProgramFolders folders = ProgramFolders(dataDir, webDir);
     if (const std::string why = EnterDataFolder(folders); !why.empty()) {

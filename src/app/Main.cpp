@@ -81,9 +81,11 @@ void TOPCForm::FormCreate() {
     ctx_.CurrentDir = PathToUtf8(std::filesystem::current_path(ec));
     if (view_ != nullptr) view_->ShowCurrentDir(ctx_.CurrentDir);
     // 7. The program ini file.
-    ctx_.Settings.ReadProgramIni(iniPath_);
-    // 8. The journal, with the category mask of the settings.
+    const std::string iniProblem = ctx_.Settings.ReadProgramIni(iniPath_);
+    // 8. The journal, with the category mask of the settings; then what could not
+    // be read, so that it reaches the journal too.
     ctx_.MessBuff.Reset(kJournalSize, ctx_.Settings.MBufFlag);
+    ReportUnreadableSettings(iniProblem);
     // 9. The error catalogue.
     ctx_.ErrLstArm = TErrLstArm();
     // 10. The display-option lists.
@@ -103,12 +105,17 @@ void TOPCForm::FormCreate() {
         view_->ShowTrayIcon("Telegate");
     }
     // 17. Web server and trace switches.
-    ctx_.Settings.ReadCnf(kCnfIniName);
+    ReportUnreadableSettings(ctx_.Settings.ReadCnf(kCnfIniName));
     // 18. Polling starts by itself when there is something to poll.
     if (ctx_.Stations.Kol_KP > 0) {
         ctx_.OprosFlag = true;
         Begin_Opros();
     }
+}
+
+void TOPCForm::ReportUnreadableSettings(const std::string& problem) {
+    if (!problem.empty())
+        ReportToOperator(ctx_, kExceptionLogName, {problem}, "telegate::ESettingsUnreadable");
 }
 
 void TOPCForm::RemoveLeftoverTempFiles() {

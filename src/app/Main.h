@@ -114,6 +114,8 @@ class TOPCForm {
   private:
     // Removes what interrupted atomic writes of the program's files left behind.
     void RemoveLeftoverTempFiles();
+    // A settings file that exists but could not be read: error log, journal, box.
+    void ReportUnreadableSettings(const std::string& problem);
 
     TAppContext& ctx_;
     IMainLoop& loop_;

@@ -1,7 +1,10 @@
 #include "app/Polling.h"
 
 #include <exception>
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "app/AppContext.h"
@@ -9,6 +12,7 @@
 #include "app/OperatorReport.h"
 #include "model/ConfigFile.h"
 #include "opc/Core.h"
+#include "support/FileNames.h"
 #include "support/TraceFiles.h"
 #include "web/WebServer.h"
 
@@ -179,11 +183,39 @@ bool TPolling::Start_IEC104() {
     return true;
 }
 
+void TPolling::LoadPrmnRecords() {
+    const std::string bin = FilePath(kPrmnFileName);
+    // Read aside: a damaged file must not leave some of its fields in use.
+    auto table = std::make_unique<TPrmnTable>(ctx_.Prmn);
+    std::string problem;
+    if (ReadWritePrmnFile(pfm_Read, bin, *table, kPrmnCount, &problem)) {
+        ctx_.Prmn = *table;
+        reportedPrmnProblem_.clear();
+        return;
+    }
+    for (TPrmn& rec : ctx_.Prmn) {
+        rec = TPrmn{};
+        SetDefaultPrmn(rec, "127.0.0.1", 2404);
+    }
+    // A missing file is the normal first start; one that is there but cannot be
+    // used is reported, once until it changes. It is written again only when the
+    // operator saves station parameters.
+    std::error_code ec;
+    if (!std::filesystem::exists(Utf8Path(bin), ec) && !ec) {
+        reportedPrmnProblem_.clear();
+        return;
+    }
+    if (problem == reportedPrmnProblem_) return;
+    reportedPrmnProblem_ = problem;
+    ReportToOperator(ctx_, FilePath(kExceptionLogName),
+                     {problem + "; станции опрашиваются с параметрами по умолчанию, файл не "
+                                "перезаписывается, пока оператор не сохранит параметры"},
+                     "telegate::EPrmnFile");
+}
+
 void TPolling::CreateClients() {
     // 1. The connection parameter records.
-    if (!ReadWritePrmnFile(pfm_Read, FilePath(kPrmnFileName), ctx_.Prmn, kPrmnCount)) {
-        for (TPrmn& rec : ctx_.Prmn) SetDefaultPrmn(rec, "127.0.0.1", 2404);
-    }
+    LoadPrmnRecords();
     const int count = ctx_.Stations.Kol_KP;
     // 2. Records of unconfigured stations do not work.
     if (count <= kKPRecords)

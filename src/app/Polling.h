@@ -167,6 +167,9 @@ class TPolling : public IWorkerEvents {
     void StartWeb();
     void StopWeb();
     void ReportWebNotStarted(const std::string& why);
+    // The connection parameter records from "iec104sr.bin"; every record fully
+    // default when the file is missing or cannot be used (reported).
+    void LoadPrmnRecords();
     void Log(const std::string& text) const;
     // The link layer writes its hex trace unless the trace is decoded instead.
     bool LinkTrace() const;
@@ -189,6 +192,7 @@ class TPolling : public IWorkerEvents {
     int32_t threadCount_ = 0;
     int32_t opcServers_ = 0, opcGroups_ = 0;
     std::string lastError_;
+    std::string reportedPrmnProblem_;  // the parameter file problem last reported
     IMainLoop::TimerId timerCommand_ = 0, timerShow_ = 0, timerOutGrid_ = 0, timer_ = 0;
     // Last: gone before the web server and the statistics it reads.
     std::unique_ptr<TDiagnostics> diagnostics_;

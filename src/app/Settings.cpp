@@ -4,12 +4,21 @@
 #include "platform/Paths.h"
 
 namespace telegate {
+namespace {
 
-void TSettings::IniRead(std::string_view AppExeName) {
-    ReadProgramIni(IniPathForExe(AppExeName));
+std::string Unreadable(const TIniFile& ini) {
+    if (ini.ReadError().empty()) return {};
+    return "Не читается файл настроек " + ini.FileName() + " (" + ini.ReadError() +
+           "): действуют значения по умолчанию, файл не будет перезаписан программой";
 }
 
-void TSettings::ReadProgramIni(const std::string& iniPath) {
+}  // namespace
+
+std::string TSettings::IniRead(std::string_view AppExeName) {
+    return ReadProgramIni(IniPathForExe(AppExeName));
+}
+
+std::string TSettings::ReadProgramIni(const std::string& iniPath) {
     TIniFile ini(iniPath);
     sstID = ini.ReadInteger("_Params_", "sstID", 0);
     ArmDir = ini.ReadString("_Config_", "ArmDir", "..\\VantorDir\\");
@@ -23,15 +32,17 @@ void TSettings::ReadProgramIni(const std::string& iniPath) {
     if (IndexReOutTs == 0) IndexReOutTs = 1;
     if (IndexReOutTit == 0) IndexReOutTit = 1;
     if (IndexReOutDeb == 0) IndexReOutDeb = 1;
+    return Unreadable(ini);
 }
 
-void TSettings::ReadCnf(const std::string& path) {
+std::string TSettings::ReadCnf(const std::string& path) {
     TIniFile ini(path);
     UseWebServer = ini.ReadBool("UseWebServer", "UseWebServer", false);
     Port_WebServ = PortBits(ini.ReadInteger("Port_WebServ", "Port_WebServ", 80));
     Save_Obmen_v_File = ini.ReadBool("Save_Obmen_v_File", "Save_Obmen_v_File", false);
     Bind_WebServ = ini.ReadString("Bind_WebServ", "Bind_WebServ", "");
     Trace_Decoded = ini.ReadBool("Trace_Decoded", "Trace_Decoded", false);
+    return Unreadable(ini);
 }
 
 bool TSettings::WriteCnf(const std::string& path) const {

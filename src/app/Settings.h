@@ -40,13 +40,15 @@ class TSettings {
 
     // Reads the program ini file (AppExeName with its extension replaced by
     // ".ini") in key order and applies the normalisations. A missing file or key
-    // leaves the default.
-    void IniRead(std::string_view AppExeName);
+    // leaves the default. A file that exists but cannot be read gives the
+    // defaults too, and the returned text for the operator (empty otherwise).
+    std::string IniRead(std::string_view AppExeName);
     // The same from a named ini file.
-    void ReadProgramIni(const std::string& iniPath);
+    std::string ReadProgramIni(const std::string& iniPath);
 
-    // Reads the keys of "cnf.ini" (each in the section of its own name).
-    void ReadCnf(const std::string& path = kCnfIniName);
+    // Reads the keys of "cnf.ini" (each in the section of its own name); returns
+    // what IniRead returns.
+    std::string ReadCnf(const std::string& path = kCnfIniName);
     // Writes the keys; false when the file could not be saved.
     bool WriteCnf(const std::string& path = kCnfIniName) const;
 

@@ -403,6 +403,8 @@ void TSubj104::FormSCommand1(T104APDU& papdu) {
 }
 
 bool TSubj104::SendUCommand1(U_Func command, UActCon ActCon, bool Save_Obmen, int nomer_socket) {
+    // Nothing goes out, and nothing is journaled as sent, on a link that is down.
+    if (!GetConnected()) return false;
     FormUCommand(command, FTx, ActCon);
     const bool ok = SendToSocket(FTx, Save_Obmen, nomer_socket);
     if (FJournal.Enabled(kJournalIec5))
@@ -412,6 +414,7 @@ bool TSubj104::SendUCommand1(U_Func command, UActCon ActCon, bool Save_Obmen, in
 }
 
 bool TSubj104::SendSCommand1(int32_t vr, bool Save_Obmen, int nomer_socket) {
+    if (!GetConnected()) return false;
     FormSCommand1(FTx);
     const bool ok = SendToSocket(FTx, Save_Obmen, nomer_socket);
     if (ok) FVrAck = vr;
@@ -421,6 +424,7 @@ bool TSubj104::SendSCommand1(int32_t vr, bool Save_Obmen, int nomer_socket) {
 }
 
 bool TSubj104::SendICommand(T104APDU& papdu, bool Save_Obmen, int nomer_socket) {
+    if (!GetConnected()) return false;
     FillAPCI1(papdu, apf_I, 0);
     if (papdu.lenData < 1 || papdu.lenData > 300)
         FJournal.Put(0, "++++++++++++ ERROR+++ LenAPDU  in SendICommand()");
@@ -555,14 +559,20 @@ void T104Client::Connecting(bool Save_Obmen, int nomer_socket) {
         flag.Op(FSet, bsb_PROC_OPROS);
         OPROS_KP_ = false;
     }
+    // A connection the station closed before this pass has nothing left to
+    // start: the connect report is spent, and the next connect wants STARTDT anew.
+    const bool linkUp = GetConnected();
     if (ClSFlag.Op(FYes, bclb_ConnectingOk)) {
         ClSFlag.Op(FClear, bclb_ConnectingOk);
-        flag.Op(FSet, bsb_STARTDT_Want);
-        if (FJournal.Enabled(kJournalIec5))
-            JournalTime(kJournalIec5, "(iec5) Cоединение Ок! Host=" + prm.Host + "Port=" +
-                                          std::to_string(prm.Port) + " Посылаем STARTDT_ACT" +
-                                          flag.ToString() + ClSFlag.ToString());
+        if (linkUp) {
+            flag.Op(FSet, bsb_STARTDT_Want);
+            if (FJournal.Enabled(kJournalIec5))
+                JournalTime(kJournalIec5, "(iec5) Cоединение Ок! Host=" + prm.Host + "Port=" +
+                                              std::to_string(prm.Port) + " Посылаем STARTDT_ACT" +
+                                              flag.ToString() + ClSFlag.ToString());
+        }
     }
+    if (!linkUp) flag.Op(FClear, bsb_STARTDT_Want);
     if (flag.Op(FYes, bsb_STARTDT_Want)) {
         // Stays wanted until the transport takes the frame.
         if (SendUCommand1(U_STARTDT, UACT, Save_Obmen, nomer_socket)) {

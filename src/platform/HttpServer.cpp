@@ -102,6 +102,9 @@ class TConnection : public std::enable_shared_from_this<TConnection> {
               std::shared_ptr<const std::string> body, size_t contentLength, bool keepAlive);
 
     const asio::ip::address& Peer() const { return peer_; }
+    // Waiting for a request head (none of it, or part of it), and since when.
+    bool WaitingForHead() const { return waitingHead_ && !closed_; }
+    TSteady::time_point WaitingSince() const { return waitingSince_; }
 
     // Starts a streamed answer (network thread).
     void StartStream(std::shared_ptr<THttpStream> stream, const std::string& cacheControl);
@@ -124,6 +127,8 @@ class TConnection : public std::enable_shared_from_this<TConnection> {
     std::string in_;      // received octets not yet consumed
     size_t scanned_ = 0;  // octets of in_ searched for the end of the head
     bool idle_ = false;   // waiting for the first octet of a kept-alive request
+    bool waitingHead_ = false;
+    TSteady::time_point waitingSince_{};
     THttpHead head_;
     size_t bodyLeft_ = 0;
     int served_ = 0;
@@ -171,8 +176,8 @@ struct TRun {
         const auto remote = socket.remote_endpoint(ec);
         if (ec) return;  // already gone; the socket closes here
         const auto peer = remote.address();
-        if (static_cast<int>(connections.size()) >= limits.maxConnections ||
-            perPeer[peer] >= limits.maxConnectionsPerPeer) {
+        if (perPeer[peer] >= limits.maxConnectionsPerPeer ||
+            (static_cast<int>(connections.size()) >= limits.maxConnections && !MakeRoom())) {
             if (perPeer[peer] == 0) perPeer.erase(peer);
             socket.close(ec);
             return;
@@ -183,6 +188,18 @@ struct TRun {
         ++perPeer[peer];
         open.store(static_cast<int>(connections.size()));
         conn->Start();
+    }
+
+    // Closes the connection that has waited longest for its request head; false
+    // when every connection is busy with a request.
+    bool MakeRoom() {
+        std::shared_ptr<TConnection> oldest;
+        for (const auto& c : connections)
+            if (c->WaitingForHead() && (!oldest || c->WaitingSince() < oldest->WaitingSince()))
+                oldest = c;
+        if (!oldest) return false;
+        oldest->Close();
+        return true;
     }
 
     void Forget(const std::shared_ptr<TConnection>& conn) {
@@ -262,6 +279,8 @@ void TConnection::AwaitRequest(bool first) {
     scanned_ = 0;
     // A pipelined request may already be waiting in in_.
     idle_ = !first && in_.empty();
+    waitingHead_ = true;
+    waitingSince_ = TSteady::now();
     ArmTimer(idle_ ? run_.limits.keepAliveTimeoutMs : run_.limits.headTimeoutMs);
     if (!in_.empty()) {
         const size_t end = FindHeadEnd(in_);
@@ -293,6 +312,7 @@ void TConnection::Read() {
 }
 
 void TConnection::OnHead(size_t headSize) {
+    waitingHead_ = false;  // from here on the request is being answered
     head_ = ParseRequestHead(std::string_view(in_).substr(0, headSize), run_.headLimits);
     in_.erase(0, headSize);
     if (head_.status != 0) return SendError(head_.status);
@@ -390,6 +410,7 @@ void TConnection::Send(int status, const std::string& contentType, const std::st
                        std::shared_ptr<const std::string> body, size_t contentLength,
                        bool keepAlive) {
     if (closed_) return;
+    waitingHead_ = false;
     keepAlive_ = keepAlive && !run_.stopping;
     outBody_ = std::move(body);
     outHead_ = FormatResponseHead(status, contentType, cacheControl, contentLength, keepAlive);

@@ -5,9 +5,13 @@
 //
 // Hostile clients are bounded: the whole request head must arrive within a
 // deadline, its size and its number of header fields are limited, and so are the
-// connections open at once, in total and per peer address; a connection beyond a
-// limit is closed as soon as it is accepted, so the server never holds more than
-// maxConnections sockets whatever its clients do.
+// connections open at once, in total and per peer address, so the server never
+// holds more than maxConnections sockets whatever its clients do. A connection
+// beyond its address's limit is closed as soon as it is accepted. When the total
+// is reached, the connection that has waited longest for its request head (or,
+// kept alive, for its next request) is closed to make room; one whose request is
+// being answered never is. So slow clients from many addresses cannot keep a
+// client with a complete request from being served.
 #pragma once
 
 #include <cstdint>

@@ -1,9 +1,11 @@
 #include "platform/IniFile.h"
 
+#include <cerrno>
 #include <cstddef>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
@@ -59,9 +61,33 @@ std::string Clean(std::string_view s) {
 }  // namespace
 
 TIniFile::TIniFile(std::string fileName) : fileName_(FindOwnFile(fileName)) {
-    std::ifstream in(Utf8Path(fileName_), std::ios::binary);
-    if (!in) return;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status st = fs::status(Utf8Path(fileName_), ec);
+    if (st.type() == fs::file_type::not_found) return;  // reads as empty
+    if (st.type() == fs::file_type::directory) {
+        readError_ = "это папка, а не файл";
+        return;
+    }
+    std::FILE* f = OpenFileUtf8(fileName_, "rb");
+    if (f == nullptr) {
+        readError_ = std::generic_category().message(errno);
+        return;
+    }
+    std::string bytes;
+    char buf[8192];
+    for (;;) {
+        const size_t n = std::fread(buf, 1, sizeof buf, f);
+        bytes.append(buf, n);
+        if (n < sizeof buf) break;
+    }
+    const bool failed = std::ferror(f) != 0;
+    const int err = errno;
+    std::fclose(f);
+    if (failed) {
+        readError_ = std::generic_category().message(err);
+        return;
+    }
     FromBytes(bytes);
 }
 
@@ -233,6 +259,8 @@ bool TIniFile::DeleteKey(std::string_view section, std::string_view key) {
 }
 
 bool TIniFile::Save() const {
+    // A file that could not be read is never replaced: its keys would be lost.
+    if (!readError_.empty()) return false;
     return WriteFileAtomically(fileName_, ToBytes());
 }
 

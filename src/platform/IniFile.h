@@ -18,6 +18,10 @@ class TIniFile {
     explicit TIniFile(std::string fileName);
 
     const std::string& FileName() const { return fileName_; }
+    // Why a file that exists could not be read (a folder, no permission, an I/O
+    // error); empty when it was read or is missing. Such a file is never written:
+    // every write then returns false and leaves it as it is.
+    const std::string& ReadError() const { return readError_; }
 
     // The value with surrounding blanks removed and, when it is wrapped in a pair
     // of matching quotes, without them. The first of duplicate sections or keys wins.
@@ -62,6 +66,7 @@ class TIniFile {
     bool Save() const;
 
     std::string fileName_;
+    std::string readError_;
     std::vector<std::string> lines_;  // UTF-8, without line ends
 };
 

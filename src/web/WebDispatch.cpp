@@ -173,7 +173,8 @@ int TWebDispatch::RunPage(const std::string& path, const std::string& query, std
     // find one free.
     std::lock_guard<std::mutex> formatLock(FFormatMu);
     try {
-        page = Utf8ToCp1251(FormatPage(job->data));
+        // An octet the code page leaves unassigned shows as the replacement character.
+        page = Utf8ToCp1251(ReplaceCp1251Unassigned(FormatPage(job->data), "&#xFFFD;"));
     } catch (...) {
         return 500;
     }

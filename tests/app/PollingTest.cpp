@@ -164,6 +164,81 @@ TEST_F(PollingTest, UnreadableParameterFileGivesDefaultsForAllRecords) {
     EXPECT_EQ(p.Worker(1)->Port(), 2404);
 }
 
+// A parameter file that is there but cannot be used: every record fully default
+// (nothing of the damaged records stays in use), one report in the error log, the
+// journal and a box, no second report for the same problem at the next start, and
+// the file left exactly as found. A missing file is the normal first start.
+TEST_F(PollingTest, DamagedParameterFileIsReportedAndLeftAsFound) {
+    TPrmn custom = Rec(24100);
+    custom.CommonAsduAddress = 7;
+    custom.PollingCycle = 55;  // defaults leave these as they were
+    custom.LinkAddress1 = 7;
+    TPrmnTable one{};
+    one[0] = custom;
+    const std::string good = PrmnFileBytes(one, 1);
+    std::string badSum = good;
+    badSum[8 + 112] ^= 0x01;  // inside PollingCycle of the record
+    std::string badVersion = good;
+    badVersion[0] = 0x25;
+    std::string random(500, '\0');
+    for (size_t i = 0; i < random.size(); ++i) random[i] = static_cast<char>((i * 131 + 7) % 251);
+    struct TCase {
+        const char* what;
+        std::string bytes;  // empty: no file
+        const char* report;
+    } cases[] = {
+        {"bad checksum", badSum, "Нарушен файл параметров МЭК-104: "},
+        {"random bytes", random, "Не та версия файла: "},  // its first word is no version
+        {"other version", badVersion, "Не та версия файла: "},
+        {"short", good.substr(0, 30), "Нарушен файл параметров МЭК-104: "},
+        {"missing", "", nullptr},
+    };
+    TPrmn fullDefault;
+    SetDefaultPrmn(fullDefault, "127.0.0.1", 2404);
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto table = std::make_unique<TStationTable>();
+        AddStation(*table, "A", 24100, 1, 0, 1);
+        WriteConfigFile((dir.Path() / "iec104.cfg").string(), *table);
+        const fs::path bin = dir.Path() / "iec104sr.bin";
+        const fs::path errLog = dir.Path() / "error_iec104.log";
+        fs::remove(bin);
+        fs::remove(errLog);
+        if (!c.bytes.empty()) WriteAll(bin, c.bytes);
+        h.notifier.errors.clear();
+        journal.clear();
+        ctx().Prmn[0] = custom;  // what an earlier good read left in memory
+        TPolling& p = Make();
+        for (int run = 0; run < 2; ++run) {
+            ASSERT_TRUE(p.Start_IEC104());
+            for (size_t i = 0; i < ctx().Prmn.size(); ++i) {
+                TPrmn expect = fullDefault;
+                expect.prWork1 = i == 0 ? 1 : 0;
+                EXPECT_EQ(ctx().Prmn[i], expect) << "record " << i;
+            }
+            p.Stop_IEC104();
+            PumpUntilFinished();
+        }
+        polling.reset();
+        if (c.report == nullptr) {
+            EXPECT_TRUE(h.notifier.errors.empty());
+            EXPECT_FALSE(fs::exists(bin));
+            EXPECT_FALSE(fs::exists(errLog));
+            continue;
+        }
+        ASSERT_EQ(h.notifier.errors.size(), 1u);  // once for the two starts
+        const std::string& text = h.notifier.errors[0];
+        EXPECT_EQ(text.rfind(c.report, 0), 0u) << text;
+        EXPECT_NE(text.find("iec104sr.bin"), std::string::npos) << text;
+        EXPECT_NE(Cp1251ToUtf8(ReadAll(errLog)).find(text), std::string::npos);
+        bool journaled = JournalCount(text) == 1;
+        std::string line;
+        while (ctx().MessBuff.Get(line)) journaled = journaled || line == text;
+        EXPECT_TRUE(journaled);
+        EXPECT_EQ(ReadAll(bin), c.bytes);
+    }
+}
+
 TEST_F(PollingTest, AutoConnectChoicesPerChannel) {
     Configure(8, 1, 0);
     ctx().Settings.IECauto = {false, true, false, true, true, false};

@@ -212,5 +212,37 @@ TEST_F(SettingsTest, WriteCnfFailureIsReported) {
     EXPECT_FALSE(s.WriteCnf((dir_ / "missing" / "cnf.ini").string()));
 }
 
+// A file in the way that cannot be read gives the defaults and a text for the
+// operator naming it; the device dialog's save then fails instead of replacing it.
+TEST_F(SettingsTest, UnreadableFilesGiveDefaultsAndAreNeverReplaced) {
+    struct TCase {
+        const char* what;
+        bool cnf;
+    } cases[] = {{"program ini", false}, {"cnf.ini", true}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string& path = c.cnf ? cnf_ : ini_;
+        fs::create_directory(path);
+        fs::create_directory(path + "/inside");  // a folder with content, as found
+        TSettings s;
+        s.IndexReOutTs = 5;
+        s.Port_WebServ = 8080;
+        s.UseWebServer = true;
+        const std::string problem = c.cnf ? s.ReadCnf(cnf_) : s.IniRead(exe_);
+        EXPECT_NE(problem.find(path), std::string::npos) << problem;
+        if (c.cnf) {
+            EXPECT_EQ(s.Port_WebServ, 80);
+            EXPECT_FALSE(s.UseWebServer);
+            EXPECT_FALSE(s.WriteCnf(cnf_));
+        } else {
+            EXPECT_EQ(s.IndexReOutTs, 1);
+        }
+        EXPECT_TRUE(fs::is_directory(path + "/inside"));
+        fs::remove_all(path);
+        // Readable again: no text.
+        EXPECT_EQ(c.cnf ? s.ReadCnf(cnf_) : s.IniRead(exe_), "");
+    }
+}
+
 }  // namespace
 }  // namespace telegate

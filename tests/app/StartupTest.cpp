@@ -319,7 +319,7 @@ TEST_F(StartupTest, LeftoverTemporaryFilesAreRemovedAtStart) {
     for (const auto& name : leftovers) Put(name, "half");
     for (const auto& name : kept) Put(name, "keep");
     fs::create_directory("zzz.dat.tmp.DIRECT");  // a folder of that name stays
-    std::error_code linkError;  // Wine cannot make symbolic links
+    std::error_code linkError;                   // Wine cannot make symbolic links
     fs::create_symlink("iec104.cfg", "iec104.cfg.tmp.LINK01", linkError);
     fs::create_directory("sub");
     Put("sub/iec104.cfg.tmp.aB3dE9", "elsewhere");  // only the program folder is cleaned
@@ -461,6 +461,42 @@ TEST_F(StartupTest, CloseThatCannotSaveIsLoggedAndStillCloses) {
     EXPECT_EQ(notifier_.errors.size(), 1u);
     std::string log = Get(kExceptionLogName);
     EXPECT_NE(log.find(" . Class Name = telegate::EInOutError\r\n"), std::string::npos) << log;
+}
+
+// A settings file that exists but cannot be read (here a folder in its place) is
+// reported in the error log, the journal and a box; the program goes on with the
+// defaults, and neither start nor close writes over it.
+TEST_F(StartupTest, UnreadableSettingsFileIsReportedAndLeftAlone) {
+    for (const char* name : {"telegate.ini", "cnf.ini"}) {
+        SCOPED_TRACE(name);
+        fs::create_directory(name);
+        TRecordingNotifier notifier;
+        {
+            TAppContext ctx(clock_, notifier);
+            TManualMainLoop loop(clock_);
+            TOPCForm form(ctx, loop, exe_);
+            ASSERT_NO_THROW(form.FormCreate());
+            EXPECT_EQ(ctx.Settings.IndexReOutTs, 1);
+            EXPECT_EQ(ctx.Settings.Port_WebServ, 80);
+            EXPECT_FALSE(ctx.Settings.UseWebServer);
+            ASSERT_EQ(notifier.errors.size(), 1u);
+            const std::string& text = notifier.errors[0];
+            EXPECT_EQ(text.rfind("Не читается файл настроек ", 0), 0u) << text;
+            EXPECT_NE(text.find(name), std::string::npos) << text;
+            std::string line, journal;
+            while (ctx.MessBuff.Get(line)) journal += line + "\n";
+            EXPECT_NE(journal.find(text), std::string::npos) << journal;
+            const std::string log = Cp1251ToUtf8(Get(kExceptionLogName));
+            EXPECT_NE(log.find(text + " . Class Name = telegate::ESettingsUnreadable"),
+                      std::string::npos)
+                << log;
+            form.CloseApplication();
+            EXPECT_TRUE(form.SavedOnClose());
+        }
+        EXPECT_TRUE(fs::is_directory(name));
+        fs::remove(name);
+        fs::remove(kExceptionLogName);
+    }
 }
 
 TEST_F(StartupTest, ExceptionInTimerIsLoggedAndTimerKeepsFiring) {

@@ -39,6 +39,30 @@ TEST_F(ClientTest, FirstAttemptIsImmediateThenEveryTwoSeconds) {
         "(iec5) sock.Open  Запуск соединения! prm.Host=127.0.0.1 prm.Port=2404(0000h)(0003h)"));
 }
 
+// A station that closes the link before the first pass after the connect report:
+// the report is spent with the link; no STARTDT is sent or journaled while the link
+// is down, however many passes run, and the next connection starts as usual.
+TEST_F(ClientTest, ConnectReportOfALinkAlreadyGoneSendsNothing) {
+    MakeClient();
+    client->ClSFlag.Op(FSet, bclb_AutoConnect);
+    client->DoOnConnect();  // the worker's connect report
+    link->connected = false;
+    client->flag.Op(FSet, bsb_CallDoDisconnect);  // and its disconnect report
+    Lines();
+    for (int i = 0; i < 40; ++i) {
+        client->Connecting(false, 0);
+        client->ConnectService(false, 0);
+        clock.Advance(50);
+    }
+    EXPECT_TRUE(link->frames.empty());
+    for (const std::string& line : Lines()) EXPECT_EQ(line.find("Send"), std::string::npos) << line;
+    EXPECT_GE(link->connectRequests, 1);  // the back-off goes on
+    link->connected = true;
+    client->DoOnConnect();
+    client->Connecting(false, 0);
+    EXPECT_EQ(link->HexFrames(), (std::vector<std::string>{"68 04 07 00 00 00"}));
+}
+
 TEST_F(ClientTest, PauseGrowsEveryTwentyAttempts) {
     MakeClient();
     link->connected = false;

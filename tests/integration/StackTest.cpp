@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include "integration/SimProcess.h"
 #include "integration/StackHarness.h"
 #include "model/ConfigFile.h"
+#include "platform/LoopbackPeer.h"
 #include "support/DateTime.h"
 #include "support/Notifier.h"
 
@@ -444,6 +446,61 @@ TEST_F(StackTest, ReconnectsAfterTheStationDrops) {
     ASSERT_TRUE(stack_->WaitUntil([&] { return Tag(4003)->Value.bv[3] != 0; }, 3000));
     EXPECT_EQ(Read(4003).f, 42.5);
     EXPECT_EQ(stack_->connects.load(), 2);
+}
+
+// A station that accepts every connection and closes it at once: the master goes
+// on reconnecting with its back-off, but nothing is sent or journaled as sent on
+// a link that is already gone, so the journal does not fill with failed sends.
+TEST_F(StackTest, StationThatClosesAtOnceGetsNoSendsOnTheDeadLink) {
+    testing::TLoopbackListener listener(64);
+    ASSERT_TRUE(listener.Valid());
+    std::atomic<bool> stop{false};
+    std::atomic<int> accepted{0};
+    std::thread station([&] {
+        while (!stop.load()) {
+            testing::TLoopbackPeer peer = listener.Accept(20);
+            if (!peer.Valid()) continue;
+            ++accepted;
+            peer.Close();
+        }
+    });
+    TStackOptions opt;
+    opt.journalMask = ~0u;  // every category, as an operator hunting a fault would
+    stack_ = std::make_unique<TStackHarness>(*table_, std::vector<int>{listener.Port()}, opt);
+    const auto started = std::chrono::steady_clock::now();
+    stack_->Start();
+    // Three connections: the back-off between them (2 s) lets many 50 ms
+    // passes run while the link is down.
+    const bool three = stack_->WaitUntil([&] { return accepted.load() >= 3; }, 15000);
+    // And the time after the last close, in which a stale step would repeat.
+    std::this_thread::sleep_for(Ms(700));
+    stack_->Stop();
+    const double minutes =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() / 60.0;
+    stop.store(true);
+    station.join();
+    ASSERT_TRUE(three) << "accepted " << accepted.load();
+
+    const auto lines = stack_->JournalLines();
+    size_t failedSends = 0;
+    size_t startdt = 0;
+    for (const auto& l : lines) {
+        if (l.find("Error Send") != std::string::npos) ++failedSends;
+        if (l.find("Send_U:") != std::string::npos) ++startdt;
+    }
+    std::printf(
+        "[ figures  ] station closing at once: %d connections, %zu journal lines, "
+        "%.0f lines per minute\n",
+        accepted.load(), lines.size(), static_cast<double>(lines.size()) / minutes);
+    EXPECT_EQ(failedSends, 0u);
+    // At most one STARTDT per connection (when it left before the close was seen).
+    EXPECT_LE(startdt, static_cast<size_t>(accepted.load()));
+    // A handful of connection lines per attempt, not one per pass.
+    EXPECT_LE(lines.size(), static_cast<size_t>(accepted.load()) * 12) << [&] {
+        std::string all;
+        for (const auto& l : lines) all += l + "\n";
+        return all;
+    }();
 }
 
 // A station whose own k is far above ours writes up to 128 I frames at once: the

@@ -393,8 +393,39 @@ TEST_F(ConfigFileTest, CodePagesAndStrayUtf8) {
     WriteBytes(dir_.File("cp.cfg"), "KP,1,1,\xD9\x98\xD0\x9F,127.0.0.1\r\n");
     ReadConfigFile(dir_.File("cp.cfg"), *t_, notifier_);
     ASSERT_EQ(t_->Kol_KP, 1);
-    EXPECT_EQ(t_->KP_arr[1].NameKP, "Щ\xEF\xBF\xBDРџ");
+    EXPECT_EQ(t_->KP_arr[1].NameKP, "Щ" + std::string(kCp1251UnassignedUtf8) + "Рџ");
     EXPECT_TRUE(IsValidUtf8(FormatConfigText(*t_)));
+}
+
+// A file whose names hold every octet a name can hold is written back octet for
+// octet (the operator's close rewrites the file).
+TEST_F(ConfigFileTest, EveryNameOctetIsWrittenBackUnchanged) {
+    std::string name = "N";
+    for (int c = 0x21; c < 256; ++c)
+        if (c != ',' && c != '"') name += static_cast<char>(c);
+    name += "N";
+    auto table = std::make_unique<TStationTable>();
+    table->Kol_KP = 1;
+    table->KP_arr[1].NameKP = "x";
+    table->KP_arr[1].IP = "127.0.0.1";
+    table->KP_arr[1].Kol_TS = 1;
+    table->KP_arr[1].TS_arr[1].NameTS = "y";
+    WriteConfigFile(dir_.File("src.cfg"), *table);  // the layout the writer makes
+    std::string bytes = ReadBytes(dir_.File("src.cfg"));
+    int replaced = 0;
+    for (const std::string placeholder : {",1,x,", "\"y\""}) {
+        for (size_t at = bytes.find(placeholder); at != std::string::npos;
+             at = bytes.find(placeholder, at + name.size())) {
+            bytes.replace(at + placeholder.size() - 2, 1, name);
+            ++replaced;
+        }
+    }
+    ASSERT_EQ(replaced, 3) << bytes;  // KP line, its comment, the TS line
+    WriteBytes(dir_.File("src.cfg"), bytes);
+    ReadConfigFile(dir_.File("src.cfg"), *t_, notifier_);
+    ASSERT_EQ(t_->Kol_KP, 1);
+    WriteConfigFile(dir_.File("back.cfg"), *t_);
+    EXPECT_EQ(ReadBytes(dir_.File("back.cfg")), bytes);
 }
 
 TEST_F(ConfigFileTest, VeryLongLines) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "OpcFixture.h"
+#include "support/CodePage.h"
 
 namespace telegate::opc::test {
 namespace {
@@ -298,13 +299,16 @@ TEST_F(OpcFixture, BadInputAnswersAnErrorAndClearsOutputs) {
 TEST(OpcWide, Utf8RoundTripAndInvalidInput) {
     const std::string names[] = {"", "lifebit", "ПС-12.Выключатель", "\xF0\x9F\x98\x80"};
     for (const auto& s : names) EXPECT_EQ(s, com::WideToUtf8(com::Utf8ToWide(s)));
-    EXPECT_EQ(
-        "\xEF\xBF\xBD"
-        "a",
-        com::WideToUtf8(com::Utf8ToWide("\xC3"
-                                        "a")));
+    EXPECT_EQ(std::string(kCp1251UnassignedUtf8) + "a", com::WideToUtf8(com::Utf8ToWide("\xC3"
+                                                                                        "a")));
     const WCHAR lone[] = {0xD800, 'x', 0};
     EXPECT_EQ("\xEF\xBF\xBDx", com::WideToUtf8(lone));
+    // A name octet Windows-1251 leaves unassigned: the client sees U+FFFD, and the
+    // identifier it sends back names the same tag.
+    const std::string odd = "ПС." + std::string(kCp1251UnassignedUtf8) + "Q";
+    const com::WString shown = com::Utf8ToWide(odd);
+    EXPECT_EQ(shown[3], static_cast<WCHAR>(0xFFFD));
+    EXPECT_EQ(com::WideToUtf8(shown), odd);
     // FILETIME: 100 ns ticks since 1601; local time shifted by the offset, 1601 at the least.
     auto ticks = [](FILETIME f) { return (uint64_t(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
     EXPECT_EQ(116444736000000000ull, ticks(com::DateTimeToUtcFileTime(25569.0, 0)));

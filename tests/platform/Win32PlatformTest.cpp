@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <winsock2.h>
+// clang-format off
+#include <aclapi.h>
+// clang-format on
 
 #include <atomic>
 #include <chrono>
@@ -116,6 +119,39 @@ TEST(Win32SingleInstance, SecondHolderInTheProcessIsRefusedUntilRelease) {
     EXPECT_TRUE(second.AnotherInstance());
     first.Release();
     EXPECT_TRUE(second.TryAcquire()) << second.LastError();
+}
+
+// The lock is machine-wide, and its security lets everyone wait on it but nobody
+// else take it over or change it: the only grant to Everyone is SYNCHRONIZE and
+// MUTANT_QUERY_STATE.
+TEST(Win32SingleInstance, MachineWideMutexOthersMayOnlyWaitOn) {
+    const std::string name = "Telegate-sd-" + std::to_string(::GetCurrentProcessId());
+    TSingleInstance lock(name);
+    ASSERT_TRUE(lock.TryAcquire()) << lock.LastError();
+    HANDLE h = ::OpenMutexW(READ_CONTROL | SYNCHRONIZE, FALSE, (L"Global\\" + W(name)).c_str());
+    ASSERT_NE(h, nullptr) << ::GetLastError();
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_EQ(::GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                &dacl, nullptr, &sd),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_NE(dacl, nullptr);
+    BYTE world[SECURITY_MAX_SID_SIZE];
+    DWORD worldSize = sizeof world;
+    ASSERT_TRUE(::CreateWellKnownSid(WinWorldSid, nullptr, world, &worldSize));
+    int worldAces = 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(::GetAce(dacl, i, &ace));
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+        if (!::EqualSid(&allowed->SidStart, world)) continue;
+        ++worldAces;
+        EXPECT_EQ(allowed->Mask, static_cast<ACCESS_MASK>(SYNCHRONIZE | MUTANT_QUERY_STATE));
+    }
+    EXPECT_EQ(worldAces, 1);
+    ::LocalFree(sd);
+    ::CloseHandle(h);
 }
 
 // The program itself, started as a second process while this one holds the

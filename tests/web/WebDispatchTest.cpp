@@ -130,6 +130,18 @@ TEST_F(WebDispatchTest, PagesAreHtmlInWindows1251WithoutCaching) {
     EXPECT_EQ(Get(d, "/titek%2Ephp").body, root.body);
 }
 
+// A name octet Windows-1251 leaves unassigned shows on the page as the
+// replacement character, not as the octet (which browsers take for a control).
+TEST_F(WebDispatchTest, UnassignedNameOctetShowsAsReplacementCharacter) {
+    const std::string odd = "U" + std::string(kCp1251UnassignedUtf8) + "2";
+    data.AddTI(1, odd, 1, 3, 1.0f, 0, 0);
+    TWebDispatch d(folder.web, Source());
+    const auto r = Get(d, "/titek.php?p_ti=KP1");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find("U&#xFFFD;2"), std::string::npos) << r.body;
+    EXPECT_EQ(r.body.find('\x98'), std::string::npos);
+}
+
 TEST_F(WebDispatchTest, PathsAreCaseSensitive) {
     TWebDispatch d(folder.web, Source());
     for (const char* path : {"/TITEK.PHP", "/Titek.php", "/titek.php/", "/config", "/index.html"}) {

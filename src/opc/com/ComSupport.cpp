@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "support/CodePage.h"
+
 namespace telegate::com {
 
 WString Utf8ToWide(const std::string& s) {
@@ -34,6 +36,8 @@ WString Utf8ToWide(const std::string& s) {
             if (cp < 0x10000 || cp > 0x10FFFF) cp = 0xFFFD;
         }
         i += len;
+        // A name octet Windows-1251 leaves unassigned: clients see U+FFFD.
+        if (cp == kCp1251Unassigned) cp = 0xFFFD;
         if (cp >= 0x10000) {
             cp -= 0x10000;
             out.push_back(static_cast<WCHAR>(0xD800 + (cp >> 10)));
@@ -50,7 +54,11 @@ std::string WideToUtf8(const WCHAR* s) {
     if (!s) return out;
     for (size_t i = 0; s[i]; ++i) {
         uint32_t cp = static_cast<uint16_t>(s[i]);
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
+        if (cp == 0xFFFD) {
+            // What Utf8ToWide showed for an unassigned octet: an item identifier
+            // copied from a browse finds its tag again.
+            cp = kCp1251Unassigned;
+        } else if (cp >= 0xD800 && cp <= 0xDBFF) {
             uint32_t lo = static_cast<uint16_t>(s[i + 1]);
             if (lo >= 0xDC00 && lo <= 0xDFFF) {
                 cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
