@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(build-essential g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev googletest
       libbenchmark-dev libasio-dev libssl-dev zlib1g-dev libbrotli-dev clang
-      libclang-rt-14-dev curl mingw-w64-tools
+      libclang-rt-14-dev curl mingw-w64-tools nlohmann-json3-dev
       dpkg-dev fakeroot lintian systemd strace iproute2)
 missing=()
 for p in "${pkgs[@]}"; do

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "app/AppContext.h"
+#include "app/Diagnostics.h"
 #include "app/OperatorReport.h"
 #include "model/ConfigFile.h"
 #include "opc/Core.h"
@@ -63,6 +64,8 @@ TPolling::TPolling(TAppContext& ctx, IMainLoop& loop, TPollingOptions options, T
       traceOn_(std::make_shared<std::atomic<bool>>(ctx.Settings.Save_Obmen_v_File)) {
     clients_ = std::make_unique<TClients104>(
         kMaxClients, TLinkEnv{ctx_.Clock, ctx_.MessBuff, ctx_.TypeIdentList, opt_.Dir}, ctx_.Prmn);
+    for (int i = 0; i < kMaxClients; ++i)
+        diag_.push_back(std::make_unique<TLinkDiagnostics>(ctx_.Clock));
     web_ = std::make_unique<TWebServer>(
         opt_.WebFolder, [this] { return WebView(); },
         [this](std::function<void()> fn) {
@@ -70,6 +73,7 @@ TPolling::TPolling(TAppContext& ctx, IMainLoop& loop, TPollingOptions options, T
             return true;
         },
         opt_.WebLimits);
+    diagnostics_ = std::make_unique<TDiagnostics>(ctx_, *this, web_->Dispatch(), opt_.Dir);
     timerCommand_ = loop_.addTimer(kTimerCommandMs, [this] { TimerCommandTick(); });
     timerShow_ = loop_.addTimer(kTimerShowMs, [this] { TimerShowTick(); });
     timerOutGrid_ = loop_.addTimer(kTimerOutGridMs, [this] { TimeroutgridTick(); });
@@ -91,7 +95,12 @@ TPolling::~TPolling() {
     for (auto& run : runs_)
         for (auto& w : run->workers)
             if (w != nullptr) w->Join();
+    diagnostics_.reset();
     web_.reset();
+}
+
+bool TPolling::LinkTrace() const {
+    return ctx_.Settings.Save_Obmen_v_File && !ctx_.Settings.Trace_Decoded;
 }
 
 std::string TPolling::FilePath(const char* name) const {
@@ -245,6 +254,10 @@ void TPolling::CreateClients() {
         // Reconnections go where the first connection went.
         cl.prm.Port = StationPort(n);
         cl.FIpPort = FormatPeer(cl.prm.Host, cl.prm.Port);
+        TLinkDiagnostics& diag = *diag_[static_cast<size_t>(n - 1)];
+        diag.Reset();
+        diag.Layout = TFrameLayout{cl.prm.sz_COT, cl.prm.sz_ASDUAddress, cl.prm.sz_InfObjAddress};
+        cl.Diag = &diag;
         rec.prWork1 = 1;
         cl.setWork(true);
         cl.ClSFlag.Op(FSet, bclb_AutoConnect);
@@ -302,7 +315,9 @@ void TPolling::StartWeb() {
     try {
         std::string error;
         const int port = TSettings::PortBits(ctx_.Settings.Port_WebServ);
-        if (!web_->Activate(port, &error, opt_.WebBindAddress))
+        const std::string address =
+            opt_.WebBindAddress.empty() ? ctx_.Settings.WebBindAddress() : opt_.WebBindAddress;
+        if (!web_->Activate(port, &error, address))
             ReportWebNotStarted("порт " + std::to_string(port) + ": " + error);
     } catch (const std::exception& e) {
         ReportWebNotStarted(e.what());
@@ -406,6 +421,7 @@ void TPolling::HandleConnect(TRun& run, int n) {
         run.controllers[static_cast<size_t>(n - 1)]->CheckValid1(false);
     if (n <= static_cast<int>(run.clients.size()))
         run.clients[static_cast<size_t>(n - 1)]->DoOnConnect();
+    if (&run == current_) diag_[static_cast<size_t>(n - 1)]->OnConnected();
     if (ctx_.Stations.IsStation(n)) {
         ctx_.Stations.KP_arr[n].Connected = true;
         ctx_.Stations.KP_arr[n].Last_opros_KP_Time = now;
@@ -426,6 +442,10 @@ void TPolling::HandleDisconnect(TRun& run, int n) {
                       ctx_.Clock.Now());
     if (n <= static_cast<int>(run.clients.size()))
         run.clients[static_cast<size_t>(n - 1)]->flag.Op(FSet, bsb_CallDoDisconnect);
+    // A stopped run's last report counts only until the next run has begun.
+    if (&run == current_ || (!run.active && current_ == nullptr))
+        diag_[static_cast<size_t>(n - 1)]->OnDisconnected(
+            run.active ? TDisconnectReason::StationClosed : TDisconnectReason::OperatorStop);
     if (ctx_.Stations.IsStation(n)) ctx_.Stations.KP_arr[n].Connected = false;
     if (ctx_.Settings.Save_Obmen_v_File)
         AppendTraceLine(" DisConnect - _" + host,
@@ -440,8 +460,7 @@ void TPolling::HandleRead(TRun& run, int n, const std::string& data, const std::
     sock.ReceiveBuf_str = data;
     sock.RemoteAddress = host;
     sock.RemotePort = port;
-    run.controllers[static_cast<size_t>(n - 1)]->OnReceive(sock, ctx_.Settings.Save_Obmen_v_File,
-                                                           n - 1);
+    run.controllers[static_cast<size_t>(n - 1)]->OnReceive(sock, LinkTrace(), n - 1);
 }
 
 // ------------------------------------------------------------------ timers
@@ -457,8 +476,8 @@ void TPolling::DrainJournal() {
 
 void TPolling::TimerCommandTick() {
     if (current_ == nullptr) return;
-    const bool save = ctx_.Settings.Save_Obmen_v_File;
-    traceOn_->store(save);
+    const bool save = LinkTrace();
+    traceOn_->store(ctx_.Settings.Save_Obmen_v_File);
     // 1. Periodic general interrogation, once a minute from the last connection or request.
     const int64_t mono = ctx_.Clock.MonotonicMs();
     std::vector<int64_t>& last = current_->lastOprosMs;
@@ -482,7 +501,7 @@ void TPolling::TimerCommandTick() {
 
 void TPolling::TimerShowTick() {
     if (current_ == nullptr) return;
-    const bool save = ctx_.Settings.Save_Obmen_v_File;
+    const bool save = LinkTrace();
     DrainJournal();
     // 2. Change marks.
     if (TTagSignalList* tags = publisher_.Tags()) {
@@ -495,6 +514,7 @@ void TPolling::TimerShowTick() {
     for (auto& c : current_->controllers) c->CheckValid1(false);
     // 3. Publication.
     publisher_.OutOPCTsTit(false);
+    diagnostics_->Publish();  // change times and events, link events, monitor taps
     // 4. Channel service, LEDs, validity.
     for (size_t k = 0; k < current_->controllers.size(); ++k) {
         TClient104Frm& c = *current_->controllers[k];

@@ -28,6 +28,7 @@
 #include "iec104/ChannelController.h"
 #include "iec104/ClientList.h"
 #include "iec104/CommandResult.h"
+#include "iec104/LinkStatistics.h"
 #include "iec104/StationLink.h"
 #include "iec104/StationWorker.h"
 #include "iec104/TuTypes.h"
@@ -39,6 +40,7 @@ namespace telegate {
 
 class TAppContext;
 class TWebServer;
+class TDiagnostics;
 
 // Timer intervals, ms.
 constexpr int kTimerCommandMs = 50;
@@ -74,7 +76,8 @@ struct TPollingOptions {
     std::string Dir;
     // The "web" folder served by the web server.
     std::filesystem::path WebFolder = "web";
-    std::string WebBindAddress = "0.0.0.0";
+    // The address the web server listens on; empty: the "Bind_WebServ" setting.
+    std::string WebBindAddress;
     THttpServerLimits WebLimits;
     TWorkerTimings WorkerTimings;
     // Where problems that polling otherwise swallows are logged (headless: stderr).
@@ -148,6 +151,14 @@ class TPolling : public IWorkerEvents {
     // The view the web pages read; no client list before the first start.
     TWebView WebView() const;
     TWebServer* WebServer() { return web_.get(); }
+    TDiagnostics* Diagnostics() { return diagnostics_.get(); }
+    // Link statistics and frame tap of station n (1..kMaxClients); reset when
+    // polling starts. Main thread.
+    TLinkDiagnostics* Diagnostics(int n) const {
+        return n >= 1 && n <= static_cast<int>(diag_.size())
+                   ? diag_[static_cast<size_t>(n - 1)].get()
+                   : nullptr;
+    }
     IMainLoop::TimerId TimerId(int intervalMs) const;
 
   private:
@@ -164,6 +175,8 @@ class TPolling : public IWorkerEvents {
     // default when the file is missing or cannot be used (reported).
     void LoadPrmnRecords();
     void Log(const std::string& text) const;
+    // The link layer writes its hex trace unless the trace is decoded instead.
+    bool LinkTrace() const;
     void PruneFinishedRuns();
     std::string FilePath(const char* name) const;
 
@@ -174,8 +187,9 @@ class TPolling : public IWorkerEvents {
     TPublisher publisher_;
     std::unique_ptr<TClients104> clients_;
     std::unique_ptr<TWebServer> web_;
-    std::shared_ptr<std::atomic<bool>> traceOn_;  // read by the workers' threads
-    std::vector<std::unique_ptr<TRun>> runs_;     // the last one is current while polling
+    std::vector<std::unique_ptr<TLinkDiagnostics>> diag_;  // station n at n - 1
+    std::shared_ptr<std::atomic<bool>> traceOn_;           // read by the workers' threads
+    std::vector<std::unique_ptr<TRun>> runs_;              // the last one is current while polling
     TRun* current_ = nullptr;
     bool everStarted_ = false;
     bool polling_ = false;
@@ -184,6 +198,8 @@ class TPolling : public IWorkerEvents {
     std::string lastError_;
     std::string reportedPrmnProblem_;  // the parameter file problem last reported
     IMainLoop::TimerId timerCommand_ = 0, timerShow_ = 0, timerOutGrid_ = 0, timer_ = 0;
+    // Last: gone before the web server and the statistics it reads.
+    std::unique_ptr<TDiagnostics> diagnostics_;
 };
 
 }  // namespace telegate

@@ -40,6 +40,8 @@ std::string TSettings::ReadCnf(const std::string& path) {
     UseWebServer = ini.ReadBool("UseWebServer", "UseWebServer", false);
     Port_WebServ = PortBits(ini.ReadInteger("Port_WebServ", "Port_WebServ", 80));
     Save_Obmen_v_File = ini.ReadBool("Save_Obmen_v_File", "Save_Obmen_v_File", false);
+    Bind_WebServ = ini.ReadString("Bind_WebServ", "Bind_WebServ", "");
+    Trace_Decoded = ini.ReadBool("Trace_Decoded", "Trace_Decoded", false);
     return Unreadable(ini);
 }
 
@@ -48,7 +50,18 @@ bool TSettings::WriteCnf(const std::string& path) const {
     bool ok = ini.WriteBool("UseWebServer", "UseWebServer", UseWebServer);
     ok = ini.WriteInteger("Port_WebServ", "Port_WebServ", Port_WebServ) && ok;
     ok = ini.WriteBool("Save_Obmen_v_File", "Save_Obmen_v_File", Save_Obmen_v_File) && ok;
+    if (!Bind_WebServ.empty() || ini.ValueExists("Bind_WebServ", "Bind_WebServ"))
+        ok = ini.WriteString("Bind_WebServ", "Bind_WebServ", Bind_WebServ) && ok;
+    if (Trace_Decoded || ini.ValueExists("Trace_Decoded", "Trace_Decoded"))
+        ok = ini.WriteBool("Trace_Decoded", "Trace_Decoded", Trace_Decoded) && ok;
     return ok;
+}
+
+std::string TSettings::WebBindAddress() const {
+    const auto first = Bind_WebServ.find_first_not_of(" \t");
+    if (first == std::string::npos) return "0.0.0.0";
+    const auto last = Bind_WebServ.find_last_not_of(" \t");
+    return Bind_WebServ.substr(first, last - first + 1);
 }
 
 bool TSettings::AutoConnectChoice(int channel) const {

@@ -31,6 +31,12 @@ class TSettings {
     bool UseWebServer = false;
     int32_t Port_WebServ = 80;  // 0..65535
     bool Save_Obmen_v_File = false;
+    // The address the web server listens on; empty: all addresses. Written only
+    // when set (or when the file already holds the key), so a "cnf.ini" of an
+    // older installation keeps its three keys.
+    std::string Bind_WebServ;
+    // Trace files carry the decoded frames instead of the hex dump.
+    bool Trace_Decoded = false;
 
     // Reads the program ini file (AppExeName with its extension replaced by
     // ".ini") in key order and applies the normalisations. A missing file or key
@@ -40,10 +46,10 @@ class TSettings {
     // The same from a named ini file.
     std::string ReadProgramIni(const std::string& iniPath);
 
-    // Reads the three keys of "cnf.ini" (each in the section of its own name);
-    // returns what IniRead returns.
+    // Reads the keys of "cnf.ini" (each in the section of its own name); returns
+    // what IniRead returns.
     std::string ReadCnf(const std::string& path = kCnfIniName);
-    // Writes the three keys; false when the file could not be saved.
+    // Writes the keys; false when the file could not be saved.
     bool WriteCnf(const std::string& path = kCnfIniName) const;
 
     // The stored auto-connect choice of channel (1-based): channels 1..6 have their
@@ -53,6 +59,8 @@ class TSettings {
 
     // The low 16 bits of a port number as stored.
     static int32_t PortBits(int32_t stored) { return static_cast<int32_t>(stored & 0xFFFF); }
+    // The address to listen on: Bind_WebServ trimmed, or "0.0.0.0" when empty.
+    std::string WebBindAddress() const;
 };
 
 }  // namespace telegate

@@ -167,6 +167,7 @@ bool TSubj104::CutApdus(int32_t len, const PSocket_temp& Socket, bool Save_Obmen
             return false;
         }
         r_APDUBuf.Put1(w, L + 2, p);
+        if (Diag) Diag->OnFrame(TFrameDir::Received, w + p, static_cast<size_t>(L + 2), k);
         const bool jr = FJournal.Enabled(kJournalIec0);
         if (Save_Obmen || jr) {
             const std::string peer = FormatPeer(Socket.RemoteAddress, Socket.RemotePort);
@@ -331,10 +332,12 @@ void TSubj104::ConnectService(bool Save_Obmen, int nomer_socket) {
         t3_TestSending.Start();
     }
     if (flag.Op(FYes, bsb_ERRSEQAPDU)) {
+        if (Diag) Diag->NoteReason(TDisconnectReason::SequenceError);
         StopConnect();
         return;
     }
     if (k > 0 && t1_Response.CheckExpire(prm.t1, false)) {
+        if (Diag) Diag->OnT1Expired();
         // The station did not acknowledge in time: close, and let the reconnect path
         // build a fresh connection. Nothing is sent again under new numbers.
         if (FJournal.Enabled(kJournalIec5))
@@ -358,6 +361,7 @@ void TSubj104::ConnectService(bool Save_Obmen, int nomer_socket) {
 
 void TSubj104::AckIfDue(bool Save_Obmen, int nomer_socket) {
     const int32_t w = GetW();
+    if (Diag) Diag->NoteWindow(w);
     if (w <= 0 || (w < prm.wMax && !t2_AckReseiveI.CheckExpire(prm.t2, false))) return;
     if (FJournal.Enabled(kJournalIec5))
         JournalTime(kJournalIec5, w < prm.wMax
@@ -481,6 +485,7 @@ bool T104Client::SendToSocket(const T104APDU& papdu, bool Save_Obmen, int nomer_
     const bool ok = psock.oprosdevice2->TryPutToWrite(
         std::string(reinterpret_cast<const char*>(papdu.Data), static_cast<size_t>(n)));
     if (ok) {
+        if (Diag) Diag->OnFrame(TFrameDir::Sent, papdu.Data, static_cast<size_t>(n), k);
         TraceTraffic.AddBytes(n);
         if (Save_Obmen)
             TraceLine("То KP " + FormatTime(FClock.Now()) + "  " + " " + ApduHex(papdu),

@@ -41,6 +41,7 @@
 
 #include "iec104/Apdu.h"
 #include "iec104/Asdu.h"
+#include "iec104/LinkStatistics.h"
 #include "iec104/StationLink.h"
 #include "iec104/Telecontrol.h"
 #include "model/Prmn.h"
@@ -165,6 +166,8 @@ class TSubj104 {
     TBufferAPDU r_APDUBuf;
     std::array<uint8_t, kApduSize> DataReserv{};
     int32_t CountReserv = 0;
+    // Statistics and frame tap of the station (owned by polling); may be null.
+    TLinkDiagnostics* Diag = nullptr;
 
   protected:
     // Called when the receive queue is full in the middle of a block: decode what it

@@ -86,11 +86,14 @@ struct TRun;
 class TConnection : public std::enable_shared_from_this<TConnection> {
   public:
     TConnection(TRun& run, tcp::socket socket, asio::ip::address peer);
+    ~TConnection() {
+        if (stream_) stream_->Detach();
+    }
     void Start() { AwaitRequest(true); }
     void Close();
     // Closes now unless an answer is being written; then closes once it is out.
     void Finish() {
-        if (outHead_.empty()) return Close();
+        if (outHead_.empty() || stream_) return Close();
         keepAlive_ = false;
     }
     // Sends a response (network thread).
@@ -103,7 +106,11 @@ class TConnection : public std::enable_shared_from_this<TConnection> {
     bool WaitingForHead() const { return waitingHead_ && !closed_; }
     TSteady::time_point WaitingSince() const { return waitingSince_; }
 
+    // Starts a streamed answer (network thread).
+    void StartStream(std::shared_ptr<THttpStream> stream, const std::string& cacheControl);
+
   private:
+    void PumpStream();
     void AwaitRequest(bool first);
     void Read();
     void OnHead(size_t headSize);
@@ -130,6 +137,8 @@ class TConnection : public std::enable_shared_from_this<TConnection> {
     std::string outHead_;
     std::shared_ptr<const std::string> outBody_;
     size_t outDone_ = 0;
+    std::shared_ptr<THttpStream> stream_;
+    bool writing_ = false;  // a write of the stream is under way
     std::array<char, 8192> buf_{};
 };
 
@@ -249,6 +258,7 @@ TConnection::TConnection(TRun& run, tcp::socket socket, asio::ip::address peer)
 void TConnection::Close() {
     if (closed_) return;
     closed_ = true;
+    if (stream_) stream_->Detach();
     asio::error_code ec;
     timer_.cancel();
     socket_.shutdown(tcp::socket::shutdown_both, ec);
@@ -345,6 +355,14 @@ void TConnection::Dispatch() {
             out = THttpResponse{};
             out.status = 500;
         }
+        if (out.stream && !isHead && out.status == 200) {
+            asio::post(run->io, [self = std::move(self), stream = std::move(out.stream),
+                                 cache = std::move(out.cacheControl)]() mutable {
+                self->StartStream(std::move(stream), cache);
+            });
+            return;
+        }
+        if (out.stream) out.stream->Detach();
         std::string type = out.contentType.empty() ? "text/plain" : out.contentType;
         auto body = std::make_shared<std::string>();
         if (!out.filePath.empty()) {
@@ -406,6 +424,10 @@ void TConnection::WriteMore() {
     const size_t headLen = outHead_.size();
     const size_t total = headLen + (outBody_ ? outBody_->size() : 0);
     if (outDone_ >= total) {
+        if (stream_) {
+            writing_ = false;
+            return PumpStream();
+        }
         if (!keepAlive_) {
             // Let the client read the answer before the connection goes.
             asio::error_code ec;
@@ -435,6 +457,55 @@ void TConnection::WriteMore() {
             self->ArmTimer(self->run_.limits.writeTimeoutMs);
             self->WriteMore();
         });
+}
+
+void TConnection::StartStream(std::shared_ptr<THttpStream> stream,
+                              const std::string& cacheControl) {
+    if (closed_) {
+        stream->Detach();
+        return;
+    }
+    stream_ = std::move(stream);
+    keepAlive_ = false;
+    // No length: the body ends when the connection does.
+    outHead_ = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\n";
+    outHead_ += "Cache-Control: " + (cacheControl.empty() ? std::string("no-cache") : cacheControl);
+    outHead_ += "\r\nX-Accel-Buffering: no\r\nConnection: close\r\n\r\n";
+    outBody_.reset();
+    outDone_ = 0;
+    writing_ = true;
+    // Producers wake the network thread only when it found the queue empty.
+    std::weak_ptr<TConnection> weak = weak_from_this();
+    asio::io_context& io = run_.io;
+    stream_->SetWake([weak, &io] {
+        asio::post(io, [weak] {
+            if (auto self = weak.lock()) self->PumpStream();
+        });
+    });
+    ArmTimer(run_.limits.writeTimeoutMs);
+    WriteMore();
+}
+
+void TConnection::PumpStream() {
+    if (closed_ || !stream_ || writing_) return;
+    if (run_.stopping) return Close();
+    std::string text = stream_->Take();
+    if (text.empty()) {
+        if (stream_->Drained()) {
+            asio::error_code ec;
+            socket_.shutdown(tcp::socket::shutdown_send, ec);
+            return Close();
+        }
+        // Idle: the head deadline applies until the next text.
+        ArmTimer(run_.limits.headTimeoutMs);
+        return;
+    }
+    outHead_.clear();
+    outBody_ = std::make_shared<const std::string>(std::move(text));
+    outDone_ = 0;
+    writing_ = true;
+    ArmTimer(run_.limits.writeTimeoutMs);
+    WriteMore();
 }
 
 }  // namespace

@@ -19,6 +19,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/HttpStream.h"
+
 namespace telegate {
 
 struct THttpRequest {
@@ -34,6 +36,12 @@ struct THttpResponse {
     std::string cacheControl;  // empty: no Cache-Control header
     std::string body;          // text body (already in its final encoding)
     std::string filePath;      // when not empty: send this file's bytes instead of body
+    // When set: the answer is a stream (Server-Sent Events) that stays open and
+    // carries what the producers push, until either side ends it. It counts
+    // against the connection limits like any connection, and is closed when it
+    // has had nothing to send for the head deadline or its reader makes no
+    // progress for the write deadline.
+    std::shared_ptr<THttpStream> stream;
 };
 
 struct THttpServerLimits {

@@ -181,6 +181,49 @@ int TWebDispatch::RunPage(const std::string& path, const std::string& query, std
     return 200;
 }
 
+bool TWebDispatch::RunOnMain(std::function<void()> fn) {
+    struct TCall {
+        bool done = false;
+        bool abandoned = false;
+    };
+    auto call = std::make_shared<TCall>();
+    auto run = [shared = FShared, call, fn = std::move(fn)] {
+        {
+            std::lock_guard<std::mutex> lock(shared->mu);
+            if (shared->cancelled || call->abandoned) return;
+        }
+        try {
+            fn();
+        } catch (...) {
+        }
+        {
+            std::lock_guard<std::mutex> lock(shared->mu);
+            call->done = true;
+        }
+        shared->cv.notify_all();
+    };
+    {
+        std::lock_guard<std::mutex> lock(FShared->mu);
+        if (FShared->cancelled) return false;
+    }
+    if (!FPost) {
+        run();
+    } else {
+        bool posted = false;
+        try {
+            posted = FPost(run);
+        } catch (...) {
+            posted = false;
+        }
+        if (!posted) return false;
+    }
+    std::unique_lock<std::mutex> lock(FShared->mu);
+    FShared->cv.wait_for(lock, std::chrono::milliseconds(FPageWaitMs),
+                         [&] { return call->done || FShared->cancelled; });
+    if (!call->done) call->abandoned = true;
+    return call->done;
+}
+
 std::optional<std::filesystem::path> TWebDispatch::ResolveStaticFile(std::string_view path) const {
     if (path.empty() || path.front() != '/') return std::nullopt;
     std::vector<std::string> segments;
@@ -239,6 +282,7 @@ void TWebDispatch::ServeStatic(std::string_view rawPath, const std::string& deco
 void TWebDispatch::CommandGet(const THttpRequest& request, THttpResponse& response) {
     std::string path;
     if (!DecodeUrlText(request.path, false, path)) return SetEmpty(response, 404);
+    if (FExtra && FExtra(request, response)) return;
     if (IsGeneratedPage(path)) {
         std::string page;
         const int status = RunPage(path, request.query, page);

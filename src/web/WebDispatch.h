@@ -54,6 +54,15 @@ class TWebDispatch {
 
     const std::filesystem::path& WebFolder() const { return FWebFolder; }
 
+    // Paths beyond the pages and files (the JSON API, the diagnostic pages) go first
+    // to this handler; it answers true when it has filled the response. Set before
+    // the server starts.
+    using TExtraHandler = std::function<bool(const THttpRequest&, THttpResponse&)>;
+    void SetExtraHandler(TExtraHandler handler) { FExtra = std::move(handler); }
+    // Runs fn once on the main thread and waits for it, like a page's copy: false
+    // (fn then never runs later) when cancelled, not queued or not run in time.
+    bool RunOnMain(std::function<void()> fn);
+
     // The file of the web folder a document path names, or nothing when the path is
     // malformed, leaves the folder (dot segments, encoded or back slashes, NUL,
     // absolute or empty segments, links pointing outside) or names no regular file.
@@ -76,6 +85,7 @@ class TWebDispatch {
     int FPageWaitMs;
     std::shared_ptr<TShared> FShared;
     std::mutex FFormatMu;  // one page formatted at a time
+    TExtraHandler FExtra;
 };
 
 // The content type of a static file by the extension rules: each of ".css",

@@ -189,6 +189,10 @@ void AddPageHeader(std::string_view path, std::string& out) {
         Line(out, "<title>Конфигурация ОРС-сервера.</title>");
     } else if (path == "/arch.php") {
         Line(out, "<title>Архив измерений. Web-интерфейс ОРС-сервера.</title>");
+    } else if (path == "/stations.php") {
+        Line(out, "<title>Статистика связи с КП. Web-интерфейс ОРС-сервера.</title>");
+    } else if (path == "/monitor.php") {
+        Line(out, "<title>Монитор обмена. Web-интерфейс ОРС-сервера.</title>");
     }
     Line(out, "<meta charset=\"Windows-1251\">");
     Line(out, "<link rel=\"stylesheet\" href=\"css/reset.css\" type=\"text/css\" media=\"all\">");
@@ -224,6 +228,9 @@ void AddPageHeader(std::string_view path, std::string& out) {
     Line(out, path == "/config.php"
                   ? "<li><a href=\"config.php\" class=\"current\">Конфигурация</a></li>"
                   : "<li><a href=\"config.php\">Конфигурация</a></li>");
+    Line(out, path == "/stations.php"
+                  ? "<li><a href=\"stations.php\" class=\"current\">Статистика</a></li>"
+                  : "<li><a href=\"stations.php\">Статистика</a></li>");
     Line(out, "<li><a href=\"help.html\">Помощь</a></li>");
     Line(out, "<li><a href=\"index-7.html\">О программе</a></li>");
     Line(out, "</ul>");

@@ -154,6 +154,49 @@ TEST_F(SettingsTest, WriteCnfRoundTripAndKeepsOtherLines) {
     EXPECT_FALSE(r.Save_Obmen_v_File);
 }
 
+// The listen address and the trace format have sections of their own names; an
+// installation that never set them keeps a "cnf.ini" without them.
+TEST_F(SettingsTest, BindAddressAndTraceFormat) {
+    struct Case {
+        const char* file;
+        const char* bind;      // as read
+        const char* listenOn;  // WebBindAddress()
+        bool decoded;
+    };
+    const Case cases[] = {
+        {"", "", "0.0.0.0", false},
+        {"[Bind_WebServ]\r\nBind_WebServ=127.0.0.1\r\n", "127.0.0.1", "127.0.0.1", false},
+        {"[Bind_WebServ]\r\nBind_WebServ=  ::1 \r\n", "::1", "::1", false},
+        {"[Bind_WebServ]\r\nBind_WebServ=\r\n[Trace_Decoded]\r\nTrace_Decoded=1\r\n", "", "0.0.0.0",
+         true},
+        {"[cnf]\r\nBind_WebServ=127.0.0.1\r\nTrace_Decoded=1\r\n", "", "0.0.0.0", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        Put(cnf_, c.file);
+        TSettings s;
+        s.ReadCnf(cnf_);
+        EXPECT_EQ(s.WebBindAddress(), c.listenOn);
+        EXPECT_EQ(s.Bind_WebServ.find_first_not_of(' ') == std::string::npos, *c.bind == 0);
+        EXPECT_EQ(s.Trace_Decoded, c.decoded);
+    }
+    // Unset keys are not added; a set one is, and clearing it later keeps the key empty.
+    Put(cnf_, "");
+    TSettings s;
+    ASSERT_TRUE(s.WriteCnf(cnf_));
+    EXPECT_EQ(Get(cnf_).find("Bind_WebServ"), std::string::npos);
+    EXPECT_EQ(Get(cnf_).find("Trace_Decoded"), std::string::npos);
+    s.Bind_WebServ = "127.0.0.1";
+    ASSERT_TRUE(s.WriteCnf(cnf_));
+    EXPECT_NE(Get(cnf_).find("[Bind_WebServ]\r\nBind_WebServ=127.0.0.1\r\n"), std::string::npos);
+    s.Bind_WebServ.clear();
+    ASSERT_TRUE(s.WriteCnf(cnf_));
+    EXPECT_NE(Get(cnf_).find("[Bind_WebServ]\r\nBind_WebServ=\r\n"), std::string::npos);
+    TSettings r;
+    r.ReadCnf(cnf_);
+    EXPECT_EQ(r.WebBindAddress(), "0.0.0.0");
+}
+
 TEST_F(SettingsTest, TemporaryTraceSwitchIsNotStored) {
     Put(cnf_, "[Save_Obmen_v_File]\nSave_Obmen_v_File=0\n");
     TSettings s;

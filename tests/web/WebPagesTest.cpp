@@ -162,6 +162,7 @@ const std::vector<std::string> kHeaderOfMeasurements = {
     "<li><a href=\"titek.php\" class=\"current\">Телеизмерения</a></li>",
     "<li><a href=\"tstek.php\">Телесигналы</a></li>",
     "<li><a href=\"config.php\">Конфигурация</a></li>",
+    "<li><a href=\"stations.php\">Статистика</a></li>",
     "<li><a href=\"help.html\">Помощь</a></li>",
     "<li><a href=\"index-7.html\">О программе</a></li>",
     "</ul>",
@@ -192,20 +193,23 @@ TEST(WebPagesTest, HeaderTitleAndCurrentMenuEntryFollowThePath) {
         {"/reg.php", "<title>Журнал событий. Web-интерфейс ОРС-сервера.</title>", -1},
         {"/config.php", "<title>Конфигурация ОРС-сервера.</title>", 2},
         {"/arch.php", "<title>Архив измерений. Web-интерфейс ОРС-сервера.</title>", -1},
+        {"/stations.php", "<title>Статистика связи с КП. Web-интерфейс ОРС-сервера.</title>", 3},
     };
     const std::string plain[] = {"<li><a href=\"titek.php\">Телеизмерения</a></li>",
                                  "<li><a href=\"tstek.php\">Телесигналы</a></li>",
-                                 "<li><a href=\"config.php\">Конфигурация</a></li>"};
+                                 "<li><a href=\"config.php\">Конфигурация</a></li>",
+                                 "<li><a href=\"stations.php\">Статистика</a></li>"};
     const std::string current[] = {
         "<li><a href=\"titek.php\" class=\"current\">Телеизмерения</a></li>",
         "<li><a href=\"tstek.php\" class=\"current\">Телесигналы</a></li>",
-        "<li><a href=\"config.php\" class=\"current\">Конфигурация</a></li>"};
+        "<li><a href=\"config.php\" class=\"current\">Конфигурация</a></li>",
+        "<li><a href=\"stations.php\" class=\"current\">Статистика</a></li>"};
     for (const Case& c : cases) {
         std::string s;
         AddPageHeader(c.path, s);
         auto expected = kHeaderOfMeasurements;
         expected[3] = c.title;
-        for (int i = 0; i < 3; ++i) expected[29 + i] = i == c.current ? current[i] : plain[i];
+        for (int i = 0; i < 4; ++i) expected[29 + i] = i == c.current ? current[i] : plain[i];
         EXPECT_EQ(Lines(s), expected) << c.path;
     }
 }
