@@ -22,6 +22,10 @@ SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 ManifestSupportedOS all
 
+!include LogicLib.nsh
+!include nsDialogs.nsh
+!include FileFunc.nsh
+
 !ifndef VERSION
   !error "VERSION must be defined"
 !endif
@@ -40,10 +44,14 @@ ManifestSupportedOS all
 !define DATAKEY "SOFTWARE\Telegate"
 ; S-1-5-32-545 is the local Users group under every language of Windows.
 !define USERS_SID "*S-1-5-32-545"
+!define SERVICEKEY "SYSTEM\CurrentControlSet\Services\Telegate"
 
 Var DataDir
 Var Moved
 Var Kept
+Var Service     ; 1: run as the Windows service after this installation
+Var HadService  ; 1: the service was installed before this installation
+Var ServiceBox
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -59,13 +67,89 @@ VIAddVersionKey "ProductVersion" "${VERSION}"
 VIAddVersionKey "LegalCopyright" "Telegate"
 
 Page directory
+Page custom ServicePage ServicePageLeave
 Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
 
 Function .onInit
   SetRegView 64
+  StrCpy $HadService 0
+  ReadRegStr $0 HKLM "${SERVICEKEY}" "ImagePath"
+  StrCmp $0 "" +2
+    StrCpy $HadService 1
+  ; Unchecked on a first installation; an update keeps what is installed.
+  StrCpy $Service $HadService
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/SERVICE=" $R1
+  ${IfNot} ${Errors}
+    ${If} $R1 == "1"
+      StrCpy $Service 1
+    ${Else}
+      StrCpy $Service 0
+    ${EndIf}
+  ${EndIf}
 FunctionEnd
+
+Function ServicePage
+  nsDialogs::Create 1018
+  Pop $0
+  ${If} $0 == error
+    Abort
+  ${EndIf}
+  ${NSD_CreateCheckbox} 0 0 100% 12u "Run Telegate as a Windows service (starts with Windows, no logon needed)"
+  Pop $ServiceBox
+  ${If} $Service == 1
+    ${NSD_Check} $ServiceBox
+  ${EndIf}
+  ${NSD_CreateLabel} 0 20u 100% 48u "The service polls the stations, serves the web pages and the OPC clients without anybody logged on. To change the configuration in the Telegate window, stop the service first (sc stop Telegate)."
+  Pop $0
+  nsDialogs::Show
+FunctionEnd
+
+Function ServicePageLeave
+  ${NSD_GetState} $ServiceBox $0
+  ${If} $0 == ${BST_CHECKED}
+    StrCpy $Service 1
+  ${Else}
+    StrCpy $Service 0
+  ${EndIf}
+FunctionEnd
+
+; Stops the service "Telegate" and waits up to 30 s until it has stopped.
+!macro StopServiceAndWait UN
+Function ${UN}StopServiceAndWait
+  DetailPrint "Stopping the service Telegate"
+  nsExec::ExecToLog '"$SYSDIR\sc.exe" stop Telegate'
+  Pop $0
+  StrCpy $R9 0
+  loop:
+    nsExec::ExecToStack '"$SYSDIR\sc.exe" query Telegate'
+    Pop $0
+    Pop $1
+    StrCmp $0 "0" 0 done  ; no such service
+    ; Done once the answer says STOPPED.
+    StrLen $3 $1
+    StrCpy $4 0
+    find:
+      IntCmp $4 $3 notyet 0 notyet
+      StrCpy $2 $1 7 $4
+      StrCmp $2 "STOPPED" done
+      IntOp $4 $4 + 1
+      Goto find
+    notyet:
+    IntOp $R9 $R9 + 1
+    IntCmp $R9 60 0 0 timeout
+    Sleep 500
+    Goto loop
+  timeout:
+    DetailPrint "The service Telegate did not stop within 30 s"
+  done:
+FunctionEnd
+!macroend
+!insertmacro StopServiceAndWait ""
+!insertmacro StopServiceAndWait "un."
 
 Function un.onInit
   SetRegView 64
@@ -74,6 +158,10 @@ FunctionEnd
 Section "Telegate" SecMain
   SectionIn RO
   SetShellVarContext all
+  ; The running service holds Telegate.exe: stopped while the files change.
+  ${If} $HadService == 1
+    Call StopServiceAndWait
+  ${EndIf}
   SetOutPath "$INSTDIR"
   SetOverwrite on
   File "${STAGE}/Telegate.exe"
@@ -212,6 +300,33 @@ Section "-Data folder" SecData
   CreateShortcut "$SMPROGRAMS\Telegate\Telegate data folder.lnk" "$DataDir"
 SectionEnd
 
+; ---------------------------------------------------------------------------
+; The Windows service, after the server's registration and the data folder's
+; entry, which the service reads when it starts.
+
+Section "-Service" SecService
+  ${If} $Service == 1
+    nsExec::ExecToLog '"$INSTDIR\Telegate.exe" /InstallService'
+    Pop $0
+    ${If} $0 != "0"
+      DetailPrint "Telegate.exe /InstallService answered $0"
+      MessageBox MB_ICONSTOP|MB_OK "Telegate could not be installed as a Windows service (see the details)." /SD IDOK
+      SetErrorLevel 2
+    ${Else}
+      nsExec::ExecToLog '"$SYSDIR\sc.exe" start Telegate'
+      Pop $0
+      StrCmp $0 "0" +2
+        DetailPrint "sc start Telegate answered $0: the service starts with Windows next time"
+    ${EndIf}
+  ${ElseIf} $HadService == 1
+    ; Asked not to run as a service any more: the desktop registration again.
+    nsExec::ExecToLog '"$INSTDIR\Telegate.exe" /UninstallService'
+    Pop $0
+    StrCmp $0 "0" +2
+      DetailPrint "Telegate.exe /UninstallService answered $0"
+  ${EndIf}
+SectionEnd
+
 Section "Uninstall"
   SetShellVarContext all
   IfFileExists "$INSTDIR\${MARKER}" owned
@@ -219,6 +334,16 @@ Section "Uninstall"
     SetErrorLevel 2
     Abort
   owned:
+
+  ; The service first: it runs the program that is about to go.
+  ReadRegStr $0 HKLM "${SERVICEKEY}" "ImagePath"
+  ${If} $0 != ""
+    Call un.StopServiceAndWait
+    nsExec::ExecToLog '"$INSTDIR\Telegate.exe" /UninstallService'
+    Pop $0
+    StrCmp $0 "0" +2
+      DetailPrint "Telegate.exe /UninstallService answered $0"
+  ${EndIf}
 
   ExecWait '"$INSTDIR\Telegate.exe" /UnregServer' $0
   StrCmp $0 "0" +2

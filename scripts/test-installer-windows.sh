@@ -9,6 +9,9 @@
 # into the program folder, installs again over an operator's changed
 # configuration, uninstalls silently and checks that the registry is back to
 # what it was before and that the operator's configuration is still there.
+# Then a silent install with /SERVICE=1: the service "Telegate" is installed
+# (ImagePath with --service) and running, an update keeps it running, and the
+# uninstaller removes it.
 #   scripts/test-installer-windows.sh [BUILD_DIR]   (default build-win)
 # Wine output goes to files, every Wine command has a time-out; a failed run is
 # retried once after `wineserver -k`, and both outcomes are reported.
@@ -165,8 +168,65 @@ run_once() {
   else
     echo "  ok   classes registry as before the install"
   fi
+
+  # The service. The data folder (kept by the uninstall) turns the web server off;
+  # the service polls the sample stations (nothing listens there).
+  cp "$bdir/package/Telegate-$version-win64/iec104.cfg" "$data/iec104.cfg"
+  echo "test-installer: silent install with /SERVICE=1"
+  w setup-service.log "$setup" /S /SERVICE=1; rc=$?
+  check "setup /SERVICE=1 exits 0 (got $rc)" test "$rc" -eq 0
+  w service-key.log reg query 'HKLM\System\CurrentControlSet\Services\Telegate' /v ImagePath
+  check "service Telegate installed, ImagePath runs Telegate.exe --service" \
+    grep -Eqi 'ImagePath +REG_\w+ +"C:\\[^"]*\\Telegate\\Telegate\.exe" --service\s*$' "$logs/service-key.log"
+  check "the installer started the service" service_state RUNNING
+  w appid-service.log reg query "HKCR\\AppID\\$clsid"
+  check "the OPC server's AppID names the service" grep -q 'LocalService.*Telegate' "$logs/appid-service.log"
+  local before after
+  before=$(service_pids)
+  check "one Telegate.exe runs the service (${before:-none})" test "$(wc -w <<<"$before")" -eq 1
+  echo "test-installer: silent update of the service's installation"
+  w setup-service2.log "$setup" /S; rc=$?
+  check "update exits 0 (got $rc)" test "$rc" -eq 0
+  check "the service runs after the update" service_state RUNNING
+  after=$(service_pids)
+  check "the update stopped the service and started it again (${before:-none} -> ${after:-none})" \
+    test -n "$after" -a "$after" != "$before" -a "$(wc -w <<<"$after")" -eq 1
+  echo "test-installer: silent uninstall of the service"
+  w uninstall-service.log "$pf/Uninstall.exe" /S; rc=$?
+  check "uninstaller exits 0 (got $rc)" test "$rc" -eq 0
+  # Uninstall.exe hands over to a copy of itself and returns at once; the copy
+  # finishes within a minute (the service's stop included).
+  local i
+  for i in $(seq 60); do
+    w service-key-after.log reg query 'HKLM\System\CurrentControlSet\Services\Telegate'
+    ! grep -q ImagePath "$logs/service-key-after.log" && [ ! -e "$pf" ] && break
+    sleep 1
+  done
+  check "service removed" bash -c '! grep -q ImagePath "$1"' _ "$logs/service-key-after.log"
+  check "no Telegate.exe runs any more" test -z "$(service_pids)"
+  check "program folder removed" test ! -e "$pf"
   kill_wine
   return $fail
+}
+
+# The ids of this prefix's Telegate.exe processes (other Wine runs may have their own).
+service_pids() {
+  local p ids=""
+  for p in $(pgrep -if 'Telegate\.exe'); do
+    { tr '\0' '\n' <"/proc/$p/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && ids="$ids $p"
+  done
+  echo $ids
+}
+
+# service_state STATE: sc query Telegate reaches STATE within 20 s.
+service_state() {
+  local i
+  for i in $(seq 20); do
+    w sc-query.log sc query Telegate
+    tr -d '\r' <"$logs/sc-query.log" | grep -Eq "STATE *: *[0-9]+ +$1" && return 0
+    sleep 1
+  done
+  return 1
 }
 
 start=$(date +%s)
