@@ -214,10 +214,9 @@ bool UsableHandle(HANDLE h) {
     return h != nullptr && h != INVALID_HANDLE_VALUE && ::GetFileType(h) != FILE_TYPE_UNKNOWN;
 }
 
-// The program is built for the GUI subsystem: started from a command prompt it
-// has no console of its own. For the modes that talk on the command line, standard
-// output and error that the parent handed over (a file, a pipe) are kept, and the
-// others go to the parent's console when it has one.
+// Started without a console of its own, the modes that talk on the command line
+// keep the standard output and error that the parent handed over (a file, a pipe),
+// and send the others to the parent's console when it has one.
 void UseParentConsole() {
     const bool out = UsableHandle(::GetStdHandle(STD_OUTPUT_HANDLE));
     const bool err = UsableHandle(::GetStdHandle(STD_ERROR_HANDLE));
