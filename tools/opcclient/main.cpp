@@ -377,23 +377,27 @@ bool Browse(IOPCServer* server, TAddressSpace& as, bool verbose) {
               "GetItemID ([out] LPWSTR) of every leaf: distinct item IDs naming the station, e.g. "
               "\"" +
                   Utf8(as.leaves.empty() ? L"" : as.leaves[0].c_str()) + "\"");
-        // Filters (name, data type, rights): whether a server applies them or not, the
-        // matching leaves are in the answer.
+        // Filters (name, data type, rights): the matching leaves are in the answer, and
+        // the read-only "Connected" is not among the writeable ones.
         const struct {
             const wchar_t* criteria;
             VARTYPE vt;
             DWORD rights;
-        } filters[] = {
-            {L"Connect*", VT_EMPTY, 0}, {L"", VT_BOOL, 0}, {L"*", VT_EMPTY, OPC_WRITEABLE}};
+            bool connected;
+        } filters[] = {{L"Connect*", VT_EMPTY, 0, true},
+                       {L"", VT_BOOL, 0, true},
+                       {L"*", VT_EMPTY, OPC_WRITEABLE, false}};
         for (const auto& f : filters) {
             Ptr<IEnumString> ef;
             hr = br->BrowseOPCItemIDs(OPC_LEAF, f.criteria, f.vt, f.rights, &ef.p);
             const auto got = ReadEnum(ef.p, strings);
             const bool hasConnected = std::find(got.begin(), got.end(), L"Connected") != got.end();
-            Check(SUCCEEDED(hr) && strings && hasConnected && got.size() <= leafNames.size(),
+            Check(SUCCEEDED(hr) && strings && hasConnected == f.connected &&
+                      got.size() <= leafNames.size(),
                   "BrowseOPCItemIDs(OPC_LEAF, \"" + Utf8(f.criteria) + "\", vt " +
                       std::to_string(f.vt) + ", rights " + std::to_string(f.rights) +
-                      "): " + std::to_string(got.size()) + " leaves, \"Connected\" among them");
+                      "): " + std::to_string(got.size()) + " leaves, \"Connected\" " +
+                      (f.connected ? "among them" : "not among them"));
         }
         Ptr<IEnumString> ap;
         hr = br->BrowseAccessPaths(as.leaves.empty() ? L"" : as.leaves[0].c_str(), &ap.p);
