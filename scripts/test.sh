@@ -21,7 +21,5 @@ if [ "${TELEGATE_WINDOWS:-1}" != 0 ]; then
   bash scripts/package-windows.sh build-win
   bash scripts/package-installer.sh build-win
   bash scripts/test-installer-windows.sh build-win
-  # The Windows service check (scripts/test-service-windows.sh) is run by hand for now:
-  # under Wine its automatic start at the next boot and the removal check after it
-  # fail on the merged tree (the service itself installs, polls, serves and stops).
+  bash scripts/test-service-windows.sh build-win build
 fi
