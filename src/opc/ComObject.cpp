@@ -2,6 +2,18 @@
 
 namespace telegate::opc {
 
+TComThreadScope::TComThreadScope() {
+#ifdef _WIN32
+    FJoined = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+#endif
+}
+
+TComThreadScope::~TComThreadScope() {
+#ifdef _WIN32
+    if (FJoined) CoUninitialize();
+#endif
+}
+
 TCallbackQueue::TCallbackQueue() : FState(std::make_shared<TState>()) {
     FThread = std::thread([st = FState] { Run(st); });
 }

@@ -123,6 +123,20 @@ class TConnectionPoint final : public IConnectionPoint {
     bool FConnected = false;
 };
 
+// Joins the calling thread to COM's multithreaded apartment while it lives (on
+// Windows; nothing elsewhere): for the server's own threads that call into clients
+// through COM proxies.
+class TComThreadScope {
+  public:
+    TComThreadScope();
+    ~TComThreadScope();
+    TComThreadScope(const TComThreadScope&) = delete;
+    TComThreadScope& operator=(const TComThreadScope&) = delete;
+
+  private:
+    [[maybe_unused]] bool FJoined = false;
+};
+
 // Calls into one client's sinks, in order, on a thread of their own, so that a
 // client that does not return from a callback holds up only its own groups.
 class TCallbackQueue {

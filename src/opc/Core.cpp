@@ -4,6 +4,8 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
+#include <system_error>
+#include <utility>
 
 #include "opc/Group.h"
 #include "opc/Server.h"
@@ -43,7 +45,24 @@ void sOPC::WaitCanStart() {
     FStartCv.wait(lock, [&] { return FCanStart.load(); });
 }
 
-void sOPC::ShutDown() {
+namespace {
+// The ShutdownRequest calls of one close, shared with their threads.
+struct TShutdownCalls {
+    std::mutex Mu;
+    std::condition_variable Cv;
+    size_t Remaining = 0;
+};
+
+void AnswerShutdownCall(const std::shared_ptr<TShutdownCalls>& calls) {
+    {
+        std::lock_guard lock(calls->Mu);
+        --calls->Remaining;
+    }
+    calls->Cv.notify_all();
+}
+}  // namespace
+
+size_t sOPC::ShutDown(std::chrono::milliseconds limit) {
     std::vector<sOPCDataAccess*> copy;
     {
         std::lock_guard lock(FCS);
@@ -51,19 +70,71 @@ void sOPC::ShutDown() {
         for (sOPCDataAccess* s : FDataAccessServers)
             if (s->TryAddRef()) copy.push_back(s);
     }
+    std::vector<IUnknown*> sinks;
     for (sOPCDataAccess* s : copy) {
-        s->ShutDown();
+        if (IUnknown* sink = s->ShutdownSink()) sinks.push_back(sink);
         s->Release();
     }
+    auto calls = std::make_shared<TShutdownCalls>();
+    calls->Remaining = sinks.size();
+    for (IUnknown* sink : sinks) {
+        // The thread holds the client's sink and the shared record, nothing else: a
+        // client that returns after the limit finds no server object, no core.
+        auto call = [calls, sink] {
+            {
+                TComThreadScope com;
+                IOPCShutdown* sd = nullptr;
+                if (SUCCEEDED(sink->QueryInterface(com::IidOf<IOPCShutdown>(),
+                                                   reinterpret_cast<void**>(&sd))) &&
+                    sd) {
+                    const com::WString reason = com::W("Terminated by User.");
+                    sd->ShutdownRequest(reason.c_str());
+                    sd->Release();
+                }
+                sink->Release();
+            }
+            AnswerShutdownCall(calls);
+        };
+        try {
+            std::thread(call).detach();
+        } catch (const std::system_error& e) {
+            WriteOPCLogException("sOPC.ShutDown", e.what());
+            sink->Release();
+            AnswerShutdownCall(calls);
+        }
+    }
+    size_t unanswered = 0;
+    {
+        std::unique_lock lock(calls->Mu);
+        calls->Cv.wait_for(lock, limit, [&] { return calls->Remaining == 0; });
+        unanswered = calls->Remaining;
+    }
+    if (unanswered > 0)
+        WriteOPCLog("sOPC.ShutDown - " + std::to_string(unanswered) +
+                    " client(s) did not answer ShutdownRequest in time");
+    return unanswered;
 }
 
 namespace {
 const TAddressSpace kEmptySpace;
 }  // namespace
 
+TSpaceRef sOPC::SpaceRef() const {
+    std::lock_guard lock(FSpaceMu);
+    if (FSpace) return FSpace;
+    return TSpaceRef(TSpaceRef(), &kEmptySpace);  // static: owns nothing
+}
+
 const TAddressSpace& sOPC::Space() const {
     std::lock_guard lock(FSpaceMu);
     return FSpace ? *FSpace : kEmptySpace;
+}
+
+TNodeRef sOPC::FindNode(const std::string& stItemID) const {
+    if (!FAddressSpaceInit) return nullptr;
+    TSpaceRef sp = SpaceRef();
+    sOPCNode* n = sp->Find(stItemID);
+    return n ? TNodeRef(sp, n) : nullptr;
 }
 
 void sOPC::AddBranch(int32_t Parent, int32_t Ident, const std::string& stItemID) {
@@ -128,8 +199,8 @@ void sOPC::RebuildAddressSpace() {
     }
 }
 
-sOPCNode* sOPC::RemovedNode(const std::string& id) {
-    auto n = std::make_unique<sOPCNode>();
+TNodeRef sOPC::RemovedNode(const std::string& id) {
+    auto n = std::make_shared<sOPCNode>();
     n->NodeType = ntLeaf;
     n->Ident = 0;
     n->stItemDataID = id;
@@ -139,9 +210,7 @@ sOPCNode* sOPC::RemovedNode(const std::string& id) {
     n->InitCurrent = true;
     n->Quality = kQualityConfigError;
     n->Version = 1;
-    std::lock_guard lock(FSpaceMu);
-    FRemoved.push_back(std::move(n));
-    return FRemoved.back().get();
+    return n;
 }
 
 void sOPC::Build() {
@@ -168,10 +237,11 @@ void sOPC::Build() {
         if (sp.Nodes[i]->NodeType != ntProperty)
             sp.BranchLeafByItemID.emplace(sp.Nodes[i]->stItemID, i);
     }
+    TSpaceRef built(std::move(FBuilding));
+    TSpaceRef replaced;  // freed here, outside the lock, unless someone still holds it
     {
         std::lock_guard lock(FSpaceMu);
-        FSpaces.push_back(std::move(FBuilding));
-        FSpace = FSpaces.back().get();
+        replaced = std::exchange(FSpace, std::move(built));
     }
     FAddressSpaceInit = true;  // published last: readers check it before using the indexes
 }
@@ -346,6 +416,19 @@ int32_t sOPC::GetGroupCount() const {
     return n;
 }
 
+std::vector<IUnknown*> sOPC::LiveObjects() {
+    std::vector<IUnknown*> out;
+    {
+        std::lock_guard lock(FCS);
+        for (sOPCDataAccess* s : FDataAccessServers)
+            if (s->TryAddRef()) out.push_back(static_cast<IOPCServer*>(s));
+    }
+    std::lock_guard lock(FGroupsCS);
+    for (sOPCGroup* g : FGroups)
+        if (g->TryAddRef()) out.push_back(static_cast<IOPCItemMgt*>(g));
+    return out;
+}
+
 void sOPC::RegisterGroup(sOPCGroup* group) {
     std::lock_guard lock(FGroupsCS);
     FGroups.push_back(group);
@@ -405,6 +488,7 @@ void sOPC::LoopMain() {
 }
 
 void sOPC::FlushCallbacks() {
+    FWriteStarts.Flush();
     std::vector<sOPCDataAccess*> copy;
     {
         std::lock_guard lock(FCS);

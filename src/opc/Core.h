@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -22,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "opc/ComObject.h"
 #include "opc/OpcLog.h"
 #include "opc/com/Opc.h"
 #include "support/Clock.h"
@@ -92,8 +94,9 @@ using sOnWrite = std::function<void(sOPCNode& node, const VARIANT& value, const 
                                     VARTYPE dataType, sWriteDone done)>;
 using sOnSetDataType = std::function<void(sOPCNode& node, VARTYPE dataType)>;
 // One address space: its nodes and their indexes, unchanged once published. A
-// rebuilt space replaces it; the replaced one stays alive with the core, so node
-// pointers and references taken from it never dangle.
+// rebuilt space replaces it; the replaced one lives on while anything holds it (the
+// items of a group, a pending write, a browse or property call in progress) and
+// goes with its last user.
 struct TAddressSpace {
     std::vector<std::unique_ptr<sOPCNode>> Nodes;
     std::unordered_map<std::string, int> ByItemID;  // first node of any kind
@@ -113,6 +116,13 @@ struct TAddressSpace {
         return it == ByItemID.end() ? nullptr : Nodes[static_cast<size_t>(it->second)].get();
     }
 };
+
+using TSpaceRef = std::shared_ptr<const TAddressSpace>;
+// A node together with the address space it belongs to, which it keeps alive.
+using TNodeRef = std::shared_ptr<sOPCNode>;
+
+// How long the close waits for the clients to answer ShutdownRequest.
+constexpr std::chrono::milliseconds kShutdownRequestLimit{5000};
 
 class sOPC;
 using sOnInitAddressSpace = std::function<void(sOPC& core)>;
@@ -135,7 +145,13 @@ class sOPC {
     bool CanStart() const { return FCanStart.load(); }
     // Blocks until Start (server objects wait here while the application starts).
     void WaitCanStart();
-    void ShutDown();
+    // Asks every client with an IOPCShutdown connection to let go, all at once, each
+    // on a thread of its own (in COM's multithreaded apartment on Windows), and
+    // returns when all have answered or limit has passed: the number of clients
+    // that had not answered by then. Such a client's thread finishes by itself
+    // whenever the client returns; it holds the client's sink only, nothing of the
+    // core, so the close goes on and the core may go meanwhile.
+    size_t ShutDown(std::chrono::milliseconds limit = kShutdownRequestLimit);
 
     // Address-space construction (inside the construction callback only).
     void AddBranch(int32_t Parent, int32_t Ident, const std::string& stItemID);
@@ -150,13 +166,18 @@ class sOPC {
     // node. Call where construction is allowed (the application's main thread).
     void RebuildAddressSpace();
     bool AddressSpaceBuilt() const { return FAddressSpaceInit.load(); }
-    // The current address space (empty before the first build); valid for the
-    // core's life.
+    // The current address space (empty before the first build), kept alive by the
+    // reference.
+    TSpaceRef SpaceRef() const;
+    // The current address space, valid until the next rebuild only (tests and the
+    // thread that rebuilds).
     const TAddressSpace& Space() const;
-    // A node standing for the removed item ID id (kept with the core).
-    sOPCNode* RemovedNode(const std::string& id);
+    // A node standing for the removed item ID id, owned by its users.
+    static TNodeRef RemovedNode(const std::string& id);
 
-    // Lookups (first match).
+    // The node of an item ID in the current space (first match of any kind), or null.
+    TNodeRef FindNode(const std::string& stItemID) const;
+    // Lookups (first match); the node is valid until the next rebuild only.
     sOPCNode* GetOPCNode(const std::string& stItemID, int32_t Ident);
     int GetIndexOfNode(int32_t Ident) const;
     int GetIndexOfstItemID(const std::string& stItemID) const;
@@ -174,6 +195,10 @@ class sOPC {
     // that did not change.
     bool ReadNodeIfMoved(sOPCNode& node, const std::string& Path, VARTYPE DataType, uint64_t since,
                          TNodeValue& out);
+    // Runs job on the core's write thread, in the order posted: asynchronous writes
+    // start there, so the update loop never waits for the application to take a
+    // command.
+    void PostWriteStart(std::function<void()> job) { FWriteStarts.Post(std::move(job)); }
     // Hands a client's write to the application; done gets its result (see sOnWrite).
     void ItemWrite(sOPCNode& node, const VARIANT& Value, const std::string& Path, VARTYPE DataType,
                    sWriteDone done);
@@ -183,6 +208,8 @@ class sOPC {
     void RemoveDataAccessServer(sOPCDataAccess* server);
     int32_t GetServerCount() const;
     int32_t GetGroupCount() const;
+    // The server objects and groups alive now, each AddRef'd once for the caller.
+    std::vector<IUnknown*> LiveObjects();
 
     // Groups whose timers the update loop serves.
     void RegisterGroup(sOPCGroup* group);
@@ -193,7 +220,8 @@ class sOPC {
     // The update loop: one thread that runs Tick every 50 ms.
     void StartUpdateLoop();
     void StopUpdateLoop();
-    // Waits until every callback handed to client sinks so far has returned (tests).
+    // Waits until every write start posted and every callback handed to client
+    // sinks so far has returned (tests).
     void FlushCallbacks();
 
     // Object handles (groups, items, cancel ids): unique among live objects.
@@ -238,10 +266,8 @@ class sOPC {
     std::mutex FInitCS;  // address-space construction
     std::atomic<bool> FAddressSpaceInit{false};
     std::unique_ptr<TAddressSpace> FBuilding;  // while the construction callback runs
-    mutable std::mutex FSpaceMu;               // FSpace, FSpaces, FRemoved
-    const TAddressSpace* FSpace = nullptr;
-    std::vector<std::unique_ptr<TAddressSpace>> FSpaces;  // every space built, the current last
-    std::vector<std::unique_ptr<sOPCNode>> FRemoved;
+    mutable std::mutex FSpaceMu;               // FSpace
+    TSpaceRef FSpace;
     std::atomic<bool> FCanStart{false};
     std::atomic<bool> FPollingRunning{true};
     std::mutex FStartMu;
@@ -262,6 +288,7 @@ class sOPC {
     std::condition_variable FLoopCv;
     bool FLoopStop = false;
     std::thread FLoop;
+    TCallbackQueue FWriteStarts;  // stopped first by the destructor
 };
 
 }  // namespace telegate::opc

@@ -217,12 +217,15 @@ HRESULT sOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT
             return E_OUTOFMEMORY;
         }
         HRESULT result = S_OK;
+        // One address space for the whole call; every item keeps it alive.
+        const TSpaceRef sp = FCore.SpaceRef();
+        const bool built = FCore.AddressSpaceBuilt();
         {
             std::lock_guard lock(FItemLock);
             FOPCItemList.reserve(FOPCItemList.size() + dwCount);
             for (DWORD i = 0; i < dwCount; ++i) {
                 const OPCITEMDEF& def = pItemArray[i];
-                sOPCNode* node = FCore.GetOPCNode(com::WideToUtf8(def.szItemID), -1);
+                sOPCNode* node = built ? sp->Find(com::WideToUtf8(def.szItemID)) : nullptr;
                 if (!node) {
                     errors[i] = OPC_E_UNKNOWNITEMID;
                     result = S_FALSE;
@@ -234,7 +237,7 @@ HRESULT sOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT
                     continue;
                 }
                 auto item = std::make_unique<sOPCItem>();
-                item->FOPCNode = node;
+                item->FOPCNode = TNodeRef(sp, node);
                 item->stAccessPath = com::WideToUtf8(def.szAccessPath);
                 item->bActive = def.bActive != 0;
                 item->hClient = def.hClient;
@@ -278,8 +281,10 @@ HRESULT sOPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBl
             return E_OUTOFMEMORY;
         }
         HRESULT result = S_OK;
+        const TSpaceRef sp = FCore.SpaceRef();
+        const bool built = FCore.AddressSpaceBuilt();
         for (DWORD i = 0; i < dwCount; ++i) {
-            sOPCNode* node = FCore.GetOPCNode(com::WideToUtf8(pItemArray[i].szItemID), -1);
+            const sOPCNode* node = built ? sp->Find(com::WideToUtf8(pItemArray[i].szItemID)) : nullptr;
             if (!node) {
                 errors[i] = OPC_E_UNKNOWNITEMID;
                 result = S_FALSE;
@@ -567,13 +572,15 @@ HRESULT sOPCGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
 
 void sOPCGroup::ResolveItems() {
     std::lock_guard lock(FItemLock);
+    const TSpaceRef sp = FCore.SpaceRef();
     for (auto& item : FOPCItemList) {
         const std::string id = item->FOPCNode->stItemID;
-        sOPCNode* node = FCore.GetOPCNode(id, -1);
-        if (!node || node->NodeType != ntLeaf) node = FCore.RemovedNode(id);
+        sOPCNode* found = sp->Find(id);
+        TNodeRef node = found && found->NodeType == ntLeaf ? TNodeRef(sp, found)
+                                                           : sOPC::RemovedNode(id);
         --item->FOPCNode->Instance;
         ++node->Instance;
-        item->FOPCNode = node;
+        item->FOPCNode = std::move(node);  // lets go of the old space's node
         item->FSentVersion = 0;
     }
 }
@@ -697,7 +704,7 @@ HRESULT sOPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
         if (!errors) return E_OUTOFMEMORY;
         struct TPending {
             DWORD Index;
-            sOPCNode* Node;
+            TNodeRef Node;
             std::string Path;
             VARTYPE Type;
         };
@@ -1046,11 +1053,12 @@ void sOPCGroup::RunWrite(sOPCAsyncIO2& req) {
     }
     struct TPending {
         DWORD Index;
-        sOPCNode* Node;
+        TNodeRef Node;
         std::string Path;
         VARTYPE Type;
+        com::TVariant Value;
     };
-    std::vector<TPending> pending;
+    auto pending = std::make_shared<std::vector<TPending>>();
     OPCHANDLE clientGroup = 0;
     {
         std::lock_guard lock(FItemLock);
@@ -1062,7 +1070,8 @@ void sOPCGroup::RunWrite(sOPCAsyncIO2& req) {
                 continue;
             }
             a->ClientID[j] = item->hClient;
-            pending.push_back({j, item->FOPCNode, item->stAccessPath, item->vtRequestedDataType});
+            pending->push_back({j, item->FOPCNode, item->stAccessPath, item->vtRequestedDataType,
+                                req.ItemValues[j]});
         }
     }
     const DWORD tid = req.dwTransactionID;
@@ -1071,7 +1080,7 @@ void sOPCGroup::RunWrite(sOPCAsyncIO2& req) {
     AddRef();
     auto state = std::make_shared<TAsyncWrite>();
     state->A = a;
-    state->Remaining = pending.size() + 1;  // + 1 for the start below
+    state->Remaining = pending->size() + 1;  // + 1 for the start below
     auto finish = [this, state, tid, clientGroup] {
         const auto& arr = state->A;
         HRESULT masterError = S_OK;
@@ -1092,12 +1101,16 @@ void sOPCGroup::RunWrite(sOPCAsyncIO2& req) {
         }
         if (last) finish();
     };
-    for (const TPending& p : pending) {
-        const DWORD index = p.Index;
-        FCore.ItemWrite(*p.Node, req.ItemValues[index].get(), p.Path, p.Type,
-                        [oneDone, index](HRESULT r) { oneDone(index, r); });
-    }
-    oneDone(~DWORD{0}, S_OK);
+    // The commands start on the core's write thread: taking a command may wait for
+    // the application's main thread, and no other group's cycle waits with it.
+    FCore.PostWriteStart([this, pending, oneDone] {
+        for (TPending& p : *pending) {
+            const DWORD index = p.Index;
+            FCore.ItemWrite(*p.Node, p.Value.get(), p.Path, p.Type,
+                            [oneDone, index](HRESULT r) { oneDone(index, r); });
+        }
+        oneDone(~DWORD{0}, S_OK);
+    });
 }
 
 void sOPCGroup::RunRefresh(sOPCAsyncIO2& req) {

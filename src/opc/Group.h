@@ -28,7 +28,7 @@ namespace telegate::opc {
 class sOPCDataAccess;
 
 struct sOPCItem {
-    sOPCNode* FOPCNode = nullptr;
+    TNodeRef FOPCNode;  // keeps its address space alive
     std::string stAccessPath;
     bool bActive = false;
     OPCHANDLE hClient = 0;

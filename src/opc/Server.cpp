@@ -192,18 +192,20 @@ bool TBrowsePattern::Match(const std::string& utf8) const {
 
 // ---- Browsing -------------------------------------------------------------------------
 
-// Each browse step works on one address space (a rebuild may publish another
-// meanwhile; the one taken stays valid).
+// Each browse step works on one address space, which it holds (a rebuild may
+// publish another meanwhile).
 bool sOPCBrowse::BrowseUp() {
     if (FParent == 0) return false;
-    const TAddressSpace& sp = FCore.Space();
+    const TSpaceRef held = FCore.SpaceRef();
+    const TAddressSpace& sp = *held;
     const int idx = sp.IndexOfNode(FParent);
     FParent = idx < 0 ? 0 : sp.Nodes[static_cast<size_t>(idx)]->Parent;
     return true;
 }
 
 bool sOPCBrowse::BrowseDown(const std::string& stBranch) {
-    for (const auto& n : FCore.Space().Nodes)
+    const TSpaceRef held = FCore.SpaceRef();
+    for (const auto& n : held->Nodes)
         if (n->NodeType == ntBranch && n->Parent == FParent && n->stItemDataID == stBranch) {
             FParent = n->Ident;
             return true;
@@ -216,7 +218,8 @@ bool sOPCBrowse::BrowseTo(const std::string& stItemID) {
         FParent = 0;
         return true;
     }
-    for (const auto& n : FCore.Space().Nodes)
+    const TSpaceRef held = FCore.SpaceRef();
+    for (const auto& n : held->Nodes)
         if (n->NodeType == ntBranch && n->stItemID == stItemID) {
             FParent = n->Ident;
             return true;
@@ -243,7 +246,8 @@ std::vector<std::string> sOPCBrowse::BrowseOPCItems(DWORD Filter, const TBrowseF
     if (Filter != OPC_BRANCH && Filter != OPC_LEAF && Filter != OPC_FLAT) return out;
     const bool flat = Filter == OPC_FLAT;
     const int32_t kind = Filter == OPC_BRANCH ? ntBranch : ntLeaf;
-    const TAddressSpace& sp = FCore.Space();
+    const TSpaceRef held = FCore.SpaceRef();
+    const TAddressSpace& sp = *held;
     for (const auto& n : sp.Nodes) {
         if (n->NodeType != kind) continue;
         if (flat ? !BelowPosition(sp, *n) : n->Parent != FParent) continue;
@@ -261,7 +265,8 @@ std::vector<std::string> sOPCBrowse::BrowseOPCItems(DWORD Filter, const TBrowseF
 }
 
 bool sOPCBrowse::GetItemID(const std::string& stItemDataID, std::string& out) {
-    const TAddressSpace& sp = FCore.Space();
+    const TSpaceRef held = FCore.SpaceRef();
+    const TAddressSpace& sp = *held;
     if (stItemDataID.empty()) {
         const int idx = sp.IndexOfNode(FParent);
         out =
@@ -277,9 +282,9 @@ bool sOPCBrowse::GetItemID(const std::string& stItemDataID, std::string& out) {
     return found;
 }
 
-std::vector<const sOPCNode*> sOPCBrowse::Properties(const std::string& stItemID) {
+std::vector<const sOPCNode*> sOPCBrowse::Properties(const TAddressSpace& sp,
+                                                    const std::string& stItemID) {
     std::vector<const sOPCNode*> out;
-    const TAddressSpace& sp = FCore.Space();
     const int idx = sp.IndexOfItemID(stItemID);
     if (idx < 0) return out;
     const int32_t ident = sp.Nodes[static_cast<size_t>(idx)]->Ident;
@@ -350,25 +355,10 @@ void sOPCDataAccess::ConnectEvent(IUnknown* sink, bool connecting) {
     if (!connecting) FCore.UpAndDown(false);
 }
 
-bool sOPCDataAccess::ShutDown() {
-    IUnknown* sink = nullptr;
-    {
-        std::lock_guard lock(FSinkLock);
-        sink = FClientIUnknown;
-        if (sink) sink->AddRef();
-    }
-    if (!sink) return false;
-    IOPCShutdown* sd = nullptr;
-    bool done = false;
-    if (SUCCEEDED(sink->QueryInterface(IidOf<IOPCShutdown>(), reinterpret_cast<void**>(&sd))) &&
-        sd) {
-        const com::WString reason = com::W("Terminated by User.");
-        sd->ShutdownRequest(reason.c_str());
-        sd->Release();
-        done = true;
-    }
-    sink->Release();
-    return done;
+IUnknown* sOPCDataAccess::ShutdownSink() {
+    std::lock_guard lock(FSinkLock);
+    if (FClientIUnknown) FClientIUnknown->AddRef();
+    return FClientIUnknown;
 }
 
 // ---- Group list -------------------------------------------------------------------------
@@ -724,16 +714,15 @@ HRESULT sOPCDataAccess::BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnu
     LOG_LINE("sOPCDataAccess.BrowseAccessPaths - " + s);
     com::Clear(ppIEnumAccessPaths);
     if (!ppIEnumAccessPaths) return E_INVALIDARG;
-    sOPCNode* node = FCore.GetOPCNode(s, -1);
+    const TNodeRef node = FCore.FindNode(s);
     if (!node) {
         FCore.WriteOPCLog("sOPCDataAccess.BrowseAccessPaths - Exception");
         FCore.WriteOPCLogException("sOPCDataAccess.BrowseAccessPaths", "unknown item ID");
         return E_UNEXPECTED;
     }
     if (!node->slAddressPathList) return S_FALSE;
-    // The node's list lives as long as the core: the enumerator does not own it.
-    std::shared_ptr<const std::vector<std::string>> list(&*node->slAddressPathList,
-                                                         [](const std::vector<std::string>*) {});
+    // The enumerator keeps the node's address space, and so the list, alive.
+    std::shared_ptr<const std::vector<std::string>> list(node, &*node->slAddressPathList);
     *ppIEnumAccessPaths = new sOPCStringEnumerator(FCore, std::move(list));
     return S_OK;
 }
@@ -804,7 +793,8 @@ bool sOPCDataAccess::LeafProperty(sOPCNode& node, DWORD id, VARIANT& out) {
         case 101: {
             // Station and tag name: the parent branch's name before the leaf's own.
             std::string text = node.stItemDataID;
-            const TAddressSpace& sp = FCore.Space();
+            const TSpaceRef held = FCore.SpaceRef();
+            const TAddressSpace& sp = *held;
             const int idx = sp.IndexOfNode(node.Parent);
             if (node.Parent != 0 && idx >= 0)
                 text = sp.Nodes[static_cast<size_t>(idx)]->stItemDataID + " " + text;
@@ -827,12 +817,13 @@ HRESULT sOPCDataAccess::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCoun
     com::Clear(ppvtDataTypes);
     try {
         if (!pdwCount || !ppPropertyIDs || !ppDescriptions || !ppvtDataTypes) return E_INVALIDARG;
-        const sOPCNode* node = FCore.GetOPCNode(s, -1);
+        const TSpaceRef sp = FCore.SpaceRef();
+        const sOPCNode* node = FCore.AddressSpaceBuilt() ? sp->Find(s) : nullptr;
         if (!node) return OPC_E_INVALIDITEMID;
         std::vector<const sOPCNode*> props;
         {
             std::lock_guard lock(FBrowseLock);
-            props = FOPCBrowse.Properties(s);
+            props = FOPCBrowse.Properties(*sp, s);
         }
         struct TEntry {
             DWORD Id;
@@ -884,13 +875,14 @@ HRESULT sOPCDataAccess::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD*
     com::Clear(ppErrors);
     try {
         if (!ppvData || !ppErrors) return E_INVALIDARG;
-        sOPCNode* node = FCore.GetOPCNode(s, -1);
+        const TSpaceRef sp = FCore.SpaceRef();
+        sOPCNode* node = FCore.AddressSpaceBuilt() ? sp->Find(s) : nullptr;
         if (!node) return OPC_E_INVALIDITEMID;
         if (dwCount == 0 || !pdwPropertyIDs || dwCount > com::kMaxCallCount) return E_INVALIDARG;
         std::vector<const sOPCNode*> props;
         {
             std::lock_guard lock(FBrowseLock);
-            props = FOPCBrowse.Properties(s);
+            props = FOPCBrowse.Properties(*sp, s);
         }
         HRESULT hr = S_OK;
         auto* data = com::AllocOPCArray<VARIANT>(dwCount, hr);
@@ -930,13 +922,14 @@ HRESULT sOPCDataAccess::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
     com::Clear(ppErrors);
     try {
         if (!ppszNewItemIDs || !ppErrors) return E_INVALIDARG;
-        if (!FCore.GetOPCNode(s, -1)) return OPC_E_INVALIDITEMID;
+        const TSpaceRef sp = FCore.SpaceRef();
+        if (!FCore.AddressSpaceBuilt() || !sp->Find(s)) return OPC_E_INVALIDITEMID;
         if (dwCount == 0 || dwCount > com::kMaxCallCount) return E_INVALIDARG;
         if (!pdwPropertyIDs) return E_INVALIDARG;
         std::vector<const sOPCNode*> props;
         {
             std::lock_guard lock(FBrowseLock);
-            props = FOPCBrowse.Properties(s);
+            props = FOPCBrowse.Properties(*sp, s);
         }
         HRESULT hr = S_OK;
         auto* ids = com::AllocOPCArray<LPWSTR>(dwCount, hr);

@@ -68,7 +68,8 @@ class sOPCBrowse {
     // The item ID of element stItemDataID at the position ("" is the position
     // itself); false when there is no such element.
     bool GetItemID(const std::string& stItemDataID, std::string& out);
-    std::vector<const sOPCNode*> Properties(const std::string& stItemID);
+    // The property nodes of stItemID in sp.
+    std::vector<const sOPCNode*> Properties(const TAddressSpace& sp, const std::string& stItemID);
     int32_t Parent() const { return FParent; }
 
   private:
@@ -92,7 +93,8 @@ class sOPCDataAccess final : public TRefCounted,
     static sOPCDataAccess* Create(sOPC& core);
     ~sOPCDataAccess() override;
 
-    bool ShutDown();
+    // The client's IOPCShutdown sink, AddRef'd; null when none is connected.
+    IUnknown* ShutdownSink();
     int32_t GroupCount(bool PublicFlag) const;
     void FlushCallbacks() { FCallbacks.Flush(); }
     TCallbackQueue& Callbacks() { return FCallbacks; }

@@ -511,6 +511,13 @@ TComClassObjects::~TComClassObjects() {
     FCv.notify_all();
     if (FWatcher.joinable()) FWatcher.join();
     if (FCookie != 0) CoRevokeClassObject(FCookie);
+    // Clients that still hold server objects or groups are cut off here, also while
+    // a client that never answered ShutdownRequest keeps its call's thread, and so
+    // the apartment, alive: no call reaches an object after the core behind it.
+    for (IUnknown* object : FCore.LiveObjects()) {
+        CoDisconnectObject(object, 0);
+        object->Release();
+    }
     // Leaving the apartment disconnects the stubs of the objects clients still hold,
     // which releases them while the core they use is still there.
     if (FComInit) CoUninitialize();
