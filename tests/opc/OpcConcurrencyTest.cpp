@@ -63,7 +63,12 @@ TEST(OpcConcurrency, ClientsGroupsAndChangingValues) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
+    // The values change once every client has its groups (a slow machine, or a
+    // sanitizer, may take longer to set them up than the changes last).
+    std::atomic<int> ready{0};
     std::thread changer([&] {
+        for (int i = 0; i < 3000 && ready.load() < kClients; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         for (int i = 0; i < 10 && !stop; ++i) {
             ++generation;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -126,6 +131,7 @@ TEST(OpcConcurrency, ClientsGroupsAndChangingValues) {
                 io->Release();
                 groups.push_back(group);
             }
+            ++ready;
             // The groups run while the values change, and a while after the last change.
             while (!changesDone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             std::this_thread::sleep_for(std::chrono::milliseconds(600));
