@@ -3,7 +3,8 @@
 // asynchronous reads and writes, and the update cycle that reports changed items.
 //
 // Threads: client calls come on any thread; queued requests and update cycles run
-// on the core's update loop (GroupTimerTick). FItemLock makes item-list changes,
+// on the core's update loop (GroupTimerTick), except the commands of asynchronous
+// writes, which start on the core's write thread. FItemLock makes item-list changes,
 // item-field changes, synchronous I/O and the cycle's walk over the list mutually
 // exclusive. Callbacks to the client's sink are handed to the server object's
 // callback queue and never made with a lock held; while a group has a callback
