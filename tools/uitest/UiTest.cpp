@@ -735,6 +735,7 @@ class TDriver {
                               row("Connection") == "Yes",
                           "caption with the station's name, the link shown up");
         });
+        Shot("shot of the statistics window", kStatisticsWindowClass, "shot-statistics.bmp");
         Add("the statistics refresh by themselves", [this] {
             HWND w = FindTop(kStatisticsWindowClass);
             HWND lv = w != nullptr ? ::GetWindow(w, GW_CHILD) : nullptr;
