@@ -3,8 +3,8 @@
 // per ASDU, consecutive N(S)) and acknowledges them, once without statistics (no
 // TLinkDiagnostics attached: each hook is one test of a null pointer, the state
 // before the statistics) and once with them, in alternating rounds so both see the
-// same machine load; the medians of the thread's CPU time are compared. The store into the tags is left out
-// (no tag list), which makes the relative figure an upper bound for the whole path.
+// same machine load; the medians of the thread's CPU time are compared. The store into the tags is
+// left out (no tag list), which makes the relative figure an upper bound for the whole path.
 //
 //   bench_link_stats [--rounds N] (default 41)
 #include <time.h>
@@ -61,11 +61,11 @@ std::string Stream(int perAsdu) {
         s += static_cast<char>((ns >> 7) & 0xFF);
         s += '\0';
         s += '\0';
-        s += static_cast<char>(13);        // M_ME_NC_1
-        s += static_cast<char>(perAsdu);   // SQ = 0
-        s += static_cast<char>(3);         // spontaneous
-        s += '\0';                         // originator
-        s += static_cast<char>(1);         // common address 1
+        s += static_cast<char>(13);       // M_ME_NC_1
+        s += static_cast<char>(perAsdu);  // SQ = 0
+        s += static_cast<char>(3);        // spontaneous
+        s += '\0';                        // originator
+        s += static_cast<char>(1);        // common address 1
         s += '\0';
         for (int k = 0; k < perAsdu; ++k) {
             const int ioa = 1 + (ns * perAsdu + k) % 5000;

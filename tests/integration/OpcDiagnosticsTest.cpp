@@ -79,8 +79,8 @@ TEST_F(OpcDiagnosticsTest, BrowseReadAndRefusedWriteOfTheStatistics) {
     EXPECT_TRUE(Drain(e).empty());
     // Flat, from the root: one per station.
     ASSERT_EQ(S_OK, b->ChangeBrowsePosition(OPC_BROWSE_TO, W("").c_str()));
-    ASSERT_EQ(S_OK, b->BrowseOPCItemIDs(OPC_FLAT, W("*.Diagnostics.Connects").c_str(), VT_EMPTY,
-                                        0, &e));
+    ASSERT_EQ(S_OK,
+              b->BrowseOPCItemIDs(OPC_FLAT, W("*.Diagnostics.Connects").c_str(), VT_EMPTY, 0, &e));
     EXPECT_EQ((std::vector<std::string>{"Подстанция Альфа.Diagnostics.Connects",
                                         "ПС Бета.Diagnostics.Connects"}),
               Drain(e));
@@ -106,11 +106,12 @@ TEST_F(OpcDiagnosticsTest, BrowseReadAndRefusedWriteOfTheStatistics) {
     ASSERT_EQ(S_OK, server->AddGroup(W("diag").c_str(), TRUE, 100, 1, nullptr, nullptr, 0, &hGroup,
                                      &revised, com::IidOf<IOPCItemMgt>(), &unk));
     auto* items = static_cast<IOPCItemMgt*>(unk);
-    const std::vector<std::string> names = {"Connects",      "Disconnects",     "IFramesIn",
-                                            "IFramesOut",    "ObjectsStored",   "LastGIDuration",
-                                            "LastDisconnectReason", "ConnectedSince"};
+    const std::vector<std::string> names = {
+        "Connects",       "Disconnects",          "IFramesIn",     "IFramesOut", "ObjectsStored",
+        "LastGIDuration", "LastDisconnectReason", "ConnectedSince"};
     std::vector<com::WString> wide;
-    for (const auto& n : names) wide.push_back(com::Utf8ToWide("Подстанция Альфа.Diagnostics." + n));
+    for (const auto& n : names)
+        wide.push_back(com::Utf8ToWide("Подстанция Альфа.Diagnostics." + n));
     std::vector<OPCITEMDEF> defs(names.size());
     for (size_t i = 0; i < names.size(); ++i) {
         defs[i].szItemID = wide[i].data();
@@ -135,8 +136,8 @@ TEST_F(OpcDiagnosticsTest, BrowseReadAndRefusedWriteOfTheStatistics) {
     const auto read = [&](std::vector<double>& num, std::string& reason) {
         OPCITEMSTATE* st = nullptr;
         HRESULT* rerr = nullptr;
-        ASSERT_EQ(S_OK, sync->Read(OPC_DS_DEVICE, static_cast<DWORD>(h.size()), h.data(), &st,
-                                   &rerr));
+        ASSERT_EQ(S_OK,
+                  sync->Read(OPC_DS_DEVICE, static_cast<DWORD>(h.size()), h.data(), &st, &rerr));
         num.assign(h.size(), -1.0);
         for (size_t i = 0; i < h.size(); ++i) {
             EXPECT_EQ(opc::kQualityGood, st[i].wQuality) << names[i];

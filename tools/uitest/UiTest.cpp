@@ -729,25 +729,27 @@ class TDriver {
             if (row("Connects") != "1" || row("I/S/U received").rfind("0/", 0) == 0)
                 return TResult::Wait;
             Log("     %s: connects %s, I/S/U received %s, objects %s", GetText(w).c_str(),
-                row("Connects").c_str(), row("I/S/U received").c_str(),
-                row("Objects").c_str());
-            return Expect(GetText(w) == "Statistics - Подстанция Восток" &&
-                              row("Connection") == "Yes",
-                          "caption with the station's name, the link shown up");
+                row("Connects").c_str(), row("I/S/U received").c_str(), row("Objects").c_str());
+            return Expect(
+                GetText(w) == "Statistics - Подстанция Восток" && row("Connection") == "Yes",
+                "caption with the station's name, the link shown up");
         });
         Shot("shot of the statistics window", kStatisticsWindowClass, "shot-statistics.bmp");
-        Add("the statistics refresh by themselves", [this] {
-            HWND w = FindTop(kStatisticsWindowClass);
-            HWND lv = w != nullptr ? ::GetWindow(w, GW_CHILD) : nullptr;
-            if (lv == nullptr) return Expect(false, "the statistics window stays open");
-            std::string octets;
-            for (int i = 0; i < ListCount(lv); ++i)
-                if (ListText(lv, i, 0) == "Octets received") octets = ListText(lv, i, 1);
-            if (statOctets_.empty()) statOctets_ = octets;
-            if (octets == statOctets_) return TResult::Wait;
-            ::PostMessageW(w, WM_CLOSE, 0, 0);
-            return TResult::Done;
-        }, 15000);
+        Add(
+            "the statistics refresh by themselves",
+            [this] {
+                HWND w = FindTop(kStatisticsWindowClass);
+                HWND lv = w != nullptr ? ::GetWindow(w, GW_CHILD) : nullptr;
+                if (lv == nullptr) return Expect(false, "the statistics window stays open");
+                std::string octets;
+                for (int i = 0; i < ListCount(lv); ++i)
+                    if (ListText(lv, i, 0) == "Octets received") octets = ListText(lv, i, 1);
+                if (statOctets_.empty()) statOctets_ = octets;
+                if (octets == statOctets_) return TResult::Wait;
+                ::PostMessageW(w, WM_CLOSE, 0, 0);
+                return TResult::Done;
+            },
+            15000);
         WaitGone("statistics window closed", kStatisticsWindowClass);
     }
 
