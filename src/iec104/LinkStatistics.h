@@ -21,19 +21,11 @@
 #include <span>
 
 #include "iec104/FrameText.h"
+#include "iec104/StationLink.h"
 #include "support/Clock.h"
 #include "support/DateTime.h"
 
 namespace telegate {
-
-enum class TDisconnectReason : uint8_t {
-    None,
-    T1Expired,
-    SequenceError,
-    StationClosed,  // the station or the network ended the connection, or it went silent
-    ConnectFailed,
-    OperatorStop,
-};
 
 // The reason in words ("" for None).
 const char* DisconnectReasonText(TDisconnectReason reason);
@@ -91,9 +83,12 @@ class TLinkDiagnostics {
     }
 
     // Controller: the transport connected / disconnected. A reason the link layer
-    // noted wins over the fallback.
+    // noted wins over the worker's; a report without a connection before it is a
+    // failed connect, except the operator's stop, which leaves the last reason.
     void OnConnected();
-    void OnDisconnected(TDisconnectReason fallback);
+    void OnDisconnected(TDisconnectReason why);
+    // Controller: a connect attempt failed. Counts no disconnect.
+    void OnConnectFailed();
 
     // Polling starts: everything from zero.
     void Reset();
