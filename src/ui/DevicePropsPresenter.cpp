@@ -218,7 +218,7 @@ std::vector<std::pair<std::string, std::string>> DevicePropsCaptions(int lang) {
               "Save exchange to log files (for testing only!)")},
         {"CB_UseWebServer", pick("Использовать WEB-сервер", "Use Web-Server")},
         {"SE_Port_WebServ", pick("Порт WEB-сервера", "Port Web-Server")},
-        {"Bind_WebServ", pick("Адрес WEB-сервера (пусто - все)", "Web-Server address (empty: all)")},
+        {"Bind_WebServ", pick("Адрес WEB-сервера", "Web-Server address")},
         {"BitBtn1", pick("Дополнительно", "Advanced")},
         {"OKBtn", "OK"},
         {"CancelBtn", "Cancel"},
@@ -304,6 +304,7 @@ void TDevicePropsPresenter::OnAdvanced() {
         form_.IP_e = rec.Host;
         form_.Name_dev_e = rec.Name;
         form_.ASDU_Adr = std::clamp(rec.CommonAsduAddress, 0, kAsduMax);
+        portText_.reset();  // the port field shows the record's port again
     }
     rec.prWork1 = 1;
     if (view_ != nullptr) view_->ShowForm(form_);
