@@ -133,10 +133,14 @@ void TMainWindow::CreateControls() {
     const TStringGrid& ts = presenter_->SignalGrid();
     const TStringGrid& ti = presenter_->MeasurementGrid();
     HWND sg = Control(ctl_SignalGrid), mg = Control(ctl_MeasurementGrid);
+    // A trailing space: a header that measures a title a few pixels narrower than
+    // it draws it (seen with Wine's) clips the blank, not the last letter.
     for (int c = 0; c < ts.ColCount(); ++c)
-        AddListColumn(sg, c, c == 0 ? L"№" : Wide(ts.Cell(c, 0)), kSignalColumnChars[c] * cw);
+        AddListColumn(sg, c, c == 0 ? L"№" : Wide(ts.Cell(c, 0) + " "),
+                      kSignalColumnChars[c] * cw);
     for (int c = 0; c < ti.ColCount(); ++c)
-        AddListColumn(mg, c, c == 0 ? L"№" : Wide(ti.Cell(c, 0)), kMeasureColumnChars[c] * cw);
+        AddListColumn(mg, c, c == 0 ? L"№" : Wide(ti.Cell(c, 0) + " "),
+                      kMeasureColumnChars[c] * cw);
     // Numbers line up at the right: the measurement values, raw and engineering.
     for (int c : {3, 5}) {
         LVCOLUMNW col{};
@@ -285,11 +289,14 @@ void TMainWindow::SetOptionLists(const std::vector<TOptionEntry>&, int, int,
 
 void TMainWindow::SetDeviceList(const std::vector<std::string>& names, int selected) {
     HWND lb = Control(ctl_DeviceList);
+    // A station's link mark changes the list often: it keeps its scroll position.
+    const LRESULT top = ::SendMessageW(lb, LB_GETTOPINDEX, 0, 0);
     ::SendMessageW(lb, WM_SETREDRAW, FALSE, 0);
     ::SendMessageW(lb, LB_RESETCONTENT, 0, 0);
     for (const std::string& n : names)
         ::SendMessageW(lb, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(n).c_str()));
     ::SendMessageW(lb, LB_SETCURSEL, static_cast<WPARAM>(selected), 0);
+    if (top > 0) ::SendMessageW(lb, LB_SETTOPINDEX, static_cast<WPARAM>(top), 0);
     ::SendMessageW(lb, WM_SETREDRAW, TRUE, 0);
     ::InvalidateRect(lb, nullptr, TRUE);
 }
