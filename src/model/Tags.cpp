@@ -161,8 +161,7 @@ const TTagCategory* TTagCategoryList::GetPtc(TagCategName tcName) const {
 // ---------------------------------------------------------------------------------
 
 void TValue1::SetParam1(TQualityType Aqtype, TagCategName Apdc, const uint8_t* octets,
-                        bool hasQuality, uint8_t quality, TDateTime time,
-                        TDateTime receivedAt) {
+                        bool hasQuality, uint8_t quality, TDateTime time, TDateTime receivedAt) {
     qtype = Aqtype;
     pdc = Apdc;
     const int32_t n = CategValueLen(Apdc);
@@ -490,8 +489,7 @@ void TTagSignal::ChangeVal(const TTypeIdent& tid, std::span<const uint8_t> octet
     }
     if (qOffset >= 0) quality = octets[static_cast<size_t>(index + qOffset)];
     const TValue1 old = Value;
-    Value.SetParam1(tid.qtype, kind, octets.data() + index, hasQuality, quality, time,
-                    receivedAt);
+    Value.SetParam1(tid.qtype, kind, octets.data() + index, hasQuality, quality, time, receivedAt);
     StoreAndDetect(old, true);
 }
 

@@ -163,8 +163,9 @@ std::string CheckDeviceForm(const TDeviceForm& form, const std::string* portText
                pick("нужно число от 1 до 65535", "a number 1..65535 is needed");
     const std::string bind = Trimmed(bindAddress);
     if (!bind.empty() && !IsIPv4Dotted(bind))
-        return field("Bind_WebServ") + pick("пусто (все адреса) или адрес IPv4, а не \"",
-                                            "empty (every address) or an IPv4 address, not \"") +
+        return field("Bind_WebServ") +
+               pick("пусто (все адреса) или адрес IPv4, а не \"",
+                    "empty (every address) or an IPv4 address, not \"") +
                bindAddress + "\"";
 
     const TGridTally ts = Tally(form.StringGrid_TS);
@@ -173,13 +174,15 @@ std::string CheckDeviceForm(const TDeviceForm& form, const std::string* portText
     for (const auto& [t, page] : kinds) {
         const TStringGrid& g = t == &ts ? form.StringGrid_TS : form.StringGrid_TIT;
         if (t->a != 0)
-            return field(page) + pick("строки ", "rows ") + std::to_string(t->a) + pick(" и ", " and ") +
-                   std::to_string(t->b) + pick(" с одним адресом ", " share the address ") +
+            return field(page) + pick("строки ", "rows ") + std::to_string(t->a) +
+                   pick(" и ", " and ") + std::to_string(t->b) +
+                   pick(" с одним адресом ", " share the address ") +
                    std::to_string(GridCellToInt(g.Cell(2, t->a))) + "," +
                    std::to_string(GridCellToInt(g.Cell(3, t->a)));
         if (t->named > kMaxTagsOfKind)
             return field(page) + std::to_string(t->named) +
-                   pick(" тегов, а у КП их может быть не больше ", " tags; a station holds at most ") +
+                   pick(" тегов, а у КП их может быть не больше ",
+                        " tags; a station holds at most ") +
                    std::to_string(kMaxTagsOfKind);
     }
     if (checks.Stations != nullptr) {
@@ -213,9 +216,8 @@ std::vector<std::pair<std::string, std::string>> DevicePropsCaptions(int lang) {
         {"SE_Time_Popravka_unit", pick("час", "hour")},
         {"Period_opros", pick("периодический опрос", "Cicle ASDU 100")},
         {"Period_opros_unit", pick("мин.    (0 -нет)", "minutes (0 - no)")},
-        {"CB_Save_Obmen_v_File",
-         pick("Сохранять обмен в файл (Только для тестирования!)",
-              "Save exchange to log files (for testing only!)")},
+        {"CB_Save_Obmen_v_File", pick("Сохранять обмен в файл (Только для тестирования!)",
+                                      "Save exchange to log files (for testing only!)")},
         {"CB_UseWebServer", pick("Использовать WEB-сервер", "Use Web-Server")},
         {"SE_Port_WebServ", pick("Порт WEB-сервера", "Port Web-Server")},
         {"Bind_WebServ", pick("Адрес WEB-сервера", "Web-Server address")},
@@ -311,9 +313,9 @@ void TDevicePropsPresenter::OnAdvanced() {
 }
 
 bool TDevicePropsPresenter::OnOk() {
-    std::string error = CheckDeviceForm(form_, portText_ ? &*portText_ : nullptr,
-                                        webPortText_ ? &*webPortText_ : nullptr, bind_, checks_,
-                                        lang_);
+    std::string error =
+        CheckDeviceForm(form_, portText_ ? &*portText_ : nullptr,
+                        webPortText_ ? &*webPortText_ : nullptr, bind_, checks_, lang_);
     if (!error.empty()) {
         // The dialog stays open with what the operator typed.
         if (view_ != nullptr) view_->ShowError(error);

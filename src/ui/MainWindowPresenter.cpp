@@ -6,8 +6,8 @@
 #include <filesystem>
 
 #include "model/Registries.h"
-#include "platform/TcpClient.h"
 #include "model/Tags.h"
+#include "platform/TcpClient.h"
 #include "support/DateTime.h"
 #include "support/TextFields.h"
 #include "ui/ChannelPanelPresenter.h"
@@ -316,7 +316,7 @@ void TMainWindowPresenter::ClearGrids() {
 TRowLook TMainWindowPresenter::RowLook(bool measurements, int row) const {
     const std::vector<TRowLook>& look = measurements ? measureLook_ : signalLook_;
     return row >= 0 && static_cast<size_t>(row) < look.size() ? look[static_cast<size_t>(row)]
-                                                               : TRowLook::Normal;
+                                                              : TRowLook::Normal;
 }
 
 std::string TMainWindowPresenter::LedTip(int n) const {

@@ -139,7 +139,9 @@ extern const char* const kLostStationMark;
 // are its state.
 std::string QualityText(uint8_t quality, bool measurement);
 // True for a quality that says the value is not to be trusted (IV or NT).
-inline bool QualityIsBad(uint8_t quality) { return (quality & 0xC0) != 0; }
+inline bool QualityIsBad(uint8_t quality) {
+    return (quality & 0xC0) != 0;
+}
 
 // How a grid row is drawn: as it is, as doubtful data (invalid, not topical, no
 // tag, no link), or greyed while polling is stopped.

@@ -183,23 +183,23 @@ TEST(DeviceChecks, AddressesAndPorts) {
         const char* text;
         bool dotted, host;
     } hosts[] = {
-        {"127.0.0.1", true, false},     {"255.255.255.255", true, false},
-        {"0.0.0.0", true, false},       {"256.1.1.1", false, false},
-        {"1.2.3", false, false},        {"1.2.3.4.5", false, false},
-        {"01.2.3.4", false, false},     {"1.2.3.4 ", false, false},
-        {"1..3.4", false, false},       {"+1.2.3.4", false, false},
-        {"1.2.3.4.", false, false},     {"1234.1.1.1", false, false},
-        {"", false, false},             {"rtu-7.station.local", false, true},
-        {"localhost", false, true},     {"-bad.host", false, false},
-        {"bad_host", false, false},     {"подстанция", false, false},
+        {"127.0.0.1", true, false}, {"255.255.255.255", true, false},
+        {"0.0.0.0", true, false},   {"256.1.1.1", false, false},
+        {"1.2.3", false, false},    {"1.2.3.4.5", false, false},
+        {"01.2.3.4", false, false}, {"1.2.3.4 ", false, false},
+        {"1..3.4", false, false},   {"+1.2.3.4", false, false},
+        {"1.2.3.4.", false, false}, {"1234.1.1.1", false, false},
+        {"", false, false},         {"rtu-7.station.local", false, true},
+        {"localhost", false, true}, {"-bad.host", false, false},
+        {"bad_host", false, false}, {"подстанция", false, false},
     };
     for (const auto& h : hosts) {
         EXPECT_EQ(IsIPv4Dotted(h.text), h.dotted) << "'" << h.text << "'";
         EXPECT_EQ(IsHostName(h.text), h.host) << "'" << h.text << "'";
     }
     const std::pair<const char*, int32_t> ports[] = {
-        {"2404", 2404}, {"1", 1},     {"65535", 65535}, {"0", -1},  {"65536", -1},
-        {"abc", -1},    {"12a", -1},  {"", -1},         {"-5", -1}, {"999999", -1},
+        {"2404", 2404}, {"1", 1},    {"65535", 65535}, {"0", -1},  {"65536", -1},
+        {"abc", -1},    {"12a", -1}, {"", -1},         {"-5", -1}, {"999999", -1},
     };
     for (const auto& [text, v] : ports) EXPECT_EQ(ParsePortText(text), v) << text;
 }
@@ -240,8 +240,8 @@ TEST(DeviceChecks, OkRefusesWhatWouldBreakTheGateway) {
         {"good", [](TDeviceForm&) {}, "2404", "", 2, ""},
         {"host name that resolves", [](TDeviceForm& f) { f.IP_e = "rtu.local"; }, "2404", "", 2,
          ""},
-        {"host name that does not", [](TDeviceForm& f) { f.IP_e = "nowhere.local"; }, "2404", "",
-         2, "\"IP адрес\": имя узла \"nowhere.local\" не находится"},
+        {"host name that does not", [](TDeviceForm& f) { f.IP_e = "nowhere.local"; }, "2404", "", 2,
+         "\"IP адрес\": имя узла \"nowhere.local\" не находится"},
         {"address with a 256", [](TDeviceForm& f) { f.IP_e = "10.0.0.256"; }, "2404", "", 2,
          "\"IP адрес\": нужен адрес IPv4"},
         {"port abc", [](TDeviceForm&) {}, "abc", "", 2, "\"Порт\": нужно число от 1 до 65535"},
@@ -249,9 +249,8 @@ TEST(DeviceChecks, OkRefusesWhatWouldBreakTheGateway) {
         {"port 65536", [](TDeviceForm&) {}, "65536", "", 2, "\"Порт\""},
         {"bind to loopback", [](TDeviceForm&) {}, "2404", "127.0.0.1", 2, ""},
         {"bind to a name", [](TDeviceForm&) {}, "2404", "localhost", 2, "\"Адрес WEB-сервера"},
-        {"two signals at 1,2",
-         [](TDeviceForm& f) { f.StringGrid_TS.SetCell(3, 3, "2"); }, "2404", "", 2,
-         "строки 2 и 3 с одним адресом 1,2"},
+        {"two signals at 1,2", [](TDeviceForm& f) { f.StringGrid_TS.SetCell(3, 3, "2"); }, "2404",
+         "", 2, "строки 2 и 3 с одним адресом 1,2"},
         {"an unnamed row is not stored, so not a duplicate",
          [](TDeviceForm& f) {
              f.StringGrid_TS.SetCell(1, 3, "");
@@ -276,8 +275,7 @@ TEST(DeviceChecks, OkRefusesWhatWouldBreakTheGateway) {
              }
          },
          "2404", "", 2, "Всего тегов во всех КП было бы 20993"},
-        {"a new station within 20,000 (13990 + 6000 + 4)", [](TDeviceForm&) {}, "2404", "", 0,
-         ""},
+        {"a new station within 20,000 (13990 + 6000 + 4)", [](TDeviceForm&) {}, "2404", "", 0, ""},
         {"a new station over 20,000 (13990 + 6000 + 11)",
          [](TDeviceForm& f) {
              f.StringGrid_TS.SetRowCount(11);

@@ -329,11 +329,16 @@ TEST(GridTexts, QualityInDecimalAndLetters) {
         const char* text;
         bool bad;
     } cases[] = {
-        {0x00, true, "0", false},         {0x80, false, "128 IV", true},
-        {0x10, false, "16 BL", false},    {0x40, true, "64 NT", true},
-        {0xC0, true, "192 IV NT", true},  {0x20, false, "32 SB", false},
-        {0x01, true, "1 OV", false},      {0x01, false, "1", false},
-        {0xF1, true, "241 IV NT SB BL OV", true}, {0x0E, true, "14", false},
+        {0x00, true, "0", false},
+        {0x80, false, "128 IV", true},
+        {0x10, false, "16 BL", false},
+        {0x40, true, "64 NT", true},
+        {0xC0, true, "192 IV NT", true},
+        {0x20, false, "32 SB", false},
+        {0x01, true, "1 OV", false},
+        {0x01, false, "1", false},
+        {0xF1, true, "241 IV NT SB BL OV", true},
+        {0x0E, true, "14", false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(QualityText(c.q, c.measurement), c.text) << int(c.q);

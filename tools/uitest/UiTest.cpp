@@ -602,7 +602,8 @@ class TDriver {
                 ti.uId = 1;
                 ti.lpszText = tip;
                 if (tips != nullptr)
-                    ::SendMessageW(tips, TTM_GETTEXTW, std::size(tip), reinterpret_cast<LPARAM>(&ti));
+                    ::SendMessageW(tips, TTM_GETTEXTW, std::size(tip),
+                                   reinterpret_cast<LPARAM>(&ti));
                 Log("     LED tooltip: '%s'", Utf8(tip).c_str());
                 ok &= Check(Utf8(tip).find("Подстанция Восток") != std::string::npos,
                             "the LED's tooltip names the station");

@@ -136,8 +136,7 @@ void TMainWindow::CreateControls() {
     // A trailing space: a header that measures a title a few pixels narrower than
     // it draws it (seen with Wine's) clips the blank, not the last letter.
     for (int c = 0; c < ts.ColCount(); ++c)
-        AddListColumn(sg, c, c == 0 ? L"№" : Wide(ts.Cell(c, 0) + " "),
-                      kSignalColumnChars[c] * cw);
+        AddListColumn(sg, c, c == 0 ? L"№" : Wide(ts.Cell(c, 0) + " "), kSignalColumnChars[c] * cw);
     for (int c = 0; c < ti.ColCount(); ++c)
         AddListColumn(mg, c, c == 0 ? L"№" : Wide(ti.Cell(c, 0) + " "),
                       kMeasureColumnChars[c] * cw);
