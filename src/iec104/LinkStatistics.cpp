@@ -121,4 +121,16 @@ void TLinkDiagnostics::Reset() {
     FGiRunning = false;
 }
 
+void TStatisticsImage::Store(int kp, const TLinkStatistics& stats) {
+    if (kp < 1 || kp > kStatisticsStations) return;
+    std::lock_guard lock(FMu);
+    FStats[static_cast<size_t>(kp)] = stats;
+}
+
+TLinkStatistics TStatisticsImage::Load(int kp) const {
+    if (kp < 1 || kp > kStatisticsStations) return {};
+    std::lock_guard lock(FMu);
+    return FStats[static_cast<size_t>(kp)];
+}
+
 }  // namespace telegate

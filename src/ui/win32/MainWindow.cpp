@@ -240,6 +240,7 @@ void TMainWindow::BuildMenu() {
     ::AppendMenuW(device, MF_STRING | edit, cmd_Delete,
                   MenuText(captions_.MenuDelete, L"Del").c_str());
     ::AppendMenuW(device, MF_STRING, cmd_Trace, MenuText(traceCaption_).c_str());
+    ::AppendMenuW(device, MF_STRING, cmd_Statistics, MenuText(captions_.MenuStatistics).c_str());
     HMENU server = ::CreatePopupMenu();
     ::AppendMenuW(server, MF_STRING, cmd_Register, MenuText(captions_.MenuRegister).c_str());
     ::AppendMenuW(server, MF_STRING, cmd_Unregister, MenuText(captions_.MenuUnregister).c_str());
@@ -577,6 +578,11 @@ void TMainWindow::OnCommand(int id) {
         case cmd_Journal:
             p.OnJournal();
             break;
+        case cmd_Statistics:
+            if (!statistics_) statistics_ = std::make_unique<TStatisticsWindow>(p.Context());
+            statistics_->Show(hwnd_, font_.Handle(), font_.Px(460), font_.Px(560),
+                              p.Selected() + 1);
+            break;
         case cmd_Restore:
             if (restoreEnabled_) p.OnRestore();
             break;
@@ -637,9 +643,11 @@ LRESULT TMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
         case WM_COMMAND:
             if (LOWORD(wp) == ctl_DeviceList) {
-                if (HIWORD(wp) == LBN_SELCHANGE)
+                if (HIWORD(wp) == LBN_SELCHANGE) {
                     presenter_->OnDeviceSelected(static_cast<int>(
                         ::SendMessageW(Control(ctl_DeviceList), LB_GETCURSEL, 0, 0)));
+                    if (statistics_) statistics_->Follow(presenter_->Selected() + 1);
+                }
                 return 0;
             }
             OnCommand(LOWORD(wp));
