@@ -226,6 +226,8 @@ bool TDeviceList::BeginAdd(TDeviceForm& form, int lang, std::string& refusal) {
     SetDefaultPrmn(form.Record, kDefaultHost, kDefaultIecPort);
     form.CB_Save_Obmen_v_File = ctx_.Settings.Save_Obmen_v_File;
     form.CB_UseWebServer = ctx_.Settings.UseWebServer;
+    // The web port is the program's, as "cnf.ini" holds it, not the form's default.
+    form.SE_Port_WebServ = ctx_.Settings.Port_WebServ;
     return true;
 }
 

@@ -177,6 +177,19 @@ int32_t TPublisher::BoundCount(int n, bool measured) const {
     return measured ? r.tiEnd - r.tiBegin : r.tsEnd - r.tsBegin;
 }
 
+std::vector<std::pair<int32_t, int32_t>> TPublisher::BoundTags(int n, bool measured) const {
+    std::vector<std::pair<int32_t, int32_t>> bound;
+    if (n < 1 || n > kKPRecords || static_cast<size_t>(n) > FRanges.size()) return bound;
+    const TRange& r = FRanges[static_cast<size_t>(n - 1)];
+    const int32_t begin = measured ? r.tiBegin : r.tsBegin;
+    const int32_t end = measured ? r.tiEnd : r.tsEnd;
+    for (int32_t e = begin; e < end && static_cast<size_t>(e) < FEntries.size(); ++e) {
+        const TEntry& entry = FEntries[static_cast<size_t>(e)];
+        bound.emplace_back(entry.ordinal, entry.tag);
+    }
+    return bound;
+}
+
 void TPublisher::OutOPCTsTit(bool /*OUT_TO_GRID*/) {
     if (FTags == nullptr) return;
     const TDateTime now = FCtx.Clock.Now();

@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "model/Prmn.h"
@@ -92,6 +93,10 @@ class TPublisher {
 
     // Tags bound to station n (1-based) by the last build: two-state or measured.
     int32_t BoundCount(int n, bool measured) const;
+    // Station n's tags of a kind as the last build bound them: (k, tag index) for
+    // its k-th two-state or measured tag (k from 0, in TS_arr / TI_arr order). A
+    // tag the tag list refused (an address taken by another tag) has no pair.
+    std::vector<std::pair<int32_t, int32_t>> BoundTags(int n, bool measured) const;
 
   private:
     struct TEntry {

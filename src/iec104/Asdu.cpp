@@ -99,6 +99,7 @@ void TIEC_ASDUt::ReceiveRaspak1(const TAsduSinks& sinks) {
     if (ptid == nullptr) return;
     BlockAddress = 0;
     BlockDate = 0;
+    ReceivedAt = sinks.clock.Now();
     const TTypeIdent& t = *ptid;
     const bool sq = isSeqence();
     const int32_t available = sq ? lenData - FSizes.szInfObjAddress - t.timelen : lenData;
@@ -125,6 +126,7 @@ void TIEC_ASDUt::ReceiveRaspak1(const TAsduSinks& sinks) {
 
 std::string TIEC_ASDUt::RaspakInformObject(int32_t ielem, int32_t idata, const TAsduSinks& sinks) {
     std::string remark;
+    ReceivedAt = sinks.clock.Now();
     DecodeObject(ielem, idata, sinks, true, remark);
     return remark;
 }
@@ -233,9 +235,9 @@ void TIEC_ASDUt::DecodeObject(int32_t ielem, int32_t idata, const TAsduSinks& si
     }
     const std::span<const uint8_t> octets(Data1, static_cast<size_t>(lenData));
     if (action == actTS) {
-        tag->ChangeTS1(t, octets, idata, time, remark);
+        tag->ChangeTS1(t, octets, idata, time, remark, ReceivedAt);
     } else {
-        tag->ChangeVal(t, octets, idata, time, remark);
+        tag->ChangeVal(t, octets, idata, time, remark, ReceivedAt);
         if (action == actBits && tag->FPrNew) {
             std::string more;
             sinks.tags->RaspakNewTag(t, *tag, more);

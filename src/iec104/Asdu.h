@@ -93,6 +93,7 @@ class TIEC_ASDUt {
     int32_t nelem = 0;
     int32_t BlockAddress = 0;
     TDateTime BlockDate = 0;
+    TDateTime ReceivedAt = 0;  // when the ASDU being decoded arrived (local time)
     const TPrmn* pprm = nullptr;
     std::string IP_address2;
     int32_t IP_port3 = 0;

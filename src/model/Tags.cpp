@@ -161,7 +161,7 @@ const TTagCategory* TTagCategoryList::GetPtc(TagCategName tcName) const {
 // ---------------------------------------------------------------------------------
 
 void TValue1::SetParam1(TQualityType Aqtype, TagCategName Apdc, const uint8_t* octets,
-                        bool hasQuality, uint8_t quality, TDateTime time) {
+                        bool hasQuality, uint8_t quality, TDateTime time, TDateTime receivedAt) {
     qtype = Aqtype;
     pdc = Apdc;
     const int32_t n = CategValueLen(Apdc);
@@ -171,6 +171,8 @@ void TValue1::SetParam1(TQualityType Aqtype, TagCategName Apdc, const uint8_t* o
         Qualit = quality;
     }
     if (time != 0) dt = time;
+    timeTagged = time != 0;
+    if (receivedAt != 0) received = receivedAt;
 }
 
 bool TValue1::Equival(const TValue1& old) const {
@@ -378,7 +380,7 @@ void TTagSignal::WriteChangeLine() {
 }
 
 void TTagSignal::ChangeTS1(const TTypeIdent& tid, std::span<const uint8_t> octets, int32_t index,
-                           TDateTime time, std::string& remark) {
+                           TDateTime time, std::string& remark, TDateTime receivedAt) {
     remark.clear();
     if (!HasOctets(octets, index, 1)) {
         remark = "ChangeTS() нет байта значения для кода=";
@@ -413,12 +415,13 @@ void TTagSignal::ChangeTS1(const TTypeIdent& tid, std::span<const uint8_t> octet
     }
     const TValue1 old = Value;
     const uint8_t value = v & mask;
-    Value.SetParam1(tid.qtype, kind, &value, true, static_cast<uint8_t>(v & ~mask), time);
+    Value.SetParam1(tid.qtype, kind, &value, true, static_cast<uint8_t>(v & ~mask), time,
+                    receivedAt);
     StoreAndDetect(old, true);
 }
 
 void TTagSignal::ChangeVal(const TTypeIdent& tid, std::span<const uint8_t> octets, int32_t index,
-                           TDateTime time, std::string& remark) {
+                           TDateTime time, std::string& remark, TDateTime receivedAt) {
     remark.clear();
     TagCategName kind = tcn_None;
     int32_t qOffset = -1;  // position of the quality octet after the first value octet
@@ -486,7 +489,7 @@ void TTagSignal::ChangeVal(const TTypeIdent& tid, std::span<const uint8_t> octet
     }
     if (qOffset >= 0) quality = octets[static_cast<size_t>(index + qOffset)];
     const TValue1 old = Value;
-    Value.SetParam1(tid.qtype, kind, octets.data() + index, hasQuality, quality, time);
+    Value.SetParam1(tid.qtype, kind, octets.data() + index, hasQuality, quality, time, receivedAt);
     StoreAndDetect(old, true);
 }
 
@@ -760,6 +763,8 @@ void TTagSignalList::RaspakNewTag(const TTypeIdent& tid, const TTagSignal& src,
         t->Value.prQualit = s.prQualit;
         t->Value.Qualit = s.Qualit;
         if (s.dt != 0) t->Value.dt = s.dt;
+        t->Value.timeTagged = s.timeTagged;
+        t->Value.received = s.received;
         t->StoreAndDetect(old, false);
     }
     if (!remark.empty()) {

@@ -73,11 +73,19 @@ struct TValue1 {
     uint8_t bout1[8] = {};
     bool prQualit = false;
     uint8_t Qualit = 0x80;
-    TDateTime dt = 0;
+    TDateTime dt = 0;  // the last time tag the station sent (kept when a value has none)
+    // When the value was received (local time, 0: not known), and whether it
+    // carried a time tag of its own.
+    TDateTime received = 0;
+    bool timeTagged = false;
 
-    // Stores a value: octets holds at least CategValueLen(Apdc) octets.
+    // Stores a value: octets holds at least CategValueLen(Apdc) octets. time: its
+    // time tag (0: none); receivedAt: when it arrived (0: not known).
     void SetParam1(TQualityType Aqtype, TagCategName Apdc, const uint8_t* octets, bool hasQuality,
-                   uint8_t quality, TDateTime time);
+                   uint8_t quality, TDateTime time, TDateTime receivedAt = 0);
+    // The time of the value shown: its own time tag, else when it was received
+    // (0 when neither is known).
+    TDateTime ValueTime() const { return timeTagged ? dt : received; }
     // True when this (new) value equals the old one for change detection.
     bool Equival(const TValue1& old) const;
     void GetArmValue(int32_t& iValue, uint8_t& Quality, double& fValue, TDateTime& dtStamp) const;
@@ -106,11 +114,12 @@ class TTagSignal {
 
     // Store a received single or double point / any other monitored value. octets are
     // the ASDU's information octets (Data1), index the position of the object's first
-    // value octet, time its time tag (0 when none). remark: empty, or what went wrong.
+    // value octet, time its time tag (0 when none), receivedAt when the ASDU arrived
+    // (0: not known). remark: empty, or what went wrong.
     void ChangeTS1(const TTypeIdent& tid, std::span<const uint8_t> octets, int32_t index,
-                   TDateTime time, std::string& remark);
+                   TDateTime time, std::string& remark, TDateTime receivedAt = 0);
     void ChangeVal(const TTypeIdent& tid, std::span<const uint8_t> octets, int32_t index,
-                   TDateTime time, std::string& remark);
+                   TDateTime time, std::string& remark, TDateTime receivedAt = 0);
 
     // Change detection after a store; ReceiveEquival = new value equals the old one.
     void SetOnReceive(bool ReceiveEquival);

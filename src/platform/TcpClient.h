@@ -34,6 +34,10 @@ class TWakeEvent {
     int fd_ = -1;
 };
 
+// True when host (a name or a dotted address) resolves to an IPv4 address. May
+// block for as long as the system's name resolution takes.
+bool ResolvesToIPv4(const std::string& host);
+
 class TTcpClient {
   public:
     enum class TWaitResult { Readable, Woken, Timeout };

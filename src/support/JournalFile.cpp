@@ -35,6 +35,11 @@ struct TJournalFile::TWriter {
     int keepDays = kKeepDays;
     std::FILE* file = nullptr;
     int day = 0;  // the date key of the open file
+    uint64_t maxDayBytes = kMaxDayBytes;
+    uint64_t dayBytes = 0;      // size of the open file
+    bool capped = false;        // the open day reached the cap
+    uint64_t droppedToday = 0;  // lines of the open day not written since
+    std::string lastStamp;      // "dd.mm.yyyy hh:nn:ss.zzz" of the last line not written
     mutable std::mutex mu;
     std::string lastError;
     std::mutex fileMu;  // the file, between the writer's thread and the owner's close
@@ -54,14 +59,38 @@ struct TJournalFile::TWriter {
                           Utf8Path(FileName(key / 10000, key / 100 % 100, key % 100)));
     }
 
+    // Writes one line (Windows-1251, CR LF) to the open file.
+    bool Put(std::string_view line) {
+        std::string bytes = Utf8ToCp1251(line);
+        bytes += "\r\n";
+        dayBytes += bytes.size();
+        return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    }
+
+    // The day's file ends: the number of lines the cap kept out of it, if any.
+    void FinishDay() {
+        if (file != nullptr && droppedToday > 0)
+            Put(lastStamp + " Журнал: строк за день не записано из-за предела размера файла: " +
+                std::to_string(droppedToday));
+        droppedToday = 0;
+        capped = false;
+    }
+
     // Opens the file of the day key, and removes files gone out of the window.
     bool Open(int key) {
+        FinishDay();
         if (file != nullptr) std::fclose(file);
         day = key;
         file = OpenFileUtf8(PathOf(key), "ab");
         if (file == nullptr) {
             SetError("cannot open " + PathOf(key));
             return false;
+        }
+        // A file of an earlier run of the day counts towards the cap.
+        dayBytes = 0;
+        if (std::fseek(file, 0, SEEK_END) == 0) {
+            const long size = std::ftell(file);
+            if (size > 0) dayBytes = static_cast<uint64_t>(size);
         }
         RemoveExpired(key);
         return true;
@@ -98,9 +127,19 @@ struct TJournalFile::TWriter {
                 ok = false;
                 continue;
             }
-            std::string bytes = Utf8ToCp1251(line);
-            bytes += "\r\n";
-            if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) ok = false;
+            if (!capped && dayBytes + line.size() + 2 > maxDayBytes) {
+                capped = true;
+                if (!Put(std::string(line.substr(0, 23)) + " Журнал: файл дня достиг предела " +
+                         std::to_string(maxDayBytes) +
+                         " байт; дальнейшие строки дня не пишутся, их число будет в конце файла"))
+                    ok = false;
+            }
+            if (capped) {
+                ++droppedToday;
+                lastStamp = std::string(line.substr(0, 23));
+                continue;
+            }
+            if (!Put(line)) ok = false;
         }
         if (file != nullptr && std::fflush(file) != 0) ok = false;
         if (ok)
@@ -111,9 +150,10 @@ struct TJournalFile::TWriter {
     }
 };
 
-TJournalFile::TJournalFile(std::string folder, int keepDays)
+TJournalFile::TJournalFile(std::string folder, int keepDays, uint64_t maxDayBytes)
     : writer_(std::make_shared<TWriter>()) {
     writer_->folder = std::move(folder);
+    writer_->maxDayBytes = maxDayBytes;
     writer_->keepDays = keepDays > 0 ? keepDays : 1;
     printer_ = std::make_unique<TLinePrinter>(
         [w = writer_](std::string_view bytes) { return w->Write(bytes); });
@@ -126,6 +166,7 @@ TJournalFile::~TJournalFile() {
     std::unique_lock<std::mutex> lock(writer_->fileMu, std::try_to_lock);
     if (!lock.owns_lock()) return;
     writer_->closed = true;
+    writer_->FinishDay();
     if (writer_->file != nullptr) std::fclose(writer_->file);
     writer_->file = nullptr;
 }

@@ -3,7 +3,10 @@
 // the line's local date, Windows-1251 with CR LF like the program's other text
 // files. A thread of its own writes them, so that the main thread and polling
 // never wait for the disk; when a new day's file is opened, the files of days
-// older than the last keepDays are removed.
+// older than the last keepDays are removed. A day's file stops growing at a size
+// cap: one line says the cap was reached, the day's further lines are counted
+// instead of written, and their number ends the file at the change of day (or
+// when the journal is closed).
 #pragma once
 
 #include <cstdint>
@@ -20,9 +23,13 @@ class TLinePrinter;
 class TJournalFile {
   public:
     static constexpr int kKeepDays = 30;
+    static constexpr uint64_t kMaxDayBytes = 64ull << 20;
 
-    // folder: where the files are (UTF-8); keepDays: days kept, today included.
-    explicit TJournalFile(std::string folder, int keepDays = kKeepDays);
+    // folder: where the files are (UTF-8); keepDays: days kept, today included;
+    // maxDayBytes: the size a day's file grows to at most (its last two lines,
+    // the cap's notice and the count, come on top).
+    explicit TJournalFile(std::string folder, int keepDays = kKeepDays,
+                          uint64_t maxDayBytes = kMaxDayBytes);
     // Writes out what is queued (at most about a second), then returns.
     ~TJournalFile();
     TJournalFile(const TJournalFile&) = delete;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/AppContext.h"
+#include "model/StationTable.h"
 #include "support/TextFields.h"
 #include "ui/ProtocolParamsPresenter.h"
 
@@ -45,6 +46,159 @@ std::string WithoutLastCharacter(const std::string& text) {
 
 }  // namespace
 
+bool IsIPv4Dotted(std::string_view text) {
+    int parts = 0;
+    size_t i = 0;
+    while (true) {
+        size_t digits = 0;
+        int value = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 4) {
+            value = value * 10 + (text[i] - '0');
+            ++digits;
+            ++i;
+        }
+        if (digits == 0 || digits > 3 || value > 255) return false;
+        if (digits > 1 && text[i - digits] == '0') return false;  // no leading zeros
+        ++parts;
+        if (i == text.size()) return parts == 4;
+        if (text[i] != '.' || parts == 4) return false;
+        ++i;
+    }
+}
+
+bool IsHostName(std::string_view text) {
+    if (text.empty() || text.size() > 253) return false;
+    if (text.find_first_not_of("0123456789.") == std::string_view::npos) return false;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('.', start);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view label = text.substr(start, end - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+            return false;
+        for (char c : label) {
+            const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                            (c >= '0' && c <= '9') || c == '-';
+            if (!ok) return false;
+        }
+        start = end + 1;
+        if (end == text.size()) break;
+    }
+    return true;
+}
+
+int32_t ParsePortText(std::string_view text) {
+    if (text.empty() || text.size() > 5) return -1;
+    int32_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        v = v * 10 + (c - '0');
+    }
+    return v >= 1 && v <= 65535 ? v : -1;
+}
+
+namespace {
+
+std::string Trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// Named rows of a grid (the rows that are stored), and the first two of them at
+// one address: rows a and b, or a = 0.
+struct TGridTally {
+    int named = 0;
+    int a = 0, b = 0;
+};
+
+TGridTally Tally(const TStringGrid& grid) {
+    TGridTally t;
+    std::vector<std::pair<std::pair<int32_t, int32_t>, int>> seen;
+    for (int r = 1; r < grid.RowCount(); ++r) {
+        if (grid.Cell(1, r).empty()) continue;
+        ++t.named;
+        seen.push_back({{GridCellToInt(grid.Cell(2, r)), GridCellToInt(grid.Cell(3, r))}, r});
+    }
+    std::sort(seen.begin(), seen.end());
+    for (size_t i = 1; i < seen.size() && t.a == 0; ++i)
+        if (seen[i].first == seen[i - 1].first) {
+            t.a = seen[i - 1].second;
+            t.b = seen[i].second;
+        }
+    return t;
+}
+
+}  // namespace
+
+std::string CheckDeviceForm(const TDeviceForm& form, const std::string* portText,
+                            const std::string* webPortText, const std::string& bindAddress,
+                            const TDeviceChecks& checks, int lang) {
+    const bool en = lang == kLangEnglish;
+    const auto captions = DevicePropsCaptions(lang);
+    auto field = [&](const char* key) {
+        for (const auto& [k, v] : captions)
+            if (k == key) return "\"" + v + "\": ";
+        return std::string();
+    };
+    auto pick = [en](const char* ru, const char* eng) { return std::string(en ? eng : ru); };
+
+    const std::string host = Trimmed(form.IP_e);
+    if (!IsIPv4Dotted(host)) {
+        if (host.empty() || !IsHostName(host))
+            return field("IP_e") +
+                   pick("нужен адрес IPv4 (четыре числа 0–255 через точку) или имя узла, а не \"",
+                        "an IPv4 address (four numbers 0-255 with dots) or a host name is "
+                        "needed, not \"") +
+                   form.IP_e + "\"";
+        if (checks.Resolves && !checks.Resolves(host))
+            return field("IP_e") + pick("имя узла \"", "host name \"") + host +
+                   pick("\" не находится", "\" cannot be resolved");
+    }
+    const int32_t port = portText != nullptr ? ParsePortText(Trimmed(*portText)) : form.Port_e;
+    if (port < 1 || port > 65535)
+        return field("Port_e") + pick("нужно число от 1 до 65535", "a number 1..65535 is needed");
+    if (webPortText != nullptr && ParsePortText(Trimmed(*webPortText)) < 0)
+        return field("SE_Port_WebServ") +
+               pick("нужно число от 1 до 65535", "a number 1..65535 is needed");
+    const std::string bind = Trimmed(bindAddress);
+    if (!bind.empty() && !IsIPv4Dotted(bind))
+        return field("Bind_WebServ") +
+               pick("пусто (все адреса) или адрес IPv4, а не \"",
+                    "empty (every address) or an IPv4 address, not \"") +
+               bindAddress + "\"";
+
+    const TGridTally ts = Tally(form.StringGrid_TS);
+    const TGridTally ti = Tally(form.StringGrid_TIT);
+    const std::pair<const TGridTally*, const char*> kinds[] = {{&ts, "PageTS"}, {&ti, "PageTIT"}};
+    for (const auto& [t, page] : kinds) {
+        const TStringGrid& g = t == &ts ? form.StringGrid_TS : form.StringGrid_TIT;
+        if (t->a != 0)
+            return field(page) + pick("строки ", "rows ") + std::to_string(t->a) +
+                   pick(" и ", " and ") + std::to_string(t->b) +
+                   pick(" с одним адресом ", " share the address ") +
+                   std::to_string(GridCellToInt(g.Cell(2, t->a))) + "," +
+                   std::to_string(GridCellToInt(g.Cell(3, t->a)));
+        if (t->named > kMaxTagsOfKind)
+            return field(page) + std::to_string(t->named) +
+                   pick(" тегов, а у КП их может быть не больше ",
+                        " tags; a station holds at most ") +
+                   std::to_string(kMaxTagsOfKind);
+    }
+    if (checks.Stations != nullptr) {
+        int total = ts.named + ti.named;
+        const TStationTable& st = *checks.Stations;
+        for (int n = 1; n <= st.Kol_KP && n <= kMaxKP; ++n)
+            if (n != checks.Station)
+                total += std::max(0, st.KP_arr[n].Kol_TS) + std::max(0, st.KP_arr[n].Kol_TI);
+        if (total > kMaxTagsTotal)
+            return pick("Всего тегов во всех КП было бы ", "All stations together would have ") +
+                   std::to_string(total) + pick(", а их может быть не больше ", " tags; at most ") +
+                   std::to_string(kMaxTagsTotal);
+    }
+    return {};
+}
+
 std::vector<std::pair<std::string, std::string>> DevicePropsCaptions(int lang) {
     const bool en = lang == kLangEnglish;
     auto pick = [en](const char* ru, const char* eng) { return std::string(en ? eng : ru); };
@@ -62,10 +216,11 @@ std::vector<std::pair<std::string, std::string>> DevicePropsCaptions(int lang) {
         {"SE_Time_Popravka_unit", pick("час", "hour")},
         {"Period_opros", pick("периодический опрос", "Cicle ASDU 100")},
         {"Period_opros_unit", pick("мин.    (0 -нет)", "minutes (0 - no)")},
-        {"CB_Save_Obmen_v_File",
-         pick("Сохранять обмен в файл (Только для тестирования!)", "Save log files")},
+        {"CB_Save_Obmen_v_File", pick("Сохранять обмен в файл (Только для тестирования!)",
+                                      "Save exchange to log files (for testing only!)")},
         {"CB_UseWebServer", pick("Использовать WEB-сервер", "Use Web-Server")},
         {"SE_Port_WebServ", pick("Порт WEB-сервера", "Port Web-Server")},
+        {"Bind_WebServ", pick("Адрес WEB-сервера", "Web-Server address")},
         {"BitBtn1", pick("Дополнительно", "Advanced")},
         {"OKBtn", "OK"},
         {"CancelBtn", "Cancel"},
@@ -90,7 +245,8 @@ TDevicePropsPresenter::TDevicePropsPresenter(TDeviceForm& form, TSettings& setti
       settings_(settings),
       lang_(lang),
       commit_(std::move(commit)),
-      cnfPath_(std::move(cnfPath)) {}
+      cnfPath_(std::move(cnfPath)),
+      bind_(settings.Bind_WebServ) {}
 
 void TDevicePropsPresenter::Attach(IDevicePropsView* view) {
     view_ = view;
@@ -150,13 +306,24 @@ void TDevicePropsPresenter::OnAdvanced() {
         form_.IP_e = rec.Host;
         form_.Name_dev_e = rec.Name;
         form_.ASDU_Adr = std::clamp(rec.CommonAsduAddress, 0, kAsduMax);
+        portText_.reset();  // the port field shows the record's port again
     }
     rec.prWork1 = 1;
     if (view_ != nullptr) view_->ShowForm(form_);
 }
 
 bool TDevicePropsPresenter::OnOk() {
-    std::string error;
+    std::string error =
+        CheckDeviceForm(form_, portText_ ? &*portText_ : nullptr,
+                        webPortText_ ? &*webPortText_ : nullptr, bind_, checks_, lang_);
+    if (!error.empty()) {
+        // The dialog stays open with what the operator typed.
+        if (view_ != nullptr) view_->ShowError(error);
+        return false;
+    }
+    if (portText_) form_.Port_e = ParsePortText(Trimmed(*portText_));
+    if (webPortText_) form_.SE_Port_WebServ = ParsePortText(Trimmed(*webPortText_));
+    form_.IP_e = Trimmed(form_.IP_e);
     if (commit_ && !commit_(form_, error)) {
         // Nothing was stored; the operator's input stays in the dialog.
         if (view_ != nullptr) view_->ShowError(error);
@@ -165,6 +332,7 @@ bool TDevicePropsPresenter::OnOk() {
     settings_.UseWebServer = form_.CB_UseWebServer;
     settings_.Port_WebServ = form_.SE_Port_WebServ;
     settings_.Save_Obmen_v_File = form_.CB_Save_Obmen_v_File;
+    settings_.Bind_WebServ = Trimmed(bind_);
     if (!settings_.WriteCnf(cnfPath_) && view_ != nullptr)
         view_->ShowError("Не удалось записать " + cnfPath_);
     accepted_ = true;

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -16,6 +18,7 @@
 namespace telegate {
 
 class TProtocolParamsPresenter;
+class TStationTable;
 
 enum class TGridKind { Signals, Measurements };  // StringGrid_TS, StringGrid_TIT
 
@@ -44,6 +47,35 @@ std::vector<std::pair<std::string, std::string>> DevicePropsCaptions(int lang);
 // acceptable, else without its last character.
 std::string CheckGridCell(TGridKind grid, int col, const std::string& text);
 
+// A station's IPv4 address in dotted form: exactly four decimal octets 0..255,
+// without signs, spaces or leading zeros ("10.0.0.1"; not "010.0.0.1", "1.2.3").
+bool IsIPv4Dotted(std::string_view text);
+// A host name as the name system writes it: dot-separated labels of letters,
+// digits and '-' (1..63 each, not starting or ending with '-'), 253 at most, and
+// not only digits and dots (that is a mistyped address).
+bool IsHostName(std::string_view text);
+// A port typed as text: decimal digits only, 1..65535; -1 for anything else.
+int32_t ParsePortText(std::string_view text);
+
+// The most tags over all stations, and of one kind in one station.
+constexpr int kMaxTagsTotal = 20000;
+
+// What OK checks besides the cells: the other stations (for the total of tags),
+// the station the form edits (0: a new one), and the name resolution (null: a
+// host name is taken by its form alone).
+struct TDeviceChecks {
+    const TStationTable* Stations = nullptr;
+    int Station = 0;
+    std::function<bool(const std::string& host)> Resolves;
+};
+
+// The checks of OK on a form, in the order the operator sees the fields. Empty
+// when it may be stored; else the message, naming the field (lang: 1 English).
+// portText, webPortText: the port fields as typed (null: the form's numbers).
+std::string CheckDeviceForm(const TDeviceForm& form, const std::string* portText,
+                            const std::string* webPortText, const std::string& bindAddress,
+                            const TDeviceChecks& checks, int lang);
+
 class TDevicePropsPresenter {
   public:
     // Stores the form on OK; false with the error text when nothing could be stored.
@@ -59,6 +91,13 @@ class TDevicePropsPresenter {
     void SetName(std::string text) { form_.Name_dev_e = std::move(text); }
     void SetIP(std::string text) { form_.IP_e = std::move(text); }
     void SetPort(int32_t v) { form_.Port_e = v; }
+    // The port fields as typed: checked at OK (a number 1..65535), stored then.
+    void SetPortText(std::string text) { portText_ = std::move(text); }
+    void SetWebPortText(std::string text) { webPortText_ = std::move(text); }
+    // The address the web server listens on (empty: every address).
+    void SetBindAddress(std::string text) { bind_ = std::move(text); }
+    const std::string& BindAddress() const { return bind_; }
+    void SetChecks(TDeviceChecks checks) { checks_ = std::move(checks); }
     void SetAsduAddress(int32_t v);
     void SetPereschet(bool v) { form_.CB_Pereschet = v; }
     void SetTimeToOpc(bool v) { form_.CB_Time_to_OPC = v; }
@@ -94,6 +133,9 @@ class TDevicePropsPresenter {
     std::string cnfPath_;
     IDevicePropsView* view_ = nullptr;
     bool accepted_ = false;
+    std::optional<std::string> portText_, webPortText_;
+    std::string bind_;
+    TDeviceChecks checks_;
 };
 
 }  // namespace telegate

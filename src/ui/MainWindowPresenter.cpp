@@ -7,6 +7,7 @@
 
 #include "model/Registries.h"
 #include "model/Tags.h"
+#include "platform/TcpClient.h"
 #include "support/DateTime.h"
 #include "support/TextFields.h"
 #include "ui/ChannelPanelPresenter.h"
@@ -19,6 +20,9 @@ const char* const kCloseWithClientsText =
 const char* const kTraceOnAdvice = "Потом обязательно Выключите запись лог файлов";
 const char* const kConnectedYes = "Есть";
 const char* const kConnectedNo = "Нет";
+const char* const kNotPolled = "Нет опроса";
+const char* const kTagNotPolled = "не опрашивается";
+const char* const kLostStationMark = "× ";
 
 namespace {
 
@@ -36,9 +40,9 @@ std::string GridDateTime(TDateTime dt) {
     return buf;
 }
 
-std::string Fixed12_3(double v) {
+std::string Fixed3(double v) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%12.3f", v);
+    std::snprintf(buf, sizeof buf, "%.3f", v);
     return buf;
 }
 
@@ -47,6 +51,20 @@ std::string Addresses(int32_t asdu, int32_t ioa) {
 }
 
 }  // namespace
+
+std::string QualityText(uint8_t quality, bool measurement) {
+    std::string text = std::to_string(quality);
+    static constexpr struct {
+        uint8_t bit;
+        const char* name;
+    } kFlags[] = {{0x80, " IV"}, {0x40, " NT"}, {0x20, " SB"}, {0x10, " BL"}, {0x01, " OV"}};
+    for (const auto& f : kFlags) {
+        if ((quality & f.bit) == 0) continue;
+        if (f.bit == 0x01 && !measurement) continue;
+        text += f.name;
+    }
+    return text;
+}
 
 TMainCaptions MainCaptions(int lang, bool polling) {
     TMainCaptions c;
@@ -98,7 +116,7 @@ const std::vector<TOptionEntry>& DebugLineOptions() {
 
 TMainWindowPresenter::TMainWindowPresenter(TAppContext& ctx, TDeviceList& devices,
                                            IMainWindowApp& app, std::string dir)
-    : ctx_(ctx), devices_(devices), app_(app), dir_(std::move(dir)) {
+    : ctx_(ctx), devices_(devices), app_(app), dir_(std::move(dir)), resolves_(ResolvesToIPv4) {
     captions_ = MainCaptions(ctx_.LangCode, ctx_.OprosFlag);
     traceCaption_ = ctx_.Settings.Save_Obmen_v_File ? kTraceOnCaption : captions_.MenuTrace;
     ClearGrids();
@@ -177,7 +195,13 @@ void TMainWindowPresenter::ShowTrayIcon(const std::string& tip) {
 }
 
 void TMainWindowPresenter::PushList() {
-    const std::vector<std::string> names = devices_.Names();
+    std::vector<std::string> names = devices_.Names();
+    linkShown_.assign(names.size(), 1);
+    for (size_t i = 0; i < names.size() && ctx_.OprosFlag; ++i) {
+        if (ctx_.Stations.KP_arr[static_cast<int>(i) + 1].Connected) continue;
+        linkShown_[i] = 0;
+        names[i] = kLostStationMark + names[i];
+    }
     if (selected_ >= static_cast<int>(names.size())) selected_ = names.empty() ? -1 : 0;
     if (view_ != nullptr) view_->SetDeviceList(names, selected_);
 }
@@ -201,6 +225,7 @@ TPollingView TMainWindowPresenter::PollingView() {
 
 void TMainWindowPresenter::OnPollStateChanged(bool polling) {
     captions_.BtnPoll = MainCaptions(ctx_.LangCode, polling).BtnPoll;
+    if (!polling) ShowPollingStopped();
     cachedList_ = nullptr;  // a new run builds a new tag list
     // A starting run has no controllers yet (they are followed from ShowFirstStation),
     // and those of a stopping run may soon be gone.
@@ -209,6 +234,7 @@ void TMainWindowPresenter::OnPollStateChanged(bool polling) {
         view_->SetCaptions(captions_);
         view_->SetEditCommandsEnabled(!polling);
     }
+    if (!polling) PushList();
 }
 
 void TMainWindowPresenter::ShowFirstStation() {
@@ -232,11 +258,13 @@ void TMainWindowPresenter::UpdateStationLinks() {
         lastBalloon_.assign(static_cast<size_t>(m), -1.0);
     }
     int connected = 0;
+    bool listChanged = false;
     const TDateTime now = ctx_.Clock.Now();
     for (int n = 1; n <= m; ++n) {
         const auto i = static_cast<size_t>(n - 1);
         const bool up = ctx_.Stations.KP_arr[n].Connected;
         connected += up ? 1 : 0;
+        if (i < linkShown_.size() && linkShown_[i] != (up ? 1 : 0)) listChanged = true;
         const int was = links_[i];
         if (up == (was == 1)) continue;
         links_[i] = up ? 1 : (was == 1 ? 0 : was);
@@ -250,6 +278,7 @@ void TMainWindowPresenter::UpdateStationLinks() {
     const std::string tip = m > 0 ? std::string(kAppTitle) + " — " + std::to_string(connected) +
                                         " of " + std::to_string(m) + " stations connected"
                                   : std::string(kAppTitle);
+    if (listChanged) PushList();
     const bool alert = connected < m;
     if (alert != trayAlert_) {
         trayAlert_ = alert;
@@ -276,11 +305,39 @@ void TMainWindowPresenter::TimerTick() {
 void TMainWindowPresenter::ClearGrids() {
     signalGrid_ = TStringGrid(6, 1);
     measureGrid_ = TStringGrid(7, 1);
-    const char* ts[] = {"Название", "Адрес", "Значение", "Байт качества", "Время"};
+    const char* ts[] = {"Название", "Адрес", "Значение", "Байт качества", "Время (местное)"};
     const char* ti[] = {"Название",      "Адрес",           "Значение (физ.)",
-                        "Байт качества", "Значение (инж.)", "Время"};
+                        "Байт качества", "Значение (инж.)", "Время (местное)"};
     for (int c = 1; c <= 5; ++c) signalGrid_.SetCell(c, 0, ts[c - 1]);
     for (int c = 1; c <= 6; ++c) measureGrid_.SetCell(c, 0, ti[c - 1]);
+    signalLook_.assign(1, TRowLook::Normal);
+    measureLook_.assign(1, TRowLook::Normal);
+}
+
+TRowLook TMainWindowPresenter::RowLook(bool measurements, int row) const {
+    const std::vector<TRowLook>& look = measurements ? measureLook_ : signalLook_;
+    return row >= 0 && static_cast<size_t>(row) < look.size() ? look[static_cast<size_t>(row)]
+                                                              : TRowLook::Normal;
+}
+
+std::string TMainWindowPresenter::LedTip(int n) const {
+    if (!ctx_.Stations.IsStation(n) || n > kMaxKP) return std::to_string(n);
+    const T_KP& kp = ctx_.Stations.KP_arr[n];
+    std::string tip = std::to_string(n) + ": " + kp.NameKP;
+    if (ctx_.OprosFlag) tip += kp.Connected ? " — есть связь" : " — нет связи";
+    return tip;
+}
+
+void TMainWindowPresenter::ShowPollingStopped() {
+    if (gridStation_ != 0) signalGrid_.SetCell(3, 1, kNotPolled);
+    std::fill(signalLook_.begin() + (signalLook_.empty() ? 0 : 1), signalLook_.end(),
+              TRowLook::Stopped);
+    std::fill(measureLook_.begin() + (measureLook_.empty() ? 0 : 1), measureLook_.end(),
+              TRowLook::Stopped);
+    if (view_ != nullptr) {
+        view_->GridChanged(false);
+        view_->GridChanged(true);
+    }
 }
 
 void TMainWindowPresenter::OnDeviceSelected(int index) {
@@ -313,71 +370,101 @@ void TMainWindowPresenter::ListBox_Click(int it) {
             measureGrid_.SetCell(2, k, Addresses(t.AdrASDU, t.AdrIOA));
         }
     }
+    signalLook_.assign(static_cast<size_t>(signalGrid_.RowCount()), TRowLook::Normal);
+    measureLook_.assign(static_cast<size_t>(measureGrid_.RowCount()), TRowLook::Normal);
     cachedList_ = nullptr;
+    if (!ctx_.OprosFlag) {
+        ShowPollingStopped();
+        return;
+    }
     if (view_ != nullptr) {
         view_->GridChanged(false);
         view_->GridChanged(true);
     }
 }
 
-void TMainWindowPresenter::CollectStationTags(const TTagSignalList& tags, const TArmSignals& arm,
-                                              int s) {
+void TMainWindowPresenter::CollectStationTags(const TPublisher& publisher, int s) {
     stationTags_.clear();
-    for (int32_t i = 0; i < tags.GetCount(); ++i) {
-        const TArmRec* rec = arm.GetRec(tags.List[static_cast<size_t>(i)].FIndArm);
-        if (rec == nullptr || rec->FsstID != TStationTable::StationId(s)) continue;
-        if (rec->Fst == stTS) stationTags_.emplace_back(i, false);
-        if (rec->Fst == stTIT) stationTags_.emplace_back(i, true);
-    }
-    cachedList_ = &tags;
-    cachedCount_ = tags.GetCount();
+    // Rows follow the station's arrays: the k-th two-state tag is signal row k + 2
+    // (after the link row), the k-th measurement measurement row k + 1, whatever
+    // tags the list refused in between.
+    for (const bool measured : {false, true})
+        for (const auto& [k, index] : publisher.BoundTags(s, measured))
+            stationTags_.push_back(TRowTag{index, measured ? k + 1 : k + 2, measured});
+    const TTagSignalList* tags = publisher.Tags();
+    cachedList_ = tags;
+    cachedCount_ = tags != nullptr ? tags->GetCount() : -1;
     cachedStation_ = s;
 }
 
 void TMainWindowPresenter::OutStingGrigTsTit() {
     const int s = gridStation_;
     if (!ctx_.Stations.IsStation(s)) return;
+    if (!ctx_.OprosFlag) {
+        // Values of a stopped run stay as they were, greyed.
+        ShowPollingStopped();
+        return;
+    }
     const T_KP& kp = ctx_.Stations.KP_arr[s];
     signalGrid_.SetCell(3, 1, kp.Connected ? kConnectedYes : kConnectedNo);
+    if (signalLook_.size() > 1) signalLook_[1] = kp.Connected ? TRowLook::Normal : TRowLook::Bad;
 
     const TPublisher* publisher = app_.Publisher();
     const TTagSignalList* tags = publisher != nullptr ? publisher->Tags() : nullptr;
     if (tags != nullptr) {
         const TArmSignals& arm = publisher->Registries().ArmSignals;
         if (cachedList_ != tags || cachedCount_ != tags->GetCount() || cachedStation_ != s)
-            CollectStationTags(*tags, arm, s);
-        int t = 0, m = 0;
-        for (const auto& [index, measured] : stationTags_) {
-            const TTagSignal& tag = tags->List[static_cast<size_t>(index)];
+            CollectStationTags(*publisher, s);
+        // Rows without a tag say so.
+        std::vector<bool> bound[2] = {
+            std::vector<bool>(static_cast<size_t>(signalGrid_.RowCount()), false),
+            std::vector<bool>(static_cast<size_t>(measureGrid_.RowCount()), false)};
+        for (const TRowTag& rt : stationTags_) {
+            TStringGrid& grid = rt.measured ? measureGrid_ : signalGrid_;
+            std::vector<TRowLook>& look = rt.measured ? measureLook_ : signalLook_;
+            const int row = rt.row;
+            if (row < 1 || row >= grid.RowCount() || rt.tag < 0 || rt.tag >= tags->GetCount())
+                continue;
+            bound[rt.measured ? 1 : 0][static_cast<size_t>(row)] = true;
+            const TTagSignal& tag = tags->List[static_cast<size_t>(rt.tag)];
             int32_t iValue = 0;
             uint8_t quality = 0;
             double fValue = 0.0;
             TDateTime stamp = 0.0;
             tag.GetArmValue(iValue, quality, fValue, stamp);
-            const std::string time =
-                stamp > 1.0 ? GridDateTime(stamp + kp.Popravka_Time * ctx_.OneHour) : std::string();
-            if (!measured) {
-                const int row = ++t + 1;
-                if (row >= signalGrid_.RowCount()) continue;
-                signalGrid_.SetCell(1, row, tag.FName);
-                signalGrid_.SetCell(2, row, Addresses(tag.FAsduAddress, tag.FObjAddress));
-                signalGrid_.SetCell(3, row, std::to_string(iValue));
-                signalGrid_.SetCell(4, row, std::to_string(quality));
-                if (stamp > 1.0) signalGrid_.SetCell(5, row, time);
-            } else {
-                const int row = ++m;
-                if (row >= measureGrid_.RowCount()) continue;
-                measureGrid_.SetCell(1, row, tag.FName);
-                measureGrid_.SetCell(2, row, Addresses(tag.FAsduAddress, tag.FObjAddress));
-                measureGrid_.SetCell(3, row, FormatRealGeneral(fValue));
-                measureGrid_.SetCell(4, row, std::to_string(quality));
-                const TArmRec* rec = arm.GetRec(tag.FIndArm);
-                const double eng =
-                    kp.PereschetTI && rec != nullptr ? rec->RawToEng(std::trunc(fValue)) : fValue;
-                measureGrid_.SetCell(5, row, Fixed12_3(eng));
-                if (stamp > 1.0) measureGrid_.SetCell(6, row, time);
+            const bool received = tag.Value.pdc != tcn_None;
+            // The time of the value shown: the station's time tag (with the station's
+            // correction), or when it was received; both local time.
+            const TDateTime when = tag.Value.timeTagged
+                                       ? tag.Value.dt + kp.Popravka_Time * ctx_.OneHour
+                                       : tag.Value.received;
+            grid.SetCell(4, row, QualityText(quality, rt.measured));
+            grid.SetCell(rt.measured ? 6 : 5, row,
+                         received && when > 1.0 ? GridDateTime(when) : std::string());
+            look[static_cast<size_t>(row)] =
+                !received || QualityIsBad(quality) ? TRowLook::Bad : TRowLook::Normal;
+            if (!rt.measured) {
+                grid.SetCell(3, row, received ? std::to_string(iValue) : std::string());
+                continue;
             }
+            const TArmRec* rec = arm.GetRec(tag.FIndArm);
+            const double eng =
+                kp.PereschetTI && rec != nullptr ? rec->RawToEng(std::trunc(fValue)) : fValue;
+            grid.SetCell(3, row, received ? FormatRealGeneral(fValue) : std::string());
+            grid.SetCell(5, row, received ? Fixed3(eng) : std::string());
         }
+        // A configured tag the tag list refused (its address taken by another tag).
+        auto unbound = [](TStringGrid& grid, std::vector<TRowLook>& look,
+                          const std::vector<bool>& has, int first, int last) {
+            for (int row = first; row <= last && row < grid.RowCount(); ++row) {
+                if (has[static_cast<size_t>(row)]) continue;
+                grid.SetCell(3, row, kTagNotPolled);
+                look[static_cast<size_t>(row)] = TRowLook::Bad;
+            }
+        };
+        unbound(signalGrid_, signalLook_, bound[0], 2,
+                1 + std::clamp(kp.Kol_TS, 0, kMaxTagsOfKind));
+        unbound(measureGrid_, measureLook_, bound[1], 1, std::clamp(kp.Kol_TI, 0, kMaxTagsOfKind));
     }
     if (view_ != nullptr) {
         view_->GridChanged(false);
@@ -397,6 +484,7 @@ void TMainWindowPresenter::OnAdd() {
         form_, ctx_.Settings, ctx_.LangCode,
         [this](const TDeviceForm& f, std::string& e) { return devices_.CommitAdd(f, e); },
         CnfPath());
+    dialog.SetChecks(TDeviceChecks{&ctx_.Stations, 0, resolves_});
     if (view_ != nullptr) view_->RunDeviceDialog(dialog);
     if (dialog.Accepted()) PushList();
 }
@@ -413,6 +501,7 @@ void TMainWindowPresenter::OnChange() {
         form_, ctx_.Settings, ctx_.LangCode,
         [this, n](const TDeviceForm& f, std::string& e) { return devices_.CommitChange(n, f, e); },
         CnfPath());
+    dialog.SetChecks(TDeviceChecks{&ctx_.Stations, n, resolves_});
     if (view_ != nullptr) view_->RunDeviceDialog(dialog);
     if (!dialog.Accepted()) return;
     PushList();

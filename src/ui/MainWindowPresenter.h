@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -127,6 +128,24 @@ extern const char* const kTraceOnAdvice;
 // Texts of the grids.
 extern const char* const kConnectedYes;
 extern const char* const kConnectedNo;
+extern const char* const kNotPolled;     // the link row while polling is stopped
+extern const char* const kTagNotPolled;  // a row whose tag the tag list refused
+// The device list's mark of a station that is not connected while polling runs.
+extern const char* const kLostStationMark;
+
+// The quality octet as the grids show it: the decimal, then the flags that are set
+// in letters, always in the order IV NT SB BL OV ("0", "128 IV", "192 IV NT"). OV
+// (overflow, bit 0) is a flag of measurements only; a two-state value's low bits
+// are its state.
+std::string QualityText(uint8_t quality, bool measurement);
+// True for a quality that says the value is not to be trusted (IV or NT).
+inline bool QualityIsBad(uint8_t quality) {
+    return (quality & 0xC0) != 0;
+}
+
+// How a grid row is drawn: as it is, as doubtful data (invalid, not topical, no
+// tag, no link), or greyed while polling is stopped.
+enum class TRowLook : uint8_t { Normal, Bad, Stopped };
 
 class TMainWindowPresenter : public IFormView {
   public:
@@ -136,6 +155,10 @@ class TMainWindowPresenter : public IFormView {
                          std::string dir = {});
 
     void Attach(IMainWindowView* view);
+    // How the device dialog checks a host name (tests give their own).
+    void SetHostResolver(std::function<bool(const std::string&)> resolves) {
+        resolves_ = std::move(resolves);
+    }
     // The channel panels follow the runs of polling (optional).
     void SetChannelPanel(TChannelPanelPresenter* channels) { channels_ = channels; }
 
@@ -203,6 +226,10 @@ class TMainWindowPresenter : public IFormView {
     // State, for views and tests.
     const TStringGrid& SignalGrid() const { return signalGrid_; }
     const TStringGrid& MeasurementGrid() const { return measureGrid_; }
+    // The look of a grid row (row as the grid numbers it: 0 is the title row).
+    TRowLook RowLook(bool measurements, int row) const;
+    // The tooltip of station n's LED: its name and whether it is connected.
+    std::string LedTip(int n) const;
     int Selected() const { return selected_; }
     bool WindowVisible() const { return visible_; }
     bool TrayIconPresent() const { return trayIcon_; }
@@ -217,7 +244,9 @@ class TMainWindowPresenter : public IFormView {
     void PushList();
     void PushTray();
     void ClearGrids();
-    void CollectStationTags(const TTagSignalList& tags, const TArmSignals& arm, int s);
+    void CollectStationTags(const TPublisher& publisher, int s);
+    // Polling is stopped: the link row says so and every row is greyed.
+    void ShowPollingStopped();
     std::string CnfPath() const;
 
     TAppContext& ctx_;
@@ -226,6 +255,7 @@ class TMainWindowPresenter : public IFormView {
     std::string dir_;
     IMainWindowView* view_ = nullptr;
     TChannelPanelPresenter* channels_ = nullptr;
+    std::function<bool(const std::string&)> resolves_;
     TMainCaptions captions_;
     std::string traceCaption_;
     std::string currentDir_;
@@ -240,6 +270,8 @@ class TMainWindowPresenter : public IFormView {
     TDeviceForm form_;  // the device properties dialog's contents, kept between uses
     TStringGrid signalGrid_{6, 1};
     TStringGrid measureGrid_{7, 1};
+    std::vector<TRowLook> signalLook_, measureLook_;  // per grid row
+    std::vector<int> linkShown_;  // per station: the link state the device list shows
     int selected_ = -1;
     int gridStation_ = 0;  // station the grids were prepared for, 0: none
     bool visible_ = false;
@@ -247,8 +279,14 @@ class TMainWindowPresenter : public IFormView {
     bool trayIcon_ = false;
     std::string trayTip_ = kAppTitle;
     int clients_ = -1, groups_ = -1;  // counters last shown
-    // Tags of the grid's station: (tag index, is measurement), cached per tag list.
-    std::vector<std::pair<int32_t, bool>> stationTags_;
+    // Tags of the grid's station with the grid row each belongs to, cached per tag
+    // list; rows of the station's tags the tag list refused are not among them.
+    struct TRowTag {
+        int32_t tag;
+        int row;
+        bool measured;
+    };
+    std::vector<TRowTag> stationTags_;
     const TTagSignalList* cachedList_ = nullptr;
     int32_t cachedCount_ = -1;
     int cachedStation_ = 0;

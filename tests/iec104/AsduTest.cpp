@@ -376,6 +376,25 @@ TEST_F(AsduTest, TimeTagsThreeAndSevenOctets) {
     EXPECT_DOUBLE_EQ(Tag(1, 11)->Value.dt, Dt(2024, 6, 15, 12, 30, 10, 0));
 }
 
+TEST_F(AsduTest, ValueTimeIsTheTimeTagOrWhenTheValueArrived) {
+    AddTag(1, 10);
+    // M_SP_TA with a time tag: the value's time is the station's.
+    Bytes timed = {0x02, 0x01, 0x03, 0x00, 0x01, 0x00, 0x0A, 0x00, 0x00, 0x01};
+    timed.insert(timed.end(), kTime3.begin(), kTime3.end());
+    EXPECT_TRUE(Decode(timed).empty());
+    const TValue1& v = Tag(1, 10)->Value;
+    EXPECT_TRUE(v.timeTagged);
+    EXPECT_DOUBLE_EQ(v.ValueTime(), Dt(2024, 3, 10, 14, 47, 12, 500));
+    EXPECT_DOUBLE_EQ(v.received, clock.Now());
+    // Later an M_SP_NA without one: the old time tag stays behind, and the value's
+    // time is when it arrived.
+    clock.Advance(90000);
+    EXPECT_TRUE(Decode({0x01, 0x01, 0x03, 0x00, 0x01, 0x00, 0x0A, 0x00, 0x00, 0x00}).empty());
+    EXPECT_FALSE(v.timeTagged);
+    EXPECT_DOUBLE_EQ(v.dt, Dt(2024, 3, 10, 14, 47, 12, 500));
+    EXPECT_DOUBLE_EQ(v.ValueTime(), Dt(2024, 3, 10, 14, 26, 30, 0));
+}
+
 TEST_F(AsduTest, SequenceSharesTheTimeTagAtTheEnd) {
     for (int obj : {50, 51}) AddTag(1, obj, tcn_TIT);
     // M_ME_TF, SQ = 1, two floats, one common time tag.

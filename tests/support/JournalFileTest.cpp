@@ -89,6 +89,40 @@ TEST_F(JournalFileTest, LinesGoToTheFileOfTheirDayInWindows1251) {
               "08.03.2026 09:00:00.000 again\r\n");
 }
 
+TEST_F(JournalFileTest, ADaysFileStopsAtTheCapAndCountsTheLinesLeftOut) {
+    // Each line is 23 + 1 + 6 octets + CR LF = 32: three fit in 100 octets.
+    {
+        TJournalFile journal(dir_.string(), 30, 100);
+        for (int k = 0; k < 7; ++k) journal.Put(At(2026, 3, 7, 10, k), "line " + std::to_string(k));
+        journal.Put(At(2026, 3, 8, 0, 0), "next 0");
+        journal.Put(At(2026, 3, 8, 0, 1), "next 1");
+    }
+    EXPECT_EQ(Get("journal-2026-03-07.log"),
+              Utf8ToCp1251("07.03.2026 10:00:00.000 line 0\r\n"
+                           "07.03.2026 10:01:00.000 line 1\r\n"
+                           "07.03.2026 10:02:00.000 line 2\r\n"
+                           "07.03.2026 10:03:00.000 Журнал: файл дня достиг предела 100 байт; "
+                           "дальнейшие строки дня не пишутся, их число будет в конце файла\r\n"
+                           "07.03.2026 10:06:00.000 Журнал: строк за день не записано из-за "
+                           "предела размера файла: 4\r\n"));
+    // A new day starts under the cap again.
+    EXPECT_EQ(Get("journal-2026-03-08.log"),
+              "08.03.2026 00:00:00.000 next 0\r\n08.03.2026 00:01:00.000 next 1\r\n");
+    // A later run of a full day notes the cap once more and counts its own lines,
+    // and the count is written when the journal closes.
+    {
+        TJournalFile journal(dir_.string(), 30, 100);
+        journal.Put(At(2026, 3, 8, 0, 2), "next 2");
+        journal.Put(At(2026, 3, 8, 0, 3), "next 3");
+    }
+    const std::string day2 = Get("journal-2026-03-08.log");
+    EXPECT_NE(day2.find("00:01:00.000 next 1\r\n08.03.2026 00:02:00.000 next 2\r\n"
+                        "08.03.2026 00:03:00.000 "),
+              std::string::npos)
+        << day2;
+    EXPECT_NE(day2.find(Utf8ToCp1251("предела размера файла: 1\r\n")), std::string::npos) << day2;
+}
+
 TEST_F(JournalFileTest, OpeningADayRemovesDaysOutsideTheWindowOnly) {
     for (const char* name : {"journal-2026-02-05.log", "journal-2026-02-06.log",
                              "journal-2026-01-01.log", "journal-notes.log", "iec104.cfg"})

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "app/PollingFixture.h"
+#include "model/StationTable.h"
 #include "platform/IniFile.h"
 #include "ui/DevicePropsPresenter.h"
 #include "ui/ProtocolParamsPresenter.h"
@@ -144,6 +146,7 @@ TEST_F(DevicePropsFixture, AdvancedOkTakesPortAndAddressCancelKeepsTheRecord) {
 }
 
 TEST_F(DevicePropsFixture, OkWritesSettingsOnlyAfterTheStationWasStored) {
+    form.IP_e = "127.0.0.1";
     form.CB_UseWebServer = true;
     form.SE_Port_WebServ = 8080;
     form.CB_Save_Obmen_v_File = true;
@@ -167,6 +170,133 @@ TEST_F(DevicePropsFixture, OkWritesSettingsOnlyAfterTheStationWasStored) {
     EXPECT_TRUE(reread.UseWebServer);
     EXPECT_EQ(reread.Port_WebServ, 8080);
     EXPECT_TRUE(reread.Save_Obmen_v_File);
+}
+
+}  // namespace
+}  // namespace telegate
+
+namespace telegate {
+namespace {
+
+TEST(DeviceChecks, AddressesAndPorts) {
+    const struct {
+        const char* text;
+        bool dotted, host;
+    } hosts[] = {
+        {"127.0.0.1", true, false}, {"255.255.255.255", true, false},
+        {"0.0.0.0", true, false},   {"256.1.1.1", false, false},
+        {"1.2.3", false, false},    {"1.2.3.4.5", false, false},
+        {"01.2.3.4", false, false}, {"1.2.3.4 ", false, false},
+        {"1..3.4", false, false},   {"+1.2.3.4", false, false},
+        {"1.2.3.4.", false, false}, {"1234.1.1.1", false, false},
+        {"", false, false},         {"rtu-7.station.local", false, true},
+        {"localhost", false, true}, {"-bad.host", false, false},
+        {"bad_host", false, false}, {"подстанция", false, false},
+    };
+    for (const auto& h : hosts) {
+        EXPECT_EQ(IsIPv4Dotted(h.text), h.dotted) << "'" << h.text << "'";
+        EXPECT_EQ(IsHostName(h.text), h.host) << "'" << h.text << "'";
+    }
+    const std::pair<const char*, int32_t> ports[] = {
+        {"2404", 2404}, {"1", 1},    {"65535", 65535}, {"0", -1},  {"65536", -1},
+        {"abc", -1},    {"12a", -1}, {"", -1},         {"-5", -1}, {"999999", -1},
+    };
+    for (const auto& [text, v] : ports) EXPECT_EQ(ParsePortText(text), v) << text;
+}
+
+TEST(DeviceChecks, OkRefusesWhatWouldBreakTheGateway) {
+    // Another station already holds 19,990 tags.
+    TStationTable stations;
+    stations.Kol_KP = 1;
+    stations.KP_arr[1].Kol_TS = 6995;
+    stations.KP_arr[1].Kol_TI = 6995;
+    stations.Kol_KP = 2;
+    stations.KP_arr[2].Kol_TS = 6000;
+    auto resolves = [](const std::string& host) { return host == "rtu.local"; };
+    auto base = [] {
+        TDeviceForm f;
+        f.IP_e = "10.0.0.7";
+        f.StringGrid_TS.SetRowCount(4);
+        for (int r = 1; r <= 3; ++r) {
+            f.StringGrid_TS.SetCell(1, r, "ТС" + std::to_string(r));
+            f.StringGrid_TS.SetCell(2, r, "1");
+            f.StringGrid_TS.SetCell(3, r, std::to_string(r));
+        }
+        // A measurement at a two-state tag's address is another kind: allowed.
+        f.StringGrid_TIT.SetCell(1, 1, "ТИ1");
+        f.StringGrid_TIT.SetCell(2, 1, "1");
+        f.StringGrid_TIT.SetCell(3, 1, "1");
+        return f;
+    };
+    struct Case {
+        const char* what;
+        std::function<void(TDeviceForm&)> change;
+        const char* port;
+        const char* bind;
+        int station;
+        const char* expect;  // a part of the message; "" for accepted
+    };
+    const Case cases[] = {
+        {"good", [](TDeviceForm&) {}, "2404", "", 2, ""},
+        {"host name that resolves", [](TDeviceForm& f) { f.IP_e = "rtu.local"; }, "2404", "", 2,
+         ""},
+        {"host name that does not", [](TDeviceForm& f) { f.IP_e = "nowhere.local"; }, "2404", "", 2,
+         "\"IP адрес\": имя узла \"nowhere.local\" не находится"},
+        {"address with a 256", [](TDeviceForm& f) { f.IP_e = "10.0.0.256"; }, "2404", "", 2,
+         "\"IP адрес\": нужен адрес IPv4"},
+        {"port abc", [](TDeviceForm&) {}, "abc", "", 2, "\"Порт\": нужно число от 1 до 65535"},
+        {"port 0", [](TDeviceForm&) {}, "0", "", 2, "\"Порт\""},
+        {"port 65536", [](TDeviceForm&) {}, "65536", "", 2, "\"Порт\""},
+        {"bind to loopback", [](TDeviceForm&) {}, "2404", "127.0.0.1", 2, ""},
+        {"bind to a name", [](TDeviceForm&) {}, "2404", "localhost", 2, "\"Адрес WEB-сервера"},
+        {"two signals at 1,2", [](TDeviceForm& f) { f.StringGrid_TS.SetCell(3, 3, "2"); }, "2404",
+         "", 2, "строки 2 и 3 с одним адресом 1,2"},
+        {"an unnamed row is not stored, so not a duplicate",
+         [](TDeviceForm& f) {
+             f.StringGrid_TS.SetCell(1, 3, "");
+             f.StringGrid_TS.SetCell(3, 3, "2");
+         },
+         "2404", "", 2, ""},
+        {"7001 measurements",
+         [](TDeviceForm& f) {
+             f.StringGrid_TIT.SetRowCount(7002);
+             for (int r = 1; r <= 7001; ++r) {
+                 f.StringGrid_TIT.SetCell(1, r, "ТИ");
+                 f.StringGrid_TIT.SetCell(3, r, std::to_string(r));
+             }
+         },
+         "2404", "", 2, "7001 тегов"},
+        {"over 20,000 over all stations (the edited station's old tags not counted)",
+         [](TDeviceForm& f) {
+             f.StringGrid_TIT.SetRowCount(7002);
+             for (int r = 1; r <= 7000; ++r) {
+                 f.StringGrid_TIT.SetCell(1, r, "ТИ");
+                 f.StringGrid_TIT.SetCell(3, r, std::to_string(r));
+             }
+         },
+         "2404", "", 2, "Всего тегов во всех КП было бы 20993"},
+        {"a new station within 20,000 (13990 + 6000 + 4)", [](TDeviceForm&) {}, "2404", "", 0, ""},
+        {"a new station over 20,000 (13990 + 6000 + 11)",
+         [](TDeviceForm& f) {
+             f.StringGrid_TS.SetRowCount(11);
+             for (int r = 4; r <= 10; ++r) {
+                 f.StringGrid_TS.SetCell(1, r, "ТС");
+                 f.StringGrid_TS.SetCell(3, r, std::to_string(r));
+             }
+         },
+         "2404", "", 0, "было бы 20001"},
+    };
+    for (const Case& c : cases) {
+        TDeviceForm f = base();
+        c.change(f);
+        const std::string port = c.port;
+        const std::string error = CheckDeviceForm(f, &port, nullptr, c.bind,
+                                                  TDeviceChecks{&stations, c.station, resolves}, 0);
+        if (std::string(c.expect).empty())
+            EXPECT_EQ(error, "") << c.what;
+        else
+            EXPECT_NE(error.find(c.expect), std::string::npos) << c.what << ": " << error;
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // following the connection state, nothing left bound after a stop.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -123,7 +124,7 @@ TEST_F(LiveViewTest, GridsShowTheSelectedStationsValuesAtTheDisplayTimer) {
     const TStringGrid& ti = win.MeasurementGrid();
     EXPECT_EQ(ti.Cell(1, 2), "TI2");
     EXPECT_EQ(ti.Cell(3, 2), "500.75");
-    EXPECT_EQ(ti.Cell(5, 2), "      50.000");  // truncated to 500 before scaling
+    EXPECT_EQ(ti.Cell(5, 2), "50.000");  // truncated to 500 before scaling, no padding
     EXPECT_EQ(ti.Cell(6, 2), "") << "no time stamp yet";
 
     // The other station: its own rows only.
@@ -132,7 +133,69 @@ TEST_F(LiveViewTest, GridsShowTheSelectedStationsValuesAtTheDisplayTimer) {
     EXPECT_EQ(win.SignalGrid().RowCount(), 4);
     EXPECT_EQ(win.SignalGrid().Cell(3, 1), "Нет");
     EXPECT_EQ(win.MeasurementGrid().Cell(3, 1), "500.75");
-    EXPECT_EQ(win.MeasurementGrid().Cell(5, 1), "     500.750");  // no conversion asked
+    EXPECT_EQ(win.MeasurementGrid().Cell(5, 1), "500.750");  // no conversion asked
+}
+
+TEST_F(LiveViewTest, RowsMapToTheirRecordsAndStopGreysThem) {
+    // Station 1's first measurement shares its address with the first two-state tag:
+    // the tag list refuses it, and the other rows stay with their own records.
+    auto table = std::make_unique<TStationTable>();
+    AddStation(*table, "Первая", kDeadPort, 2, 3, 1);
+    table->KP_arr[1].TI_arr[1].AdrIOA = table->KP_arr[1].TS_arr[1].AdrIOA;
+    AddStation(*table, "Вторая", kDeadPort + 1, 1, 1, 2);
+    WriteConfigFile((dir.Path() / kConfigFileName).string(), *table);
+    win.OnStartStop();
+    ASSERT_TRUE(polling->Polling()) << polling->LastError();
+    TTagSignalList& tags = *polling->Publisher().Tags();
+    const TDateTime arrived = h.clock.Now() - 1.0 / 24;
+    for (int i = 0; i < tags.GetCount(); ++i) {
+        TTagSignal& t = *tags.GetTag(i);
+        const float raw = t.FName == "TI2" ? 20.0f : 30.0f;
+        uint8_t octets[4];
+        std::memcpy(octets, &raw, 4);
+        const uint8_t on = 1;
+        if (t.FName.rfind("TS", 0) == 0)
+            t.Value.SetParam1(QTS1, dcn_SingleTS1, &on, true, 0x80, 0, arrived);
+        else
+            t.Value.SetParam1(QTS1, dcn_TITfloat, octets, true, t.FName == "TI3" ? 0xC1 : 0, 0,
+                              arrived);
+    }
+    loop.Advance(1000);
+    const TStringGrid& ti = win.MeasurementGrid();
+    ASSERT_EQ(ti.RowCount(), 5);
+    const struct {
+        int row;
+        const char *name, *value, *quality;
+        TRowLook look;
+    } rows[] = {{1, "TI1", kTagNotPolled, "", TRowLook::Bad},
+                {2, "TI2", "20", "0", TRowLook::Normal},
+                {3, "TI3", "30", "193 IV NT OV", TRowLook::Bad}};
+    for (const auto& r : rows) {
+        EXPECT_EQ(ti.Cell(1, r.row), r.name) << r.row;
+        EXPECT_EQ(ti.Cell(3, r.row), r.value) << r.row;
+        EXPECT_EQ(ti.Cell(4, r.row), r.quality) << r.row;
+        EXPECT_EQ(win.RowLook(true, r.row), r.look) << r.row;
+    }
+    // No time tag: the time the value arrived, with no station correction.
+    const TDateTimeParts p = DecodeDateTime(arrived);
+    char when[32];
+    std::snprintf(when, sizeof when, "%02d.%02d.%04d %02d:%02d:%02d.%03d", p.day, p.month, p.year,
+                  p.hour, p.minute, p.second, p.msec);
+    EXPECT_EQ(ti.Cell(6, 2), when);
+    const TStringGrid& ts = win.SignalGrid();
+    EXPECT_EQ(ts.Cell(4, 2), "128 IV");
+    EXPECT_EQ(win.RowLook(false, 2), TRowLook::Bad);
+
+    polling->On_Connect_Main(1);
+    loop.Advance(1000);
+    EXPECT_EQ(ts.Cell(3, 1), kConnectedYes);
+    win.OnStartStop();  // stop
+    EXPECT_EQ(ts.Cell(3, 1), kNotPolled);
+    EXPECT_EQ(ti.Cell(3, 2), "20") << "the last values stay, greyed";
+    for (int row = 1; row < ti.RowCount(); ++row)
+        EXPECT_EQ(win.RowLook(true, row), TRowLook::Stopped) << row;
+    loop.Advance(1000);
+    EXPECT_EQ(ts.Cell(3, 1), kNotPolled);
 }
 
 TEST_F(LiveViewTest, LedsFollowTheConnectionAndAreReleasedAtStop) {

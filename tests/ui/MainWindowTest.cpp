@@ -322,6 +322,61 @@ TEST_F(MainWindowFixture, CloseAsksOnlyWhileOpcClientsAreConnected) {
     EXPECT_EQ(view.questions[0], kCloseWithClientsText);
 }
 
+TEST(GridTexts, QualityInDecimalAndLetters) {
+    const struct {
+        uint8_t q;
+        bool measurement;
+        const char* text;
+        bool bad;
+    } cases[] = {
+        {0x00, true, "0", false},
+        {0x80, false, "128 IV", true},
+        {0x10, false, "16 BL", false},
+        {0x40, true, "64 NT", true},
+        {0xC0, true, "192 IV NT", true},
+        {0x20, false, "32 SB", false},
+        {0x01, true, "1 OV", false},
+        {0x01, false, "1", false},
+        {0xF1, true, "241 IV NT SB BL OV", true},
+        {0x0E, true, "14", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(QualityText(c.q, c.measurement), c.text) << int(c.q);
+        EXPECT_EQ(QualityIsBad(c.q), c.bad) << int(c.q);
+    }
+}
+
+TEST_F(MainWindowFixture, DeviceListAndLedsShowLostStations) {
+    Stations(2);
+    EXPECT_EQ(view.names, (std::vector<std::string>{"S1", "S2"})) << "no mark while stopped";
+    EXPECT_EQ(win.LedTip(2), "2: S2");
+    ctx.OprosFlag = true;
+    ctx.Stations.KP_arr[1].Connected = true;
+    win.TimerTick();
+    EXPECT_EQ(view.names, (std::vector<std::string>{"S1", std::string(kLostStationMark) + "S2"}));
+    EXPECT_EQ(win.LedTip(1), "1: S1 — есть связь");
+    EXPECT_EQ(win.LedTip(2), "2: S2 — нет связи");
+    ctx.Stations.KP_arr[2].Connected = true;
+    ctx.Stations.KP_arr[1].Connected = false;
+    win.TimerTick();
+    EXPECT_EQ(view.names, (std::vector<std::string>{std::string(kLostStationMark) + "S1", "S2"}));
+    ctx.OprosFlag = false;
+    win.OnPollStateChanged(false);
+    EXPECT_EQ(view.names, (std::vector<std::string>{"S1", "S2"}));
+}
+
+TEST_F(MainWindowFixture, AddShowsTheWebPortOfTheSettings) {
+    ctx.Settings.Port_WebServ = 8081;
+    win.Form().SE_Port_WebServ = 80;
+    int shown = 0;
+    view.dialog = [&shown](TDevicePropsPresenter& d) {
+        shown = d.Form().SE_Port_WebServ;
+        d.OnCancel();
+    };
+    win.OnAdd();
+    EXPECT_EQ(shown, 8081);
+}
+
 TEST_F(MainWindowFixture, GridRowsCountersAndTrace) {
     win.ShowFirstStation();  // no station: empty grids
     EXPECT_EQ(win.SignalGrid().RowCount(), 1);
@@ -335,11 +390,24 @@ TEST_F(MainWindowFixture, GridRowsCountersAndTrace) {
     EXPECT_EQ(win.SignalGrid().Cell(2, 3), "1,2");
     EXPECT_EQ(win.MeasurementGrid().Cell(1, 2), "TI2");
     EXPECT_EQ(win.MeasurementGrid().Cell(5, 0), "Значение (инж.)");
+    EXPECT_EQ(win.MeasurementGrid().Cell(6, 0), "Время (местное)");
+    // Polling stopped: the link row says so and every row is greyed.
+    win.OutStingGrigTsTit();
+    EXPECT_EQ(win.SignalGrid().Cell(3, 1), kNotPolled);
+    for (int row = 1; row < 6; ++row) EXPECT_EQ(win.RowLook(false, row), TRowLook::Stopped);
+    EXPECT_EQ(win.RowLook(true, 2), TRowLook::Stopped);
+    ctx.OprosFlag = true;
     win.OutStingGrigTsTit();
     EXPECT_EQ(win.SignalGrid().Cell(3, 1), "Нет");
+    EXPECT_EQ(win.RowLook(false, 1), TRowLook::Bad);
     ctx.Stations.KP_arr[1].Connected = true;
     win.OutStingGrigTsTit();
     EXPECT_EQ(win.SignalGrid().Cell(3, 1), "Есть");
+    EXPECT_EQ(win.RowLook(false, 1), TRowLook::Normal);
+    ctx.OprosFlag = false;
+    win.OnPollStateChanged(false);
+    EXPECT_EQ(win.SignalGrid().Cell(3, 1), kNotPolled) << "Stop Poll greys what was shown";
+    EXPECT_EQ(win.RowLook(false, 1), TRowLook::Stopped);
 
     win.TimerTick();
     win.TimerTick();

@@ -495,6 +495,36 @@ class TDriver {
             return TResult::Done;
         });
         WaitGone("protocol dialog closed", kProtocolDialogClass);
+        // OK refuses what would break the gateway, names the field, keeps the dialog.
+        Add("OK with an address that is not IPv4", [this] {
+            if (FindTop(L"#32770") != nullptr) return TResult::Wait;
+            SetText(::GetDlgItem(Dev(), dev_IP), "10.0.0.256");
+            Press(Dev(), IDOK);
+            return TResult::Done;
+        });
+        AnswerBox("the address is refused", IDOK, "IP-address");
+        Add("OK with a port that is not a number", [this] {
+            if (FindTop(L"#32770") != nullptr) return TResult::Wait;
+            if (!Check(Dev() != nullptr, "the dialog stays open after the refused address"))
+                return TResult::Fail;
+            SetText(::GetDlgItem(Dev(), dev_IP), "127.0.0.1");
+            SetText(::GetDlgItem(Dev(), dev_Port), "abc");
+            Press(Dev(), IDOK);
+            return TResult::Done;
+        });
+        AnswerBox("the port is refused", IDOK, "TCP port");
+        Add("the dialog stays open; the port typed again", [this] {
+            if (FindTop(L"#32770") != nullptr) return TResult::Wait;
+            HWND d = Dev();
+            if (!Check(d != nullptr, "the dialog stays open after the refused port"))
+                return TResult::Fail;
+            bool ok = Check(GetText(::GetDlgItem(d, dev_Port)) == "abc", "with the port typed");
+            ok &= Check(s_.Ctx.Stations.Kol_KP == 0, "nothing was stored");
+            ok &= Check(GetText(::GetDlgItem(d, dev_BindWeb)).empty(),
+                        "the web server's address is empty: every address");
+            SetText(::GetDlgItem(d, dev_Port), std::to_string(simPort_));
+            return ok ? TResult::Done : TResult::Fail;
+        });
         Add("OK stores the station", [this] {
             if (FindTop(L"#32770") != nullptr) return TResult::Wait;
             Press(Dev(), IDOK);
@@ -561,6 +591,22 @@ class TDriver {
                             "Add is disabled while polling");
                 const auto& leds = s_.Window.Leds();
                 ok &= Check(!leds.empty() && leds[0].OnOff, "station 1's LED is lit");
+                // The LED's tooltip names the station.
+                HWND tips = s_.Window.LedTooltip();
+                ok &= Check(tips != nullptr && ::SendMessageW(tips, TTM_GETTOOLCOUNT, 0, 0) == 1,
+                            "one LED tooltip tool per station");
+                wchar_t tip[256] = {};
+                TOOLINFOW ti{};
+                ti.cbSize = sizeof ti;
+                ti.hwnd = ::GetDlgItem(main_, ctl_Channels);
+                ti.uId = 1;
+                ti.lpszText = tip;
+                if (tips != nullptr)
+                    ::SendMessageW(tips, TTM_GETTEXTW, std::size(tip),
+                                   reinterpret_cast<LPARAM>(&ti));
+                Log("     LED tooltip: '%s'", Utf8(tip).c_str());
+                ok &= Check(Utf8(tip).find("Подстанция Восток") != std::string::npos,
+                            "the LED's tooltip names the station");
                 return ok ? TResult::Done : TResult::Fail;
             },
             30000);
@@ -576,8 +622,13 @@ class TDriver {
         });
         Add("polling stopped", [this] {
             if (GetText(::GetDlgItem(main_, cmd_StartStop)) != "Start Poll") return TResult::Wait;
-            return Expect(::IsWindowEnabled(::GetDlgItem(main_, cmd_Add)) != FALSE,
-                          "Add is enabled again");
+            bool ok = Check(::IsWindowEnabled(::GetDlgItem(main_, cmd_Add)) != FALSE,
+                            "Add is enabled again");
+            HWND sg = ::GetDlgItem(main_, ctl_SignalGrid);
+            ok &= Check(ListText(sg, 0, 3) == "Нет опроса", "the link row says polling is stopped");
+            ok &= Check(s_.Presenter.RowLook(true, 1) == TRowLook::Stopped,
+                        "the measurement rows are greyed");
+            return ok ? TResult::Done : TResult::Fail;
         });
         Add("Change, then Cancel", [this] {
             ::SendMessageW(::GetDlgItem(main_, ctl_DeviceList), LB_SETCURSEL, 0, 0);

@@ -133,6 +133,17 @@ int TTcpClient::PollUntil(int fd, short events, long long deadlineMs, short* rev
     }
 }
 
+bool ResolvesToIPv4(const std::string& host) {
+    if (host.empty()) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    const int gai = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
+    if (list != nullptr) ::freeaddrinfo(list);
+    return gai == 0 && list != nullptr;
+}
+
 bool TTcpClient::Connect(const std::string& host, int port, int timeoutMs) {
     Close();
     host_ = host;

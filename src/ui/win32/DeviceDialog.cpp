@@ -26,6 +26,7 @@ constexpr TFieldLabel kLabels[] = {
     {"SE_Port_WebServ", dev_WebPort},
     {"SE_Time_Popravka_unit", 0},
     {"Period_opros_unit", 0},
+    {"Bind_WebServ", dev_BindWeb},
 };
 constexpr int kLabelCount = static_cast<int>(std::size(kLabels));
 
@@ -83,6 +84,7 @@ void TDeviceDialog::CreateControls() {
     const DWORD edit = WS_TABSTOP | ES_AUTOHSCROLL;
     MakeControl(hwnd_, L"EDIT", L"", edit, dev_Name, f, WS_EX_CLIENTEDGE);
     MakeControl(hwnd_, L"EDIT", L"", edit, dev_IP, f, WS_EX_CLIENTEDGE);
+    MakeControl(hwnd_, L"EDIT", L"", edit, dev_BindWeb, f, WS_EX_CLIENTEDGE);
     for (int id : {dev_Port, dev_Asdu, dev_TimeCorrection, dev_Period, dev_WebPort})
         MakeControl(hwnd_, L"EDIT", L"", edit, id, f, WS_EX_CLIENTEDGE);
     for (int id : {dev_Pereschet, dev_TimeToOpc, dev_SaveExchange, dev_UseWeb})
@@ -157,6 +159,9 @@ void TDeviceDialog::Layout() {
     ::MoveWindow(Ctl(dev_TimeToOpc), m, y, labelW + editW, h, TRUE);
     const int advW = 18 * cw;
     ::MoveWindow(Ctl(dev_Advanced), x2, y, advW, h, TRUE);
+    y += gap;
+    label(9, x2, y, labelW);
+    ::MoveWindow(Ctl(dev_BindWeb), x2 + labelW, y, 2 * smallW, h, TRUE);
     y += gap + m / 2;
     // Pages with the grids; buttons at the bottom.
     const int bottomY = rc.bottom - m - h;
@@ -228,6 +233,7 @@ void TDeviceDialog::ShowForm(const TDeviceForm& form) {
     SetText(Ctl(dev_TimeCorrection), std::to_string(form.SE_Time_Popravka));
     SetText(Ctl(dev_Period), std::to_string(form.Period_opros));
     SetText(Ctl(dev_WebPort), std::to_string(form.SE_Port_WebServ));
+    SetText(Ctl(dev_BindWeb), presenter_->BindAddress());
     auto check = [this](int id, bool on) {
         ::SendMessageW(Ctl(id), BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
     };
@@ -247,11 +253,15 @@ void TDeviceDialog::ReadFields() {
     };
     p.SetName(GetText(Ctl(dev_Name)));
     p.SetIP(GetText(Ctl(dev_IP)));
+    // The ports as typed: OK refuses what is not a port number.
+    p.SetPortText(GetText(Ctl(dev_Port)));
     p.SetPort(ParseInt(GetText(Ctl(dev_Port))));
     p.SetAsduAddress(ParseInt(GetText(Ctl(dev_Asdu))));
     p.SetTimeCorrection(ParseInt(GetText(Ctl(dev_TimeCorrection))));
     p.SetPeriod(ParseInt(GetText(Ctl(dev_Period))));
     p.SetWebPort(ParseInt(GetText(Ctl(dev_WebPort))));
+    p.SetWebPortText(GetText(Ctl(dev_WebPort)));
+    p.SetBindAddress(GetText(Ctl(dev_BindWeb)));
     p.SetPereschet(checked(dev_Pereschet));
     p.SetTimeToOpc(checked(dev_TimeToOpc));
     p.SetSaveExchange(checked(dev_SaveExchange));

@@ -35,6 +35,7 @@ enum TDeviceControl : int {
     dev_AddRow,
     dev_DeleteRow,
     dev_CellEditor,
+    dev_BindWeb,
     dev_FirstLabel = 450,
 };
 

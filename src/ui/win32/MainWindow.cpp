@@ -123,16 +123,30 @@ void TMainWindow::CreateControls() {
     }
     channels_ = MakeControl(hwnd_, L"TelegateChannels", L"", 0, ctl_Channels, f);
     ::SetWindowLongPtrW(channels_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    ledTips_ = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                                 WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, CW_USEDEFAULT,
+                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr,
+                                 ::GetModuleHandleW(nullptr), nullptr);
     MakeControl(hwnd_, STATUSCLASSNAMEW, L"", SBARS_SIZEGRIP, ctl_Status, f);
     // Column titles come from the presenter's title rows; widths in characters.
     const int cw = font_.CharWidth();
     const TStringGrid& ts = presenter_->SignalGrid();
     const TStringGrid& ti = presenter_->MeasurementGrid();
     HWND sg = Control(ctl_SignalGrid), mg = Control(ctl_MeasurementGrid);
+    // A trailing space: a header that measures a title a few pixels narrower than
+    // it draws it (seen with Wine's) clips the blank, not the last letter.
     for (int c = 0; c < ts.ColCount(); ++c)
-        AddListColumn(sg, c, c == 0 ? L"№" : Wide(ts.Cell(c, 0)), kSignalColumnChars[c] * cw);
+        AddListColumn(sg, c, c == 0 ? L"№" : Wide(ts.Cell(c, 0) + " "), kSignalColumnChars[c] * cw);
     for (int c = 0; c < ti.ColCount(); ++c)
-        AddListColumn(mg, c, c == 0 ? L"№" : Wide(ti.Cell(c, 0)), kMeasureColumnChars[c] * cw);
+        AddListColumn(mg, c, c == 0 ? L"№" : Wide(ti.Cell(c, 0) + " "),
+                      kMeasureColumnChars[c] * cw);
+    // Numbers line up at the right: the measurement values, raw and engineering.
+    for (int c : {3, 5}) {
+        LVCOLUMNW col{};
+        col.mask = LVCF_FMT;
+        col.fmt = LVCFMT_RIGHT;
+        ::SendMessageW(mg, LVM_SETCOLUMNW, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&col));
+    }
     FitColumns();
 }
 
@@ -193,6 +207,7 @@ void TMainWindow::Layout() {
     channelStripHeight_ = line + font_.Px(8);
     channelStripTop_ = rc.bottom - statusH - channelStripHeight_;
     ::MoveWindow(channels_, 0, channelStripTop_, rc.right, channelStripHeight_, TRUE);
+    UpdateLedTools();
     // Middle: device list | splitter | signal grid / splitter / measurement grid.
     const int top = m + bh + m;
     const int bottom = channelStripTop_ - font_.Px(2);
@@ -274,11 +289,14 @@ void TMainWindow::SetOptionLists(const std::vector<TOptionEntry>&, int, int,
 
 void TMainWindow::SetDeviceList(const std::vector<std::string>& names, int selected) {
     HWND lb = Control(ctl_DeviceList);
+    // A station's link mark changes the list often: it keeps its scroll position.
+    const LRESULT top = ::SendMessageW(lb, LB_GETTOPINDEX, 0, 0);
     ::SendMessageW(lb, WM_SETREDRAW, FALSE, 0);
     ::SendMessageW(lb, LB_RESETCONTENT, 0, 0);
     for (const std::string& n : names)
         ::SendMessageW(lb, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(n).c_str()));
     ::SendMessageW(lb, LB_SETCURSEL, static_cast<WPARAM>(selected), 0);
+    if (top > 0) ::SendMessageW(lb, LB_SETTOPINDEX, static_cast<WPARAM>(top), 0);
     ::SendMessageW(lb, WM_SETREDRAW, TRUE, 0);
     ::InvalidateRect(lb, nullptr, TRUE);
 }
@@ -414,6 +432,36 @@ void TMainWindow::SetChannelCount(int count) {
     leds_.assign(static_cast<size_t>(std::max(0, count)), TLedView{});
     for (int i = 0; i < count; ++i) leds_[static_cast<size_t>(i)].Channel = i + 1;
     if (channels_ != nullptr) ::InvalidateRect(channels_, nullptr, TRUE);
+    UpdateLedTools();
+}
+
+void TMainWindow::UpdateLedTools() {
+    if (ledTips_ == nullptr || channels_ == nullptr) return;
+    const int want = static_cast<int>(leds_.size());
+    for (int i = 0; i < std::max(want, ledTools_); ++i) {
+        TOOLINFOW ti{};
+        ti.cbSize = sizeof ti;
+        ti.hwnd = channels_;
+        ti.uId = static_cast<UINT_PTR>(i + 1);
+        if (i >= want) {
+            ::SendMessageW(ledTips_, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+            continue;
+        }
+        // The LED and its number; the text is asked for when the tip shows, so it
+        // follows the station table and the link.
+        ti.rect = LedRect(i);
+        ti.rect.right += 3 * font_.CharWidth();
+        ti.rect.top = 0;
+        ti.rect.bottom = channelStripHeight_;
+        if (i < ledTools_) {
+            ::SendMessageW(ledTips_, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&ti));
+            continue;
+        }
+        ti.uFlags = TTF_SUBCLASS;
+        ti.lpszText = LPSTR_TEXTCALLBACKW;
+        ::SendMessageW(ledTips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+    }
+    ledTools_ = want;
 }
 
 RECT TMainWindow::LedRect(int index) const {
@@ -468,6 +516,15 @@ LRESULT CALLBACK TMainWindow::ChannelsProc(HWND hwnd, UINT msg, WPARAM wp, LPARA
     if (self != nullptr && msg == WM_PAINT) {
         self->PaintChannels(hwnd);
         return 0;
+    }
+    if (self != nullptr && msg == WM_NOTIFY && self->presenter_ != nullptr) {
+        auto* di = reinterpret_cast<NMTTDISPINFOW*>(lp);
+        if (di->hdr.hwndFrom == self->ledTips_ && di->hdr.code == TTN_GETDISPINFOW) {
+            self->tipBuffer_ = Wide(self->presenter_->LedTip(static_cast<int>(di->hdr.idFrom)));
+            di->lpszText = self->tipBuffer_.data();
+            di->hinst = nullptr;
+            return 0;
+        }
     }
     return ::DefWindowProcW(hwnd, msg, wp, lp);
 }
@@ -541,6 +598,22 @@ void TMainWindow::OnCommand(int id) {
 }
 
 LRESULT TMainWindow::OnNotify(NMHDR* hdr) {
+    if (hdr->code == NM_CUSTOMDRAW &&
+        (hdr->idFrom == ctl_SignalGrid || hdr->idFrom == ctl_MeasurementGrid)) {
+        // Doubtful data in dark red on light red, a stopped run in grey.
+        auto* cd = reinterpret_cast<NMLVCUSTOMDRAW*>(hdr);
+        if (cd->nmcd.dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW;
+        if (cd->nmcd.dwDrawStage != CDDS_ITEMPREPAINT) return CDRF_DODEFAULT;
+        const TRowLook look = presenter_->RowLook(hdr->idFrom == ctl_MeasurementGrid,
+                                                  static_cast<int>(cd->nmcd.dwItemSpec) + 1);
+        if (look == TRowLook::Bad) {
+            cd->clrText = RGB(160, 0, 0);
+            cd->clrTextBk = RGB(255, 228, 228);
+        } else if (look == TRowLook::Stopped) {
+            cd->clrText = ::GetSysColor(COLOR_GRAYTEXT);
+        }
+        return CDRF_NEWFONT;
+    }
     if (hdr->code == LVN_GETDISPINFOW &&
         (hdr->idFrom == ctl_SignalGrid || hdr->idFrom == ctl_MeasurementGrid)) {
         auto* di = reinterpret_cast<NMLVDISPINFOW*>(hdr);

@@ -111,6 +111,8 @@ class TMainWindow : public IMainWindowView, public IChannelPanelView {
 
     // The LEDs as painted last (for checks).
     const std::vector<TLedView>& Leds() const { return leds_; }
+    // The tooltip control of the LEDs (one tool per LED, its text the station's).
+    HWND LedTooltip() const { return ledTips_; }
     const TUiFont& Font() const { return font_; }
     // Exceptions of the window's and its dialogs' message handlers go here.
     void SetExceptionSink(TExceptionSink sink) { exceptionSink_ = std::move(sink); }
@@ -129,12 +131,16 @@ class TMainWindow : public IMainWindowView, public IChannelPanelView {
     LRESULT OnNotify(NMHDR* hdr);
     void PaintChannels(HWND hwnd);
     RECT LedRect(int index) const;
+    // One tooltip tool per LED, over the LED and its number.
+    void UpdateLedTools();
     int SplitterAt(POINT pt) const;  // 0 none, 1 vertical, 2 horizontal
     void ConfigureGrid(HWND lv, const TStringGrid& grid, bool measurements);
 
     HWND hwnd_ = nullptr;
     HWND channels_ = nullptr;
     HWND journal_ = nullptr;
+    HWND ledTips_ = nullptr;
+    int ledTools_ = 0;  // tools the tooltip holds
     std::unique_ptr<TStatisticsWindow> statistics_;  // the selected station's statistics
     int journalLines_ = 0;
     HMENU menu_ = nullptr;
@@ -153,6 +159,7 @@ class TMainWindow : public IMainWindowView, public IChannelPanelView {
     bool trayAlert_ = false;
     std::wstring tip_ = L"Telegate";
     std::wstring cellBuffer_;
+    std::wstring tipBuffer_;
     std::vector<TLedView> leds_;
     // Splitter positions as fractions of the client area, so they survive a new DPI.
     double listFraction_ = 0.2;
