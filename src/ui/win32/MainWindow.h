@@ -128,10 +128,13 @@ class TMainWindow : public IMainWindowView, public IChannelPanelView {
     RECT LedRect(int index) const;
     int SplitterAt(POINT pt) const;  // 0 none, 1 vertical, 2 horizontal
     void ConfigureGrid(HWND lv, const TStringGrid& grid, bool measurements);
+    // Gives the keyboard's focus to the control that had it last (or the list).
+    void FocusControl();
 
     HWND hwnd_ = nullptr;
     HWND channels_ = nullptr;
     HWND journal_ = nullptr;
+    HWND focus_ = nullptr;  // the control with the focus when the window was left
     int journalLines_ = 0;
     HMENU menu_ = nullptr;
     HACCEL accel_ = nullptr;
