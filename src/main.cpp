@@ -95,6 +95,14 @@ constexpr const char* kHelp =
     "configuration could not be saved on close or has more than 20000 tags, 2 on a\n"
     "bad command line.\n";
 
+unsigned long CurrentProcessId() {
+#ifdef _WIN32
+    return ::GetCurrentProcessId();
+#else
+    return static_cast<unsigned long>(::getpid());
+#endif
+}
+
 // service: set when running as the Windows service.
 int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::string& webDir,
         [[maybe_unused]] win32::TServiceControl* service = nullptr) {
@@ -230,10 +238,6 @@ int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::str
 }
 
 #ifdef _WIN32
-unsigned long CurrentProcessId() {
-    return ::GetCurrentProcessId();
-}
-
 // True when the process runs with administrator rights (an elevated token).
 bool ProcessIsElevated() {
     HANDLE token = nullptr;
@@ -277,9 +281,6 @@ bool UseParentConsole() {
     return true;
 }
 #else
-unsigned long CurrentProcessId() {
-    return static_cast<unsigned long>(::getpid());
-}
 bool UseParentConsole() {
     return false;
 }
