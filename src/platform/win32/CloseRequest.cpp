@@ -87,7 +87,7 @@ LRESULT CALLBACK CloseWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
 }
 
-void WatchCloseRequests(TCloseRequests::Impl* im, HANDLE ready, bool* windowMade) {
+void WatchCloseRequests(TCloseRequests::Impl* im, HANDLE ready, DWORD* windowError) {
     HINSTANCE inst = ::GetModuleHandleW(nullptr);
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
@@ -99,7 +99,9 @@ void WatchCloseRequests(TCloseRequests::Impl* im, HANDLE ready, bool* windowMade
     HWND hwnd = ::CreateWindowExW(WS_EX_TOOLWINDOW, kCloseWindowClass, L"Telegate", WS_POPUP, 0, 0,
                                   0, 0, nullptr, nullptr, inst, nullptr);
     if (hwnd != nullptr) ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(im));
-    *windowMade = hwnd != nullptr;
+    // ERROR_INVALID_FUNCTION when the system gave no reason (no window station).
+    const DWORD e = ::GetLastError();
+    *windowError = hwnd != nullptr ? 0 : (e != 0 ? e : static_cast<DWORD>(ERROR_INVALID_FUNCTION));
     ::SetEvent(ready);
     const HANDLE waits[] = {im->closeEvent, im->stopEvent};
     for (;;) {
@@ -156,12 +158,12 @@ bool TCloseRequests::Start(std::function<void()> onClose) {
                                    win32::ToWide(CloseEventName(::GetCurrentProcessId())).c_str());
     const DWORD eventError = im.closeEvent != nullptr ? 0 : ::GetLastError();
     im.stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    bool windowMade = false;
+    DWORD windowError = ERROR_INVALID_FUNCTION;
     if (im.closeEvent != nullptr && im.stopEvent != nullptr) {
         HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         try {
             if (ready != nullptr)
-                im.watcher = std::thread(WatchCloseRequests, &im, ready, &windowMade);
+                im.watcher = std::thread(WatchCloseRequests, &im, ready, &windowError);
         } catch (const std::system_error&) {
         }
         if (im.watcher.joinable()) ::WaitForSingleObject(ready, INFINITE);
@@ -176,9 +178,9 @@ bool TCloseRequests::Start(std::function<void()> onClose) {
         gWatcher.store(nullptr);
         return false;
     }
-    if (!windowMade && im.watcher.joinable())
-        error_ =
-            "no window for close messages (taskkill): error " + std::to_string(::GetLastError());
+    if (windowError != 0 && im.watcher.joinable())
+        error_ = "no hidden window for taskkill's close message (no desktop?), error " +
+                 std::to_string(windowError) + "; Telegate.exe --close still works";
     im.started = true;
     return true;
 }
