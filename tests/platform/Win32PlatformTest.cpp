@@ -273,7 +273,7 @@ TEST(Win32CloseRequests, CtrlCAndCtrlBreakAskForTheClose) {
     ASSERT_TRUE(requests.Start([&] { calls.fetch_add(1); })) << requests.LastError();
     if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
         GTEST_SKIP() << "no console to send Ctrl-C through (Wine without a console); "
-                        "test-windows.sh closes Telegate.exe with Ctrl-C instead";
+                        "test-windows.sh closes Telegate.exe by its close event instead";
     for (int i = 0; i < 200 && calls.load() < 1; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(calls.load(), 1);
     ASSERT_TRUE(::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0));

@@ -96,6 +96,7 @@ void WatchCloseRequests(TCloseRequests::Impl* im, HANDLE ready, DWORD* windowErr
     wc.lpszClassName = kCloseWindowClass;
     ::RegisterClassExW(&wc);
     // Top-level (so that taskkill finds it) and never shown.
+    ::SetLastError(0);
     HWND hwnd = ::CreateWindowExW(WS_EX_TOOLWINDOW, kCloseWindowClass, L"Telegate", WS_POPUP, 0, 0,
                                   0, 0, nullptr, nullptr, inst, nullptr);
     if (hwnd != nullptr) ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(im));
