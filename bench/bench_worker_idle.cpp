@@ -58,7 +58,7 @@ class TCounter : public IWorkerEvents {
     std::atomic<int> connects{0}, reads{0};
     std::atomic<long> octets{0};
     void On_Connect_Main(int) override { ++connects; }
-    void On_DisConnect_Main(int) override {}
+    void On_DisConnect_Main(int, TDisconnectReason) override {}
     void On_Read_Main(int, const std::string& s, const std::string&, int) override {
         ++reads;
         octets += static_cast<long>(s.size());

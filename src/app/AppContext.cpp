@@ -17,7 +17,8 @@ TAppContext::TAppContext(const IClock& clock, INotifier& notifier, std::string f
       Opc(std::make_unique<opc::sOPC>(clock)),
       OpcBridge(std::make_unique<opc::TStationBridge>(
           Stations, Items, clock, std::move(filesDir),
-          [this](int32_t tag, TTUCommand command) { return Telecontrol(tag, command); })) {}
+          [this](int32_t tag, TTUCommand command) { return Telecontrol(tag, command); },
+          &Statistics)) {}
 
 TAppContext::~TAppContext() {
     // The update loop and the bridge's callbacks go before the tables they read.

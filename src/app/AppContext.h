@@ -12,6 +12,7 @@
 
 #include "app/Settings.h"
 #include "iec104/CommandResult.h"
+#include "iec104/LinkStatistics.h"
 #include "iec104/TuTypes.h"
 #include "model/Prmn.h"
 #include "model/Registries.h"
@@ -57,6 +58,8 @@ class TAppContext {
     TItemImage Items;        // Indent_arr and Value_arr
     TPrmnTable Prmn;         // the 64 connection parameter records
     TArmSignals ArmSignals;  // the workstation signal table
+    // Every station's link statistics as of the last publication pass (any thread).
+    TStatisticsImage Statistics;
 
     int32_t LangCode = kLangEnglish;  // caption set of the operator interface
     int32_t LifebitId = 0;            // OPC item identifier of "lifebit"

@@ -144,6 +144,9 @@ void TDiagnostics::Publish() {
             send(SseEvent("link",
                           FormatLinkJson(n, FCtx.Stations.KP_arr[n].NameKP, connected, now)));
     }
+    // The statistics for the OPC items and the operator window.
+    for (int n = 1; n <= count; ++n)
+        if (const TLinkDiagnostics* d = FPolling.Diagnostics(n)) FCtx.Statistics.Store(n, d->Stats);
     UpdateTaps();
 }
 

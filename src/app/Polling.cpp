@@ -44,7 +44,10 @@ class TPolling::TRunEvents : public IWorkerEvents {
   public:
     TRunEvents(TPolling& owner, TRun& run) : owner_(owner), run_(run) {}
     void On_Connect_Main(int nom_th) override { owner_.HandleConnect(run_, nom_th); }
-    void On_DisConnect_Main(int nom_th) override { owner_.HandleDisconnect(run_, nom_th); }
+    void On_DisConnect_Main(int nom_th, TDisconnectReason why) override {
+        owner_.HandleDisconnect(run_, nom_th, why);
+    }
+    void On_ConnectFailed_Main(int nom_th) override { owner_.HandleConnectFailed(run_, nom_th); }
     void On_Read_Main(int nom_th, const std::string& str_read, const std::string& host,
                       int port) override {
         owner_.HandleRead(run_, nom_th, str_read, host, port);
@@ -401,8 +404,12 @@ void TPolling::On_Connect_Main(int nom_th) {
     if (current_ != nullptr) HandleConnect(*current_, nom_th);
 }
 
-void TPolling::On_DisConnect_Main(int nom_th) {
-    if (current_ != nullptr) HandleDisconnect(*current_, nom_th);
+void TPolling::On_DisConnect_Main(int nom_th, TDisconnectReason why) {
+    if (current_ != nullptr) HandleDisconnect(*current_, nom_th, why);
+}
+
+void TPolling::On_ConnectFailed_Main(int nom_th) {
+    if (current_ != nullptr) HandleConnectFailed(*current_, nom_th);
 }
 
 void TPolling::On_Read_Main(int nom_th, const std::string& str_read, const std::string& host,
@@ -433,7 +440,12 @@ void TPolling::HandleConnect(TRun& run, int n) {
                         FilePath(("Socket" + std::to_string(n - 1) + ".txt").c_str()));
 }
 
-void TPolling::HandleDisconnect(TRun& run, int n) {
+void TPolling::HandleConnectFailed(TRun& run, int n) {
+    if (&run != current_ || n < 1 || n > static_cast<int>(diag_.size())) return;
+    diag_[static_cast<size_t>(n - 1)]->OnConnectFailed();
+}
+
+void TPolling::HandleDisconnect(TRun& run, int n, TDisconnectReason why) {
     if (n < 1 || n > static_cast<int>(run.workers.size())) return;
     const std::string host = run.workers[static_cast<size_t>(n - 1)]->Host();
     ctx_.MessBuff.Put(kJournalIec5, " ");
@@ -444,8 +456,8 @@ void TPolling::HandleDisconnect(TRun& run, int n) {
         run.clients[static_cast<size_t>(n - 1)]->flag.Op(FSet, bsb_CallDoDisconnect);
     // A stopped run's last report counts only until the next run has begun.
     if (&run == current_ || (!run.active && current_ == nullptr))
-        diag_[static_cast<size_t>(n - 1)]->OnDisconnected(
-            run.active ? TDisconnectReason::StationClosed : TDisconnectReason::OperatorStop);
+        diag_[static_cast<size_t>(n - 1)]->OnDisconnected(run.active ? why
+                                                                     : TDisconnectReason::OperatorStop);
     if (ctx_.Stations.IsStation(n)) ctx_.Stations.KP_arr[n].Connected = false;
     if (ctx_.Settings.Save_Obmen_v_File)
         AppendTraceLine(" DisConnect - _" + host,

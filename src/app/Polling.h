@@ -109,7 +109,8 @@ class TPolling : public IWorkerEvents {
 
     // Worker events of the current run (main thread).
     void On_Connect_Main(int nom_th) override;
-    void On_DisConnect_Main(int nom_th) override;
+    void On_DisConnect_Main(int nom_th, TDisconnectReason why) override;
+    void On_ConnectFailed_Main(int nom_th) override;
     void On_Read_Main(int nom_th, const std::string& str_read, const std::string& host,
                       int port) override;
 
@@ -165,7 +166,8 @@ class TPolling : public IWorkerEvents {
     struct TRun;
     class TRunEvents;
     void HandleConnect(TRun& run, int n);
-    void HandleDisconnect(TRun& run, int n);
+    void HandleDisconnect(TRun& run, int n, TDisconnectReason why);
+    void HandleConnectFailed(TRun& run, int n);
     void HandleRead(TRun& run, int n, const std::string& data, const std::string& host, int port);
     void DrainJournal();
     void StartWeb();

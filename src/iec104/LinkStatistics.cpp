@@ -26,7 +26,9 @@ const char* DisconnectReasonText(TDisconnectReason reason) {
         case TDisconnectReason::SequenceError:
             return "sequence error";
         case TDisconnectReason::StationClosed:
-            return "station closed the connection or went silent";
+            return "station closed the connection";
+        case TDisconnectReason::Silence:
+            return "silence (watchdog)";
         case TDisconnectReason::ConnectFailed:
             return "connect refused or timed out";
         case TDisconnectReason::OperatorStop:
@@ -103,12 +105,25 @@ void TLinkDiagnostics::OnConnected() {
     FGiRunning = false;
 }
 
-void TLinkDiagnostics::OnDisconnected(TDisconnectReason fallback) {
+void TLinkDiagnostics::OnDisconnected(TDisconnectReason why) {
     const bool wasConnected = Stats.ConnectedSince > 0;
     if (wasConnected) ++Stats.Disconnects;
-    Stats.LastDisconnectReason = FPending != TDisconnectReason::None
-                                     ? FPending
-                                     : (wasConnected ? fallback : TDisconnectReason::ConnectFailed);
+    // A stop while nothing was connected ends no connection: the last loss stays.
+    if (wasConnected || FPending != TDisconnectReason::None ||
+        why != TDisconnectReason::OperatorStop) {
+        if (FPending != TDisconnectReason::None)
+            Stats.LastDisconnectReason = FPending;
+        else
+            Stats.LastDisconnectReason = wasConnected ? why : TDisconnectReason::ConnectFailed;
+        Stats.LastDisconnectTime = FClock.Now();
+    }
+    Stats.ConnectedSince = 0;
+    FPending = TDisconnectReason::None;
+    FGiRunning = false;
+}
+
+void TLinkDiagnostics::OnConnectFailed() {
+    Stats.LastDisconnectReason = TDisconnectReason::ConnectFailed;
     Stats.LastDisconnectTime = FClock.Now();
     Stats.ConnectedSince = 0;
     FPending = TDisconnectReason::None;
@@ -119,6 +134,18 @@ void TLinkDiagnostics::Reset() {
     Stats = TLinkStatistics{};
     FPending = TDisconnectReason::None;
     FGiRunning = false;
+}
+
+void TStatisticsImage::Store(int kp, const TLinkStatistics& stats) {
+    if (kp < 1 || kp > kStatisticsStations) return;
+    std::lock_guard lock(FMu);
+    FStats[static_cast<size_t>(kp)] = stats;
+}
+
+TLinkStatistics TStatisticsImage::Load(int kp) const {
+    if (kp < 1 || kp > kStatisticsStations) return {};
+    std::lock_guard lock(FMu);
+    return FStats[static_cast<size_t>(kp)];
 }
 
 }  // namespace telegate

@@ -1,34 +1,31 @@
 // Per-station link statistics for commissioning: connects and disconnects with the
 // reason of the last one, frames and octets both ways, ASDUs by type
 // identification, objects, the last general interrogation, t1 expiries, negative
-// command confirmations and the largest send and receive windows seen.
+// and missing command confirmations and the largest send and receive windows seen.
 //
 // A TLinkDiagnostics belongs to one station. The link layer reports each frame it
 // cuts out or hands to the transport (one call each, a few additions); the
 // controller reports connects and disconnects. Everything runs on the main thread;
 // readers copy the statistics there. A frame tap (the protocol monitor, the decoded
 // trace) is called only while one is set, so nobody watching costs one test.
+//
+// A TStatisticsImage holds every station's statistics as the last publication
+// pass copied them, for readers on other threads (the OPC items, the operator
+// window).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <span>
 
 #include "iec104/FrameText.h"
+#include "iec104/StationLink.h"
 #include "support/Clock.h"
 #include "support/DateTime.h"
 
 namespace telegate {
-
-enum class TDisconnectReason : uint8_t {
-    None,
-    T1Expired,
-    SequenceError,
-    StationClosed,  // the station or the network ended the connection, or it went silent
-    ConnectFailed,
-    OperatorStop,
-};
 
 // The reason in words ("" for None).
 const char* DisconnectReasonText(TDisconnectReason reason);
@@ -54,6 +51,7 @@ struct TLinkStatistics {
     uint32_t T1Expiries = 0;
     uint32_t SequenceErrors = 0;
     uint32_t NegativeConfirmations = 0;  // commands and interrogations the station refused
+    uint32_t MissingConfirmations = 0;   // commands whose confirmation never came (time-out)
     int32_t MaxUnackedOut = 0;           // our I frames the station had not acknowledged
     int32_t MaxUnackedIn = 0;            // its I frames we had not acknowledged
 
@@ -77,15 +75,20 @@ class TLinkDiagnostics {
     }
     // Link layer: it is about to close the connection for this reason.
     void NoteReason(TDisconnectReason reason);
+    // The command time-out ran out before the station confirmed the command.
+    void OnCommandTimedOut() { ++Stats.MissingConfirmations; }
     void OnT1Expired() {
         ++Stats.T1Expiries;
         NoteReason(TDisconnectReason::T1Expired);
     }
 
     // Controller: the transport connected / disconnected. A reason the link layer
-    // noted wins over the fallback.
+    // noted wins over the worker's; a report without a connection before it is a
+    // failed connect, except the operator's stop, which leaves the last reason.
     void OnConnected();
-    void OnDisconnected(TDisconnectReason fallback);
+    void OnDisconnected(TDisconnectReason why);
+    // Controller: a connect attempt failed. Counts no disconnect.
+    void OnConnectFailed();
 
     // Polling starts: everything from zero.
     void Reset();
@@ -102,6 +105,21 @@ class TLinkDiagnostics {
     TTap FTap;
     TDisconnectReason FPending = TDisconnectReason::None;
     bool FGiRunning = false;
+};
+
+// Stations 1..kStatisticsStations; any thread.
+constexpr int kStatisticsStations = 32;
+
+class TStatisticsImage {
+  public:
+    // Out-of-range stations are ignored.
+    void Store(int kp, const TLinkStatistics& stats);
+    // A copy of station kp's statistics (all zero when never stored or out of range).
+    TLinkStatistics Load(int kp) const;
+
+  private:
+    mutable std::mutex FMu;
+    std::array<TLinkStatistics, kStatisticsStations + 1> FStats{};
 };
 
 }  // namespace telegate

@@ -611,6 +611,7 @@ void T104Client::TuService1() {
     if (ElemTU.Busy() && ElemTU.tmCommand.CheckExpire(ElemTU.AckTimeout, false)) {
         ElemTU.fl.Op(FSet, btue_TU_TimeOut1);
         ElemTU.Finish(tuo_TimedOut);
+        if (Diag != nullptr) Diag->OnCommandTimedOut();
     }
     // A command that was sent cannot be confirmed over a connection that is gone.
     if (ElemTU.Busy() && ElemTU.step1 != stuInit && ElemTU.step1 != stuFormSelect &&

@@ -5,9 +5,21 @@
 // IMainLoop::invokeAndWait, received octets as batches posted to the loop).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace telegate {
+
+// Why a station connection ended (or never came up).
+enum class TDisconnectReason : uint8_t {
+    None,
+    T1Expired,      // the station did not acknowledge our I frames within t1
+    SequenceError,  // a frame out of sequence or out of frame: the link layer closed
+    StationClosed,  // the station or the network ended the connection
+    ConnectFailed,  // the connect was refused or timed out
+    Silence,        // nothing came from the station within its silence limit (t0)
+    OperatorStop,   // asked for: the operator, the link layer, a reconnect, the end of polling
+};
 
 class IStationLink {
   public:
@@ -31,7 +43,11 @@ class IWorkerEvents {
   public:
     virtual ~IWorkerEvents() = default;
     virtual void On_Connect_Main(int nom_th) = 0;
-    virtual void On_DisConnect_Main(int nom_th) = 0;
+    // The connection is gone; why, as far as the worker knows it (a close the link
+    // layer asked for is OperatorStop here; the link layer noted its own reason).
+    virtual void On_DisConnect_Main(int nom_th, TDisconnectReason why) = 0;
+    // A connect attempt failed (refused or timed out); nothing was connected.
+    virtual void On_ConnectFailed_Main(int /*nom_th*/) {}
     // str_read carries one octet per character: everything read since the last
     // call, in order; host and port are those of the connection.
     virtual void On_Read_Main(int nom_th, const std::string& str_read, const std::string& host,

@@ -224,17 +224,22 @@ void Toprosdevice::SyncConnected() {
     if (!ran) isConnect_.store(true);
 }
 
-void Toprosdevice::SyncDisconnected() {
+void Toprosdevice::SyncDisconnected(TDisconnectReason why) {
     const int n = nomer_;
     IWorkerEvents& ev = events_;
     try {
         // What was read before the loss is decoded before the loss is reported.
-        loop_.invokeAndWait([this, &ev, n] {
+        loop_.invokeAndWait([this, &ev, n, why] {
             Deliver();
-            ev.On_DisConnect_Main(n);
+            ev.On_DisConnect_Main(n, why);
         });
     } catch (...) {
     }
+}
+
+void Toprosdevice::ReportConnectFailed() {
+    std::shared_ptr<Toprosdevice> self = shared_from_this();
+    loop_.post([self] { self->events_.On_ConnectFailed_Main(self->nomer_); });
 }
 
 // -------------------------------------------------------------- the thread
@@ -257,7 +262,7 @@ bool Toprosdevice::ConnectNow(int timeoutMs) {
 void Toprosdevice::OnTcpDisconnected() {
     Trace(" ClientDisconnected " + Peer() + " ");
     isConnect_.store(false);
-    SyncDisconnected();
+    SyncDisconnected(TDisconnectReason::StationClosed);
 }
 
 void Toprosdevice::Execute() {
@@ -279,6 +284,7 @@ void Toprosdevice::Execute() {
             lastGoodMs_ = clock_.MonotonicMs();
             isConnect_.store(false);
             Trace(" ошибка первого соединения с " + Peer() + " ");
+            ReportConnectFailed();
         }
     }
 
@@ -294,7 +300,7 @@ void Toprosdevice::Execute() {
     try {
         Trace(" поток завершается " + Peer() + " ");
         mustDisconnect_.store(false);
-        SyncDisconnected();
+        SyncDisconnected(TDisconnectReason::OperatorStop);
         tcp_->Disconnect();
         isConnect_.store(false);
     } catch (...) {
@@ -335,7 +341,7 @@ void Toprosdevice::ServiceStep() {
             // The old connection is gone for the client too.
             tcp_->Disconnect();
             isConnect_.store(false);
-            SyncDisconnected();
+            SyncDisconnected(TDisconnectReason::OperatorStop);
         }
         if (PauseFor(timings_.ReconnectPauseMs)) return;
         Trace(" пробую соединиться с " + TargetPeer() + " ");
@@ -349,6 +355,7 @@ void Toprosdevice::ServiceStep() {
             SyncConnected();
         } else {
             Trace(" не удалось соединиться с " + Peer() + " ");
+            ReportConnectFailed();
         }
     }
 
@@ -358,7 +365,7 @@ void Toprosdevice::ServiceStep() {
             Trace(" соединение с " + Peer() + " разорвано");
             mustDisconnect_.store(false);
             isConnect_.store(false);
-            SyncDisconnected();
+            SyncDisconnected(TDisconnectReason::OperatorStop);
         } else {
             Trace(" не удалось разорвать соединение с " + Peer() + " ");
         }
@@ -391,7 +398,7 @@ void Toprosdevice::ServiceStep() {
         if (clock_.MonotonicMs() - lastGoodMs_ > SilenceLimitSec() * 1000) {
             Trace(" вышел таймаут. разрываю соединение " + Peer() + " " + std::to_string(t0_));
             if (tcp_->Disconnect()) {
-                if (!tcp_->Connected()) SyncDisconnected();
+                if (!tcp_->Connected()) SyncDisconnected(TDisconnectReason::Silence);
                 PauseFor(timings_.WatchdogPauseMs);
                 isConnect_.store(false);
             } else {

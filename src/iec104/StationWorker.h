@@ -2,8 +2,10 @@
 // station's TCP connection. It connects and disconnects when the station client
 // asks, writes what the client leaves in its send buffer, reads whatever the
 // station sends and drops a connection that stays silent too long. It does not
-// interpret the protocol: connect and disconnect reach the main thread through
-// IWorkerEvents, run there with IMainLoop::invokeAndWait.
+// interpret the protocol: connect and disconnect (with the reason the worker
+// knows: the station closed, silence, asked for) reach the main thread through
+// IWorkerEvents, run there with IMainLoop::invokeAndWait; a failed connect
+// attempt is posted there.
 //
 // Received octets do not wait for the main thread: the worker appends each block
 // to a bounded receive queue and goes on reading; the first block of an empty
@@ -140,7 +142,9 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     void WriteBlock(const std::string& octets);
     void OnTcpDisconnected();
     void SyncConnected();
-    void SyncDisconnected();
+    void SyncDisconnected(TDisconnectReason why);
+    // Posts the report of a failed connect attempt.
+    void ReportConnectFailed();
     // Appends a block to the receive queue; posts a delivery when none is pending.
     void Enqueue(std::string block);
     // Main thread: hands everything queued to the events as one batch.

@@ -4,18 +4,138 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "opc/ErrorText.h"
 
 namespace telegate::opc {
 
+namespace {
+
+constexpr TDiagnosticsLeaf kDiagnosticsLeaves[] = {
+    {"ConnectedSince", VT_DATE},
+    {"Connects", VT_UI4},
+    {"Disconnects", VT_UI4},
+    {"LastDisconnectReason", VT_BSTR},
+    {"LastDisconnectTime", VT_DATE},
+    {"FramesIn", VT_UI4},
+    {"FramesOut", VT_UI4},
+    {"IFramesIn", VT_UI4},
+    {"SFramesIn", VT_UI4},
+    {"UFramesIn", VT_UI4},
+    {"IFramesOut", VT_UI4},
+    {"SFramesOut", VT_UI4},
+    {"UFramesOut", VT_UI4},
+    {"OctetsIn", VT_R8},
+    {"OctetsOut", VT_R8},
+    {"AsdusIn", VT_UI4},
+    {"ObjectsStored", VT_UI4},
+    {"LastGIStart", VT_DATE},
+    {"LastGIEnd", VT_DATE},
+    {"LastGIDuration", VT_R8},
+    {"LastGIObjects", VT_UI4},
+    {"T1Expiries", VT_UI4},
+    {"SequenceErrors", VT_UI4},
+    {"NegativeConfirmations", VT_UI4},
+    {"MissingConfirmations", VT_UI4},
+    {"MaxUnackedOut", VT_I4},
+    {"MaxUnackedIn", VT_I4},
+};
+static_assert(std::size(kDiagnosticsLeaves) < kDiagnosticsStride);
+static_assert(kMaxKP <= kStatisticsStations);
+
+VARIANT Counter(uint64_t n) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_UI4;
+    v.ulVal = static_cast<ULONG>(n & 0xFFFFFFFFu);
+    return v;
+}
+
+VARIANT Date(TDateTime t) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_DATE;
+    v.date = t > 0 ? t : 0.0;
+    return v;
+}
+
+}  // namespace
+
+std::span<const TDiagnosticsLeaf> DiagnosticsLeaves() {
+    return kDiagnosticsLeaves;
+}
+
+VARIANT DiagnosticsValue(const TLinkStatistics& s, size_t index) {
+    switch (index) {
+        case 0:
+            return Date(s.ConnectedSince);
+        case 1:
+            return Counter(s.Connects);
+        case 2:
+            return Counter(s.Disconnects);
+        case 3:
+            return com::MakeBstr(DisconnectReasonText(s.LastDisconnectReason));
+        case 4:
+            return Date(s.LastDisconnectTime);
+        case 5:
+            return Counter(s.In.I + s.In.S + s.In.U);
+        case 6:
+            return Counter(s.Out.I + s.Out.S + s.Out.U);
+        case 7:
+            return Counter(s.In.I);
+        case 8:
+            return Counter(s.In.S);
+        case 9:
+            return Counter(s.In.U);
+        case 10:
+            return Counter(s.Out.I);
+        case 11:
+            return Counter(s.Out.S);
+        case 12:
+            return Counter(s.Out.U);
+        case 13:
+            return com::MakeR8(static_cast<double>(s.In.Octets));
+        case 14:
+            return com::MakeR8(static_cast<double>(s.Out.Octets));
+        case 15:
+            return Counter(s.AsduTotal());
+        case 16:
+            return Counter(s.ObjectsReceived);
+        case 17:
+            return Date(s.LastGIStart);
+        case 18:
+            return Date(s.LastGIEnd);
+        case 19:
+            return com::MakeR8(static_cast<double>(s.LastGIDurationMs()));
+        case 20:
+            return Counter(s.LastGIObjects);
+        case 21:
+            return Counter(s.T1Expiries);
+        case 22:
+            return Counter(s.SequenceErrors);
+        case 23:
+            return Counter(s.NegativeConfirmations);
+        case 24:
+            return Counter(s.MissingConfirmations);
+        case 25:
+            return com::MakeI4(s.MaxUnackedOut);
+        case 26:
+            return com::MakeI4(s.MaxUnackedIn);
+        default:
+            return com::MakeEmpty();
+    }
+}
+
 TStationBridge::TStationBridge(TStationTable& stations, TItemImage& items, const IClock& clock,
-                               std::string dir, TExecuteTU executeTU)
+                               std::string dir, TExecuteTU executeTU,
+                               const TStatisticsImage* statistics)
     : FStations(stations),
       FItems(items),
       FClock(clock),
       FDir(std::move(dir)),
-      FExecuteTU(std::move(executeTU)) {}
+      FExecuteTU(std::move(executeTU)),
+      FStatistics(statistics) {}
 
 void TStationBridge::Install(sOPC& core) {
     FCore = &core;
@@ -98,6 +218,13 @@ void TStationBridge::BridgeInitAddressSpace(sOPC& core) {
         tags(
             kp.Kol_TI, [&](int k) { return kp.TI_arr[k].NameTI; }, VT_R8,
             [](int) { return false; });
+        // The link statistics: read only.
+        const int32_t diag = kFirstDiagnosticsId + (s - 1) * kDiagnosticsStride;
+        core.AddBranch(kp.Nom_OPC_1st, diag, "Diagnostics");
+        int32_t leaf = diag;
+        for (const TDiagnosticsLeaf& d : kDiagnosticsLeaves)
+            core.AddLeaf(diag, ++leaf, d.Name, d.Type, OPC_READABLE);
+        rules->DiagnosticsStations = s;
     }
     rules->Lifebit = i + 2;
     core.AddLeaf(0, rules->Lifebit, "lifebit", VT_INT, 1);
@@ -108,6 +235,15 @@ void TStationBridge::BridgeInitAddressSpace(sOPC& core) {
 void TStationBridge::BridgeRead(sOPCNode& node) {
     const int32_t id = node.Ident;
     const std::shared_ptr<const TLeafRules> rules = Rules();
+    if (id > kFirstDiagnosticsId) {
+        const int32_t rel = id - kFirstDiagnosticsId;
+        const int kp = rel / kDiagnosticsStride + 1;
+        const int index = rel % kDiagnosticsStride - 1;
+        if (kp <= rules->DiagnosticsStations && index >= 0 &&
+            index < static_cast<int>(std::size(kDiagnosticsLeaves)))
+            ReadDiagnostics(node, kp, static_cast<size_t>(index));
+        return;
+    }
     if (rules->Lifebit > 0 && id == rules->Lifebit) {
         const TDateTime now = FClock.Now();
         node.CurrentValue = com::MakeUI2(static_cast<uint16_t>(DecodeDateTime(now).second));
@@ -143,6 +279,29 @@ void TStationBridge::BridgeRead(sOPCNode& node) {
     node.CurrentValue =
         e.vtDataType == VT_BOOL ? com::MakeBool(e.Value == 1.0) : com::MakeR8(e.Value);
     node.Quality = quality;
+}
+
+void TStationBridge::ReadDiagnostics(sOPCNode& node, int kp, size_t index) {
+    const TLinkStatistics stats = FStatistics ? FStatistics->Load(kp) : TLinkStatistics{};
+    com::TVariant value;
+    {
+        VARIANT v = DiagnosticsValue(stats, index);
+        value = v;
+        VariantClear(&v);
+    }
+    // Only a changed value gets a new time stamp: an unchanged item is not sent.
+    const VARIANT& cur = node.CurrentValue.get();
+    bool same = cur.vt == value.vt() && node.Quality == kQualityGood;
+    if (same && cur.vt == VT_BSTR) {
+        same = com::WideToUtf8(cur.bstrVal) == com::WideToUtf8(value.get().bstrVal);
+    } else if (same) {
+        double a = 0.0, b = 0.0;
+        same = com::VariantToDouble(cur, a) && com::VariantToDouble(value.get(), b) && a == b;
+    }
+    if (same) return;
+    node.CurrentValue = value;
+    node.Quality = kQualityGood;
+    node.LastUpdate = FClock.Now();
 }
 
 bool WrittenSwitchState(const VARIANT& value, bool& on) {

@@ -73,6 +73,7 @@ TMainCaptions MainCaptions(int lang, bool polling) {
     c.MenuHelp = pick("Помощь", "Help");
     c.MenuAbout = pick("О программе", "About Program");
     c.MenuJournal = pick("Журнал", "Journal");
+    c.MenuStatistics = pick("Статистика", "Statistics");
     c.TrayRestore = pick("&Восстановить", "Restore");
     c.TrayHide = pick("&Скрыть", "Hide");
     c.TrayExit = pick("В&ыход", "Exit");

@@ -30,7 +30,7 @@ struct TMainCaptions {
     std::string MenuFile, MenuOpen, MenuSave, MenuExit;
     std::string MenuDevice, MenuAdd, MenuChange, MenuDelete, MenuTrace;
     std::string MenuServer, MenuRegister, MenuUnregister;
-    std::string MenuHelp, MenuAbout, MenuJournal;
+    std::string MenuHelp, MenuAbout, MenuJournal, MenuStatistics;
     std::string TrayRestore, TrayHide, TrayExit;
     std::string LabelClients, LabelGroups;  // "Кол-во клиентов:", "Кол-во групп:"
 };
@@ -231,6 +231,7 @@ class TMainWindowPresenter : public IFormView {
     const std::string& TraceCaption() const { return traceCaption_; }
     const TMainCaptions& Captions() const { return captions_; }
     TDeviceForm& Form() { return form_; }
+    const TAppContext& Context() const { return ctx_; }
 
   private:
     void PushList();

@@ -59,6 +59,7 @@ json StatsJson(const TLinkStatistics& s) {
         {"t1Expiries", s.T1Expiries},
         {"sequenceErrors", s.SequenceErrors},
         {"negativeConfirmations", s.NegativeConfirmations},
+        {"missingConfirmations", s.MissingConfirmations},
         {"maxUnackedOut", s.MaxUnackedOut},
         {"maxUnackedIn", s.MaxUnackedIn},
     };
@@ -263,7 +264,7 @@ void AddStationsTable(const TApiSnapshot& snap, std::string& out) {
         "<th>Причина последнего разрыва</th><th>I/S/U принято</th><th>Байт принято</th>"
         "<th>I/S/U передано</th><th>Байт передано</th><th>ASDU</th><th>Объектов</th>"
         "<th>Последний общий опрос</th><th>Длительность, мс</th><th>Объектов опроса</th>"
-        "<th>t1</th><th>Ошибок последовательности</th><th>Отрицательных подтверждений</th>"
+        "<th>t1</th><th>Ошибок последовательности</th><th>Отрицательных подтверждений</th><th>Неполученных подтверждений</th>"
         "<th>Макс. неподтв. передано/принято</th></tr>\r\n";
     int r = 0;
     for (const auto& s : snap.Stations) {
@@ -292,6 +293,7 @@ void AddStationsTable(const TApiSnapshot& snap, std::string& out) {
         Cell(out, u(t.T1Expiries));
         Cell(out, u(t.SequenceErrors));
         Cell(out, u(t.NegativeConfirmations));
+        Cell(out, u(t.MissingConfirmations));
         Cell(out, std::to_string(t.MaxUnackedOut) + "/" + std::to_string(t.MaxUnackedIn));
         out += "</tr>\r\n";
     }

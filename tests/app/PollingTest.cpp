@@ -268,7 +268,7 @@ TEST_F(PollingTest, ConnectAndDisconnectReportsReachClientTableAndJournal) {
     EXPECT_TRUE(ctx().Stations.KP_arr[2].Connected);
     EXPECT_EQ(ctx().Stations.KP_arr[2].Last_opros_KP_Time, t);
     EXPECT_FALSE(ctx().Stations.KP_arr[1].Connected);
-    p.On_DisConnect_Main(2);
+    p.On_DisConnect_Main(2, TDisconnectReason::StationClosed);
     EXPECT_FALSE(ctx().Stations.KP_arr[2].Connected);
     EXPECT_TRUE(p.Clients().GetPcl(1)->flag.Op(FYes, bsb_CallDoDisconnect));
     p.On_Connect_Main(0);  // out of range: ignored
@@ -349,7 +349,7 @@ TEST_F(PollingTest, DisplayTimerPublishesAndInvalidatesADroppedStation) {
     EXPECT_EQ(ctx().Items.Value_arr[a.Nom_OPC_Alarm], 1.0);
     EXPECT_EQ(ctx().Items.Value_arr[b.Nom_OPC_Alarm], 0.0);
     // Station 1's link drops: within one display period its tags are bad.
-    p.On_DisConnect_Main(1);
+    p.On_DisConnect_Main(1, TDisconnectReason::StationClosed);
     loop.Advance(50);  // the connection step runs the disconnect handling
     loop.Advance(200);
     EXPECT_EQ(ctx().Items.Indent_arr[a.Nom_OPC_TS].Quality, 0);

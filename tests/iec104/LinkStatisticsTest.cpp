@@ -90,6 +90,20 @@ TEST_F(LinkStatisticsTest, CountersAtTheWire) {
         {"connect refused: never connected",
          [this] { diag.OnDisconnected(R::StationClosed); },
          {0, 0, R::ConnectFailed, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0}},
+        {"silence, then a stop while down keeps the loss",
+         [this] {
+             diag.OnConnected();
+             diag.OnDisconnected(R::Silence);
+             diag.OnDisconnected(R::OperatorStop);
+         },
+         {1, 1, R::Silence, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0}},
+        {"failed attempts after a loss",
+         [this] {
+             diag.OnConnected();
+             diag.OnDisconnected(R::StationClosed);
+             diag.OnConnectFailed();
+         },
+         {1, 1, R::ConnectFailed, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0}},
         {"station closes the connection",
          [this] {
              diag.OnConnected();

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "LinkFixture.h"
+#include "iec104/LinkStatistics.h"
 #include "iec104/Telecontrol.h"
 
 namespace telegate::testlink {
@@ -351,6 +352,8 @@ TEST_F(ElemTUTest, ResultTellsHowTheCommandEnded) {
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.name);
         MakeClient();
+        TLinkDiagnostics diag(clock);
+        client->Diag = &diag;
         StartData();
         auto result = std::make_shared<TCommandResult>();
         Tu().fl.Reset();
@@ -360,8 +363,12 @@ TEST_F(ElemTUTest, ResultTellsHowTheCommandEnded) {
         EXPECT_EQ(tuo_Pending, result->Outcome());
         c.run();
         EXPECT_EQ(c.outcome, result->Outcome());
+        // The statistics count a refusal as negative, an unanswered command as missing.
+        EXPECT_EQ(diag.Stats.NegativeConfirmations, c.outcome == tuo_Rejected ? 1u : 0u);
+        EXPECT_EQ(diag.Stats.MissingConfirmations, c.outcome == tuo_TimedOut ? 1u : 0u);
         if (client) {
             EXPECT_FALSE(Tu().Busy());
+            client->Diag = nullptr;
         }
     }
 }

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "iec104/LinkStatistics.h"
 #include "iec104/StationClient.h"
 #include "iec104/StationWorker.h"
 #include "model/TypeCatalogue.h"
@@ -39,6 +40,7 @@ struct TEvent {
     std::string data;
     std::string host;
     int port = 0;
+    TDisconnectReason why = TDisconnectReason::None;
 };
 
 // Records the worker's events; touched on the main (test) thread only.
@@ -46,7 +48,15 @@ class TRecorder : public IWorkerEvents {
   public:
     explicit TRecorder(IMainLoop& loop) : loop_(loop) {}
     void On_Connect_Main(int nom_th) override { Add({TEv::Connect, nom_th, {}, {}, 0}); }
-    void On_DisConnect_Main(int nom_th) override { Add({TEv::Disconnect, nom_th, {}, {}, 0}); }
+    void On_DisConnect_Main(int nom_th, TDisconnectReason why) override {
+        Add({TEv::Disconnect, nom_th, {}, {}, 0, why});
+    }
+    void On_ConnectFailed_Main(int nom_th) override {
+        if (!loop_.isMainThread()) ++offMainThread;
+        ++connectFailed;
+        if (nom_th <= 0) ++offMainThread;  // never: the worker's number is 1-based
+        if (onConnectFailed) onConnectFailed();
+    }
     void On_Read_Main(int nom_th, const std::string& str_read, const std::string& host,
                       int port) override {
         Add({TEv::Read, nom_th, str_read, host, port});
@@ -62,6 +72,12 @@ class TRecorder : public IWorkerEvents {
             if (e.kind == TEv::Read) s += e.data;
         return s;
     }
+    // The reason of the last disconnect report (None when there was none).
+    TDisconnectReason LastWhy() const {
+        for (auto it = events.rbegin(); it != events.rend(); ++it)
+            if (it->kind == TEv::Disconnect) return it->why;
+        return TDisconnectReason::None;
+    }
     std::vector<TEv> Kinds() const {
         std::vector<TEv> k;
         for (const auto& e : events) k.push_back(e.kind);
@@ -70,9 +86,12 @@ class TRecorder : public IWorkerEvents {
 
     std::vector<TEvent> events;
     int offMainThread = 0;
+    int connectFailed = 0;  // failed connect reports (not in events)
     // Called after each connect or read is recorded (on the main thread).
     std::function<void()> onConnect;
     std::function<void()> onRead;
+    std::function<void()> onDisconnect;
+    std::function<void()> onConnectFailed;
 
   private:
     void Add(TEvent e) {
@@ -81,6 +100,7 @@ class TRecorder : public IWorkerEvents {
         events.push_back(std::move(e));
         if (kind == TEv::Connect && onConnect) onConnect();
         if (kind == TEv::Read && onRead) onRead();
+        if (kind == TEv::Disconnect && onDisconnect) onDisconnect();
     }
     IMainLoop& loop_;
 };
@@ -262,6 +282,7 @@ TEST_F(WorkerTest, SilenceWatchdogDropsAfterLimitOnTheMonotonicClock) {
 
     clock_.Advance(1);
     ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Disconnect) == 1; }, 2000));
+    EXPECT_EQ(rec_.LastWhy(), TDisconnectReason::Silence);
     EXPECT_TRUE(peer.WaitClosed(2000));
     EXPECT_TRUE(PumpUntil([&] { return !w->IsConnect(); }, 2000));
     clock_.Advance(5000);
@@ -346,6 +367,7 @@ TEST_F(WorkerTest, FailedConnectAndWriteWhileDisconnectedAreHarmless) {
     EXPECT_TRUE(PumpUntil([&] { return w->TryPutToWrite(kTestFrAct); }, 2000));
     EXPECT_FALSE(w->Finished());
     EXPECT_EQ(rec_.events.size(), 0u);
+    EXPECT_TRUE(PumpUntil([&] { return rec_.connectFailed == 1; }, 2000));
 
     // A later request reaches a station that is up by now.
     w->RequestConnect();
@@ -355,6 +377,7 @@ TEST_F(WorkerTest, FailedConnectAndWriteWhileDisconnectedAreHarmless) {
                                      " ") != std::string::npos;
         },
         3000));
+    EXPECT_TRUE(PumpUntil([&] { return rec_.connectFailed == 2; }, 2000));
     EXPECT_EQ(rec_.Count(TEv::Connect), 0);
 }
 
@@ -368,6 +391,7 @@ TEST_F(WorkerTest, PeerCloseGivesOneDisconnect) {
     EXPECT_EQ(peer.Receive(6, 2000), kStartDtAct);
     peer.Close();
     ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Disconnect) == 1; }, 2000));
+    EXPECT_EQ(rec_.LastWhy(), TDisconnectReason::StationClosed);
     EXPECT_FALSE(w->IsConnect());
     PumpFor(300);
     EXPECT_EQ(rec_.Count(TEv::Disconnect), 1);
@@ -382,6 +406,7 @@ TEST_F(WorkerTest, DisconnectRequestClosesAndReportsOnce) {
     ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
     w->RequestDisconnect();
     ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Disconnect) == 1; }, 2000));
+    EXPECT_EQ(rec_.LastWhy(), TDisconnectReason::OperatorStop);
     EXPECT_TRUE(peer.WaitClosed(2000));
     EXPECT_FALSE(w->IsConnect());
     EXPECT_FALSE(w->MustDisconnect());
@@ -402,6 +427,7 @@ TEST_F(WorkerTest, TerminateWhileConnectedReportsOnceAndClosesSocket) {
     ASSERT_TRUE(PumpUntil([&] { return w->Finished(); }, 2000));
     EXPECT_TRUE(w->WaitFinished(1000));
     EXPECT_EQ(rec_.Count(TEv::Disconnect), 1);
+    EXPECT_EQ(rec_.LastWhy(), TDisconnectReason::OperatorStop);
     EXPECT_TRUE(peer.WaitClosed(1000));
     EXPECT_FALSE(w->IsConnect());
     EXPECT_NE(TraceText(1).find(" поток завершается 127.0.0.1:" + std::to_string(listener.Port()) +
@@ -680,6 +706,159 @@ TEST_F(WorkerTest, ServicePassBeforeTheConnectReportSendsNothingStale) {
     const std::string select("\x68\x0E\x00\x00\x00\x00\x2D\x01\x06\x00\x01\x00\x88\x13\x00\x85",
                              16);
     EXPECT_EQ(got.substr(0, 16), select);
+}
+
+// The reason of a disconnect as the statistics give it, from the wire: a real
+// worker and station client against a station that refuses, closes, falls silent,
+// leaves our interrogation unacknowledged or sends out of sequence.
+TEST_F(WorkerTest, DisconnectReasonsAtTheWire) {
+    using R = TDisconnectReason;
+    enum class TAct { Refuse, Close, Silence, T1, Sequence };
+    struct TCase {
+        const char* what;
+        TAct act;
+        R reason;
+        uint32_t connects, disconnects, t1, seq;
+    };
+    const TCase cases[] = {
+        {"refused connect", TAct::Refuse, R::ConnectFailed, 0, 0, 0, 0},
+        {"station closes", TAct::Close, R::StationClosed, 1, 1, 0, 0},
+        {"silence", TAct::Silence, R::Silence, 1, 1, 0, 0},
+        {"t1 expires", TAct::T1, R::T1Expired, 1, 1, 1, 0},
+        {"sequence error", TAct::Sequence, R::SequenceError, 1, 1, 0, 1},
+    };
+    TMessBuff journal(1000, 0);
+    TRecordingNotifier notifier;
+    TTypeIdentList types(notifier);
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        rec_.events.clear();
+        rec_.connectFailed = 0;
+        TLoopbackListener listener;
+        const int port = c.act == TAct::Refuse ? ClosedLoopbackPort() : listener.Port();
+        TPrmn prm;
+        SetDefaultPrmn(prm, "127.0.0.1", port);
+        prm.prWork1 = 1;
+        prm.t0 = 999;  // silence after one second without octets
+        auto w = Make(1, port, prm.t0);
+        PClientSocket ps;
+        ps.Nomer_Thread = 1;
+        ps.oprosdevice2 = w;
+        T104Client client(ps, prm, TLinkEnv{clock_, journal, types, dir_.string()});
+        TLinkDiagnostics diag(clock_);
+        client.Diag = &diag;
+        // Whatever way the case ends, the worker is gone before the client.
+        struct TEnd {
+            std::function<void()> run;
+            ~TEnd() { run(); }
+        } end{[this] {
+            if (worker_) {
+                worker_->Terminate();
+                PumpUntil([&] { return worker_->Finished(); }, 5000);
+                worker_->WaitFinished(1000);
+            }
+            rec_.onConnect = rec_.onDisconnect = rec_.onConnectFailed = rec_.onRead = nullptr;
+        }};
+        auto pass = [&] {
+            client.Connecting(false, 0);
+            client.TuService1();
+            client.ConnectService(false, 0);
+        };
+        rec_.onConnect = [&] {
+            client.DoOnConnect();
+            diag.OnConnected();
+        };
+        rec_.onDisconnect = [&] {
+            client.flag.Op(FSet, bsb_CallDoDisconnect);
+            diag.OnDisconnected(rec_.LastWhy());
+        };
+        rec_.onConnectFailed = [&] { diag.OnConnectFailed(); };
+        rec_.onRead = [&] {
+            PSocket_temp sock{rec_.events.back().data, "127.0.0.1", port};
+            client.Receive(sock, false, 0);
+            client.RaspakReceiveBufferAPDU(false, 0);
+            pass();
+        };
+        w->Start();
+        TLoopbackPeer peer;
+        if (c.act != TAct::Refuse) {
+            peer = listener.Accept(3000);
+            ASSERT_TRUE(peer.Valid());
+            ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+            ASSERT_TRUE(PumpUntil(
+                [&] {
+                    pass();
+                    return client.flag.Op(FYes, bsb_STARTDT_Act);
+                },
+                2000));
+            ASSERT_EQ(peer.Receive(6, 2000), kStartDtAct);
+        }
+        switch (c.act) {
+            case TAct::Refuse:
+                break;
+            case TAct::Close:
+                peer.Close();
+                break;
+            case TAct::Silence:
+                clock_.Advance(2001);
+                break;
+            case TAct::T1: {
+                // The interrogation goes out and is never acknowledged; the station
+                // keeps talking (test frames), so the silence limit is not reached.
+                ASSERT_TRUE(peer.Send(kStartDtCon));
+                std::string got;
+                ASSERT_TRUE(PumpUntil(
+                    [&] {
+                        pass();
+                        got += peer.Receive(1, 1);
+                        return got.size() >= 16;
+                    },
+                    3000));
+                ASSERT_EQ(got.substr(6, 1), "\x64");  // C_IC_NA_1
+                for (int ms = 0; ms <= prm.t1; ms += 500) {
+                    clock_.Advance(500);
+                    ASSERT_TRUE(peer.Send(kTestFrAct));
+                    ASSERT_TRUE(PumpUntil([&] { return w->QueuedOctets() == 0; }, 1000));
+                    PumpFor(5);
+                    pass();
+                    if (rec_.Count(TEv::Disconnect) > 0) break;
+                }
+                break;
+            }
+            case TAct::Sequence:
+                ASSERT_TRUE(peer.Send(kStartDtCon));
+                // N(S) = 3 where 0 is due.
+                ASSERT_TRUE(peer.Send(
+                    std::string("\x68\x0E\x06\x00\x00\x00\x01\x01\x03\x00\x01\x00\x01\x00\x00\x01",
+                                16)));
+                break;
+        }
+        ASSERT_TRUE(PumpUntil(
+            [&] {
+                pass();
+                return c.act == TAct::Refuse ? rec_.connectFailed > 0
+                                             : rec_.Count(TEv::Disconnect) > 0;
+            },
+            4000));
+        if (c.act != TAct::Refuse && c.act != TAct::Close) {
+            EXPECT_TRUE(peer.WaitClosed(2000));
+        }
+        const TLinkStatistics s = diag.Stats;
+        EXPECT_EQ(s.LastDisconnectReason, c.reason);
+        EXPECT_EQ(s.Connects, c.connects);
+        EXPECT_EQ(s.Disconnects, c.disconnects);
+        EXPECT_EQ(s.T1Expiries, c.t1);
+        EXPECT_EQ(s.SequenceErrors, c.seq);
+        EXPECT_EQ(s.ConnectedSince, 0.0);
+        EXPECT_STRNE(DisconnectReasonText(s.LastDisconnectReason), "");
+        // The worker ends with the operator's stop; with nothing connected it
+        // leaves the reason of the loss.
+        worker_->Terminate();
+        ASSERT_TRUE(PumpUntil([&] { return worker_->Finished(); }, 5000));
+        EXPECT_TRUE(worker_->WaitFinished(1000));
+        EXPECT_EQ(diag.Stats.LastDisconnectReason, c.reason);
+        EXPECT_EQ(diag.Stats.Disconnects, c.disconnects);
+    }
 }
 
 }  // namespace

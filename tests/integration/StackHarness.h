@@ -224,7 +224,7 @@ class TStackHarness : public IWorkerEvents {
         ++connects;
         Client(nom_th).DoOnConnect();
     }
-    void On_DisConnect_Main(int nom_th) override {
+    void On_DisConnect_Main(int nom_th, TDisconnectReason) override {
         if (!Valid(nom_th)) return;
         ++disconnects;
         Client(nom_th).flag.Op(FSet, bsb_CallDoDisconnect);

@@ -461,5 +461,44 @@ TEST_F(StationBridgeTest, EditedTableRebuildsTheAddressSpaceUnderHeldItems) {
     server->Release();
 }
 
+// The Diagnostics leaves read the statistics image: typed values, a stamp that moves
+// only with the value, and no writes.
+TEST_F(StationBridgeTest, DiagnosticsLeavesFollowTheStatisticsImage) {
+    TStatisticsImage image;
+    TStationBridge diag(stations, items, clock, dir.string(), nullptr, &image);
+    sOPC core2(clock);
+    diag.Install(core2);
+    core2.Start();
+    core2.InitAddressSpace();
+    ASSERT_NE(nullptr, core2.GetOPCNode("A.Diagnostics.Connects", -1));
+    ASSERT_NE(nullptr, core2.GetOPCNode("ПС-2.Diagnostics.LastDisconnectReason", -1));
+    sOPCNode& connects = *core2.GetOPCNode("A.Diagnostics.Connects", -1);
+    sOPCNode& reason = *core2.GetOPCNode("ПС-2.Diagnostics.LastDisconnectReason", -1);
+    sOPCNode& gi = *core2.GetOPCNode("A.Diagnostics.LastGIDuration", -1);
+    EXPECT_EQ(static_cast<DWORD>(OPC_READABLE), connects.dwAccessRights);
+    TNodeValue v = core2.ReadNode(connects, "", VT_EMPTY, true);
+    EXPECT_EQ(VT_UI4, v.Value.vt());
+    EXPECT_EQ(0u, v.Value.get().ulVal);
+    EXPECT_EQ(kQualityGood, v.Quality);
+    EXPECT_EQ(-1.0, core2.ReadNode(gi, "", VT_EMPTY, true).Value.get().dblVal);
+    const TDateTime first = v.LastUpdate;
+    clock.Advance(1000);
+    EXPECT_EQ(v.Version, core2.ReadNode(connects, "", VT_EMPTY, true).Version);  // unchanged
+    TLinkStatistics s;
+    s.Connects = 2;
+    s.LastDisconnectReason = TDisconnectReason::T1Expired;
+    image.Store(2, s);  // the second station only
+    EXPECT_EQ(0u, core2.ReadNode(connects, "", VT_EMPTY, true).Value.get().ulVal);
+    image.Store(1, s);
+    v = core2.ReadNode(connects, "", VT_EMPTY, true);
+    EXPECT_EQ(2u, v.Value.get().ulVal);
+    EXPECT_GT(v.LastUpdate, first);
+    v = core2.ReadNode(reason, "", VT_EMPTY, true);
+    EXPECT_EQ("t1 expired", com::WideToUtf8(v.Value.get().bstrVal));
+    HRESULT got = kNoAnswer;
+    core2.ItemWrite(connects, com::MakeI4(0), "", VT_EMPTY, [&](HRESULT hr) { got = hr; });
+    EXPECT_EQ(OPC_E_BADRIGHTS, got);
+}
+
 }  // namespace
 }  // namespace telegate::opc

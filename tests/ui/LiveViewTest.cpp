@@ -170,7 +170,7 @@ TEST_F(LiveViewTest, LedsFollowTheConnectionAndAreReleasedAtStop) {
     EXPECT_TRUE(view.editEnabled);
     EXPECT_TRUE(channels.Leds().empty());
     const size_t painted = leds.painted.size();
-    polling->On_DisConnect_Main(1);
+    polling->On_DisConnect_Main(1, TDisconnectReason::StationClosed);
     loop.Advance(400);
     EXPECT_EQ(leds.painted.size(), painted) << "a stopped run paints nothing";
 }

@@ -572,6 +572,7 @@ class TDriver {
             return TResult::Done;
         });
         Shot("shot of the main window with live values", kMainWindowClass, "shot-main-window.bmp");
+        BuildStatistics();
         Add("Stop Poll", [this] {
             Command(cmd_StartStop);
             return TResult::Done;
@@ -794,6 +795,56 @@ class TDriver {
             finished_ = true;
             return TResult::Done;
         });
+    }
+
+    // The menu item "Statistics" ("Статистика") opens the selected station's statistics, refreshed
+    // while the station's traffic goes on.
+    void BuildStatistics() {
+        Add("the Statistics menu item opens the station's statistics", [this] {
+            wchar_t text[64] = {};
+            ::GetMenuStringW(::GetMenu(main_), cmd_Statistics, text, 64, MF_BYCOMMAND);
+            if (!Check(WithoutMnemonic(Utf8(text)) == "Statistics",
+                       "the Device menu has \"Statistics\""))
+                return TResult::Fail;
+            ::SendMessageW(::GetDlgItem(main_, ctl_DeviceList), LB_SETCURSEL, 0, 0);
+            s_.Presenter.OnDeviceSelected(0);
+            Command(cmd_Statistics);
+            return TResult::Done;
+        });
+        Add("the statistics window shows the station's figures", [this] {
+            HWND w = FindTop(kStatisticsWindowClass);
+            if (w == nullptr || !::IsWindowVisible(w)) return TResult::Wait;
+            HWND lv = ::GetWindow(w, GW_CHILD);
+            const auto row = [lv](const std::string& name) {
+                for (int i = 0; i < ListCount(lv); ++i)
+                    if (ListText(lv, i, 0) == name) return ListText(lv, i, 1);
+                return std::string("<none>");
+            };
+            if (row("Connects") != "1" || row("I/S/U received").rfind("0/", 0) == 0)
+                return TResult::Wait;
+            Log("     %s: connects %s, I/S/U received %s, objects %s", GetText(w).c_str(),
+                row("Connects").c_str(), row("I/S/U received").c_str(), row("Objects").c_str());
+            return Expect(
+                GetText(w) == "Statistics - Подстанция Восток" && row("Connection") == "Yes",
+                "caption with the station's name, the link shown up");
+        });
+        Shot("shot of the statistics window", kStatisticsWindowClass, "shot-statistics.bmp");
+        Add(
+            "the statistics refresh by themselves",
+            [this] {
+                HWND w = FindTop(kStatisticsWindowClass);
+                HWND lv = w != nullptr ? ::GetWindow(w, GW_CHILD) : nullptr;
+                if (lv == nullptr) return Expect(false, "the statistics window stays open");
+                std::string octets;
+                for (int i = 0; i < ListCount(lv); ++i)
+                    if (ListText(lv, i, 0) == "Octets received") octets = ListText(lv, i, 1);
+                if (statOctets_.empty()) statOctets_ = octets;
+                if (octets == statOctets_) return TResult::Wait;
+                ::PostMessageW(w, WM_CLOSE, 0, 0);
+                return TResult::Done;
+            },
+            15000);
+        WaitGone("statistics window closed", kStatisticsWindowClass);
     }
 
     // The journal window and the daily journal file; a failure in the status bar
@@ -1130,6 +1181,7 @@ class TDriver {
     bool secondSkipped_ = false;
     double lastNote_ = 0;
     std::string lastBox_;
+    std::string statOctets_;  // the first "Octets received" the statistics window showed
     std::string cfgAfterAdd_, binAfterAdd_;
     HANDLE lock_ = INVALID_HANDLE_VALUE;
     double cpu0_ = 0, wall0_ = 0, hiddenCpu_ = 0;

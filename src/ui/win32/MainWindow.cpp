@@ -221,8 +221,9 @@ void TMainWindow::BuildMenu() {
     const std::vector<std::string> bar =
         WithMnemonics({captions_.MenuDevice, captions_.MenuServer, captions_.MenuJournal,
                        captions_.MenuHelp, captions_.MenuAbout});
-    const std::vector<std::string> dev = WithMnemonics(
-        {captions_.MenuAdd, captions_.MenuChange, captions_.MenuDelete, traceCaption_});
+    const std::vector<std::string> dev =
+        WithMnemonics({captions_.MenuAdd, captions_.MenuChange, captions_.MenuDelete, traceCaption_,
+                       captions_.MenuStatistics});
     const std::vector<std::string> srv =
         WithMnemonics({captions_.MenuRegister, captions_.MenuUnregister});
     HMENU menuBar = ::CreateMenu();
@@ -232,6 +233,7 @@ void TMainWindow::BuildMenu() {
     ::AppendMenuW(device, MF_STRING | edit, cmd_Change, MenuText(dev[1], L"Ctrl+E").c_str());
     ::AppendMenuW(device, MF_STRING | edit, cmd_Delete, MenuText(dev[2], L"Del").c_str());
     ::AppendMenuW(device, MF_STRING, cmd_Trace, MenuText(dev[3]).c_str());
+    ::AppendMenuW(device, MF_STRING, cmd_Statistics, MenuText(dev[4]).c_str());
     HMENU server = ::CreatePopupMenu();
     ::AppendMenuW(server, MF_STRING, cmd_Register, MenuText(srv[0]).c_str());
     ::AppendMenuW(server, MF_STRING, cmd_Unregister, MenuText(srv[1]).c_str());
@@ -542,6 +544,11 @@ void TMainWindow::OnCommand(int id) {
         case cmd_Journal:
             p.OnJournal();
             break;
+        case cmd_Statistics:
+            if (!statistics_) statistics_ = std::make_unique<TStatisticsWindow>(p.Context());
+            statistics_->Show(hwnd_, font_.Handle(), font_.Px(460), font_.Px(560),
+                              p.Selected() + 1);
+            break;
         case cmd_Restore:
             if (restoreEnabled_) p.OnRestore();
             break;
@@ -586,9 +593,11 @@ LRESULT TMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
         case WM_COMMAND:
             if (LOWORD(wp) == ctl_DeviceList) {
-                if (HIWORD(wp) == LBN_SELCHANGE)
+                if (HIWORD(wp) == LBN_SELCHANGE) {
                     presenter_->OnDeviceSelected(static_cast<int>(
                         ::SendMessageW(Control(ctl_DeviceList), LB_GETCURSEL, 0, 0)));
+                    if (statistics_) statistics_->Follow(presenter_->Selected() + 1);
+                }
                 return 0;
             }
             OnCommand(LOWORD(wp));

@@ -7,12 +7,14 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ui/ChannelPanelPresenter.h"
 #include "ui/MainWindowPresenter.h"
 #include "ui/win32/Controls.h"
+#include "ui/win32/StatisticsWindow.h"
 
 namespace telegate::win32ui {
 
@@ -31,6 +33,7 @@ enum TMainCommand : int {
     cmd_Hide,
     cmd_Exit,
     cmd_Journal,
+    cmd_Statistics,
 };
 // Child control identifiers.
 enum TMainControl : int {
@@ -135,6 +138,7 @@ class TMainWindow : public IMainWindowView, public IChannelPanelView {
     HWND channels_ = nullptr;
     HWND journal_ = nullptr;
     HWND focus_ = nullptr;  // the control with the focus when the window was left
+    std::unique_ptr<TStatisticsWindow> statistics_;  // the selected station's statistics
     int journalLines_ = 0;
     HMENU menu_ = nullptr;
     HACCEL accel_ = nullptr;
