@@ -132,7 +132,15 @@ run_once() {
   cp "$bdir/package/Telegate-$version-win64/iec104.cfg" "$data/iec104.cfg"
   (cd "$pf" && find . | sort) >"$logs/pf-before.txt"
   rm -f "$data/zzz.dat"
-  timeout 20 "$wine_bin" "$pf/Telegate.exe" --headless >"$logs/headless.out" 2>"$logs/headless.err"
+  # It runs until it has written zzz.dat (at most 20 s), then closes on its close
+  # request as the operator would (Telegate.exe --close; SIGTERM the fallback).
+  timeout 60 "$wine_bin" "$pf/Telegate.exe" --headless >"$logs/headless.out" 2>"$logs/headless.err" &
+  local tg=$! i tg_rc=0
+  for i in $(seq 100); do [ -f "$data/zzz.dat" ] && break; sleep 0.2; done
+  timeout 90 "$wine_bin" "$pf/Telegate.exe" --close >"$logs/headless-close.out" 2>&1 || kill -TERM "$tg"
+  wait "$tg" || tg_rc=$?
+  check "the installed Telegate.exe closed on Telegate.exe --close, exit 0 ($(tr -d '\r' <"$logs/headless-close.out" | head -1))" \
+    test "$tg_rc" -eq 0
   kill_wine
   (cd "$pf" && find . | sort) >"$logs/pf-after.txt"
   check "installed Telegate.exe ran in the data folder" \

@@ -306,8 +306,9 @@ kill_wine
 sleep 1
 
 # ---- 6. Standalone: closing Telegate sends ShutdownRequest ----------------------------
-# Headless, where Ctrl-C is the operator's close (the window's close asks first
-# while clients are connected).
+# Headless, where the close request (Telegate.exe --close; Ctrl-C as the fallback)
+# is the operator's close (the window's close asks first while clients are
+# connected).
 rm -f "$sig/shutdown.ready"
 (cd "$run" && exec timeout 120 "$wine_bin" Telegate.exe --headless) >"$work/telegate-standalone.out" 2>&1 &
 tg=$!
@@ -317,7 +318,8 @@ sleep 2
 sd=$!
 bg_pids+=("$sd")
 if wait_file shutdown.ready 60; then
-  kill -INT "$tg"
+  (cd "$run" && timeout 90 "$wine_bin" Telegate.exe --close) >"$work/telegate-close.out" 2>&1 ||
+    kill -INT "$tg"
   wait "$sd"
   rc=$?
   tr -d '\r' <"$work/client-shutdown.log"
@@ -326,7 +328,7 @@ else
   fail "the shutdown client did not connect (see $work/client-shutdown.log)"
 fi
 for _ in $(seq 150); do kill -0 "$tg" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$tg" 2>/dev/null && fail "the standalone Telegate.exe did not close on Ctrl-C"
+kill -0 "$tg" 2>/dev/null && fail "the standalone Telegate.exe did not close on its close request"
 wait "$tg" 2>/dev/null
 kill_wine
 

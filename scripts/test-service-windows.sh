@@ -247,8 +247,19 @@ if [ "$state" = STOPPED ] && grep -Eq 'SERVICE_EXIT_CODE *: *1\s' "$work/sc-quer
 else
   fail "the failed start: $state (see $work/sc-query.txt, $data/error_iec104.log)"
 fi
-kill -TERM "$holder" 2>/dev/null
-wait "$holder" 2>/dev/null
+# The desktop copy closes on its close request (its process id is in its first
+# line); SIGTERM is the fallback.
+holder_pid=$(tr -d '\r' <"$work/desktop-holder.log" | sed -n 's/^telegate: running in .*, process \([0-9][0-9]*\)$/\1/p' | head -1)
+if [ -n "$holder_pid" ] && wine_run 90 "$work/desktop-close.log" Telegate.exe --close "$holder_pid"; then
+  wait "$holder" 2>/dev/null
+  rc=$?
+  [ $rc -eq 0 ] && pass "the desktop copy closed on Telegate.exe --close $holder_pid, exit 0" ||
+    fail "the desktop copy's exit status after --close: $rc"
+else
+  fail "Telegate.exe --close ${holder_pid:-(no process id)}: $(tr -d '\r' <"$work/desktop-close.log" 2>/dev/null | head -2)"
+  kill -TERM "$holder" 2>/dev/null
+  wait "$holder" 2>/dev/null
+fi
 
 # ---- 5. The next boot starts the service --------------------------------------------------
 kill_wine

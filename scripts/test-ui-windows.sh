@@ -8,7 +8,7 @@
 # Usage: scripts/test-ui-windows.sh [WINDOWS_BUILD_DIR] [LINUX_BUILD_DIR]
 #   WINDOWS_BUILD_DIR holds TelegateUiTest.exe (default build-win), LINUX_BUILD_DIR
 #   telegate-sim (default build; built there when missing).
-# TELEGATE_UI_ONLY=flow, =figures or =telegate runs one part.
+# TELEGATE_UI_ONLY=flow, =session, =figures or =telegate runs one part.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -96,12 +96,32 @@ mkdir -p "$out/flow"
 cp "$exe" "$out/flow/"
 # Started by the flow as a second copy: it must refuse and bring this window forward.
 [ -f "$win/Telegate.exe" ] && cp "$win/Telegate.exe" "$out/flow/"
+# F1 with no Telegate.doc opens the web folder's help page.
+mkdir -p "$out/flow/web"
+cp "$root/assets/web/help.html" "$out/flow/web/"
 port=$(free_port)
 "$sim" --port "$port" --points 3 --asdu 1 --rate 4 --time cp56 --quiet --no-stdin --duration 600 \
   >"$out/flow/sim.log" 2>&1 &
 sim_pid=$!
 run flow --scenario flow --sim-port "$port" || status=1
 stop_sim
+fi
+
+# 1b. Windows ends the session (WM_QUERYENDSESSION, WM_ENDSESSION): the window closes
+# as the operator's Exit does, iec104.cfg written, exit status 0.
+if want session; then
+mkdir -p "$out/session"
+cp "$exe" "$out/session/"
+printf ';kol,1\r\nKP,1,1,Станция,127.0.0.1\r\n;PORT,1,1,Станция,127.0.0.1,9\r\nPER,0\r\nTIM,0\r\nPOPR,0\r\nOPROS,0\r\n' \
+  | iconv -f utf-8 -t cp1251 >"$out/session/iec104.cfg"
+cp "$out/session/iec104.cfg" "$out/session/iec104.cfg.orig"
+touch -d '2000-01-01' "$out/session/iec104.cfg"
+if run session --scenario session && [ "$out/session/iec104.cfg" -nt "$out/session/TelegateUiTest.exe" ]; then
+  echo "test-ui-windows: session end: exit 0, iec104.cfg rewritten"
+else
+  echo "test-ui-windows: session end FAILED (iec104.cfg rewritten: $([ "$out/session/iec104.cfg" -nt "$out/session/TelegateUiTest.exe" ] && echo yes || echo no))"
+  status=1
+fi
 fi
 
 # 2. Figures: 32 stations with 20000 tags, station 1 with 7000 measurements.
@@ -146,6 +166,55 @@ if want telegate; then
   dir=$out/telegate
   mkdir -p "$dir"
   cp "$win/Telegate.exe" "$dir/"
+  # A program of the Windows GUI subsystem: no console window from the desktop.
+  subsystem=$(x86_64-w64-mingw32-objdump -p "$dir/Telegate.exe" | sed -n 's/^Subsystem[[:space:]]*//p')
+  echo "test-ui-windows: Telegate.exe subsystem: $subsystem"
+  case $subsystem in *"Windows GUI"*) ;; *) echo "test-ui-windows: FAIL: not the GUI subsystem"; status=1 ;; esac
+  # Its command-line modes still write to a redirected output, with their status.
+  rc=0
+  timeout 60 "$wine_bin" "$dir/Telegate.exe" --help >"$dir/help.out" 2>"$dir/help.err" || rc=$?
+  if [ "$rc" -eq 0 ] && grep -q -- '--headless' "$dir/help.out"; then
+    echo "test-ui-windows: Telegate.exe --help: exit 0, $(wc -l <"$dir/help.out") lines on the redirected output"
+  else
+    echo "test-ui-windows: FAIL: Telegate.exe --help: exit $rc, $(wc -c <"$dir/help.out") bytes"; status=1
+  fi
+  rc=0
+  timeout 60 "$wine_bin" "$dir/Telegate.exe" --close >"$dir/close-none.out" 2>&1 || rc=$?
+  echo "test-ui-windows: Telegate.exe --close with no copy running: exit $rc"
+  [ "$rc" -eq 1 ] || status=1
+  # A headless copy (no console) closes on taskkill /pid (WM_CLOSE to its hidden
+  # window) and on Telegate.exe --close (its close event), with status 0 after
+  # writing iec104.cfg back.
+  printf ';kol,1\r\nKP,1,1,Станция,127.0.0.1\r\n;PORT,1,1,Станция,127.0.0.1,9\r\nPER,0\r\nTIM,0\r\nPOPR,0\r\nOPROS,0\r\n' \
+    | iconv -f utf-8 -t cp1251 >"$dir/iec104.cfg"
+  for how in taskkill close; do
+    touch -d '2000-01-01' "$dir/iec104.cfg"
+    (cd "$dir" && exec timeout 120 "$wine_bin" Telegate.exe --headless) >"$dir/headless-$how.out" 2>"$dir/headless-$how.err" &
+    tg=$!
+    winpid=
+    for _ in $(seq 150); do
+      winpid=$(tr -d '\r' <"$dir/headless-$how.err" | sed -n 's/^telegate: running in .*, process \([0-9][0-9]*\)$/\1/p' | head -1)
+      [ -n "$winpid" ] && break
+      sleep 0.2
+    done
+    t0=$(date +%s%N)
+    if [ "$how" = taskkill ]; then
+      timeout 60 "$wine_bin" taskkill /pid "$winpid" >"$dir/taskkill-$how.out" 2>&1 || true
+    else
+      timeout 90 "$wine_bin" "$dir/Telegate.exe" --close "$winpid" >"$dir/close.out" 2>&1 || true
+    fi
+    for _ in $(seq 100); do kill -0 "$tg" 2>/dev/null || break; sleep 0.1; done
+    closed=yes
+    if kill -0 "$tg" 2>/dev/null; then closed=no; kill -KILL "$tg" 2>/dev/null; fi
+    rc=0
+    wait "$tg" || rc=$?
+    ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+    rewritten=no
+    [ "$dir/iec104.cfg" -nt "$dir/Telegate.exe" ] && rewritten=yes
+    echo "test-ui-windows: headless Telegate.exe (process ${winpid:-?}) and $how: closed $closed in $ms ms, exit $rc, iec104.cfg rewritten: $rewritten"
+    if [ -z "$winpid" ] || [ "$closed" != yes ] || [ "$rc" -ne 0 ] || [ "$rewritten" != yes ]; then status=1; fi
+  done
+
   printf ';kol,1\r\nKP,1,1,Станция,127.0.0.1\r\n;PORT,1,1,Станция,127.0.0.1,9\r\nPER,0\r\nTIM,0\r\nPOPR,0\r\nOPROS,0\r\nTS,1001,1,,"ТС 1",8272,1,1,0,0,0,0\r\n' \
     | iconv -f utf-8 -t cp1251 >"$dir/iec104.cfg"
   touch -d '2000-01-01' "$dir/iec104.cfg"

@@ -92,7 +92,7 @@ echo "test-windows: suite: ${#first_fail[@]} failed on the first run (see $logs)
 
 # The cross-checks: Telegate.exe headless in a folder with a Cyrillic name and a
 # blank, polling the Linux telegate-sim, then telegate-sim.exe under Wine, over
-# loopback, closed by Ctrl-C.
+# loopback, closed by its close request (Telegate.exe --close).
 for kind in linux windows; do
   bash "$root/scripts/windows-cross-check.sh" "$bdir" "$linux_build" "$wine_bin" "$kind" \
     >"$logs/cross-check-$kind.log" 2>&1

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -31,6 +32,9 @@
 #ifdef TELEGATE_GUI
 #include "ui/win32/Gui.h"
 #endif
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #ifndef TELEGATE_VERSION
 #define TELEGATE_VERSION "0.1.0"
@@ -56,6 +60,14 @@ constexpr const char* kHelp =
     "SIGINT or SIGTERM closes it as the operator would: the station configuration\n"
     "is written back to iec104.cfg (not when it did not load completely: then the\n"
     "file is kept and error_iec104.log says why) and the program exits with status 0.\n"
+#ifdef _WIN32
+    "On Windows a copy without a window closes the same way on Ctrl-C or Ctrl-Break\n"
+    "in the console it was started from, on \"Telegate.exe --close\" (the named\n"
+    "event Local\\Telegate-Close-<process id>, which any program of the same user\n"
+    "may set), on \"taskkill /pid N\" (WM_CLOSE to its hidden window), and at\n"
+    "log-off and shut-down. From an interactive command prompt, which does not wait\n"
+    "for a Windows program, \"start /wait Telegate.exe ...\" gives the exit status.\n"
+#endif
     "The message journal goes to standard output, one time-stamped line each; the\n"
     "category mask MBufFlag in the program ini file chooses which lines (65536 adds\n"
     "the link events: connects, disconnects, timer expiries).\n"
@@ -70,6 +82,11 @@ constexpr const char* kHelp =
     "                   folder's journal_<yyyy-mm-dd>.txt)\n"
     "  /InstallService [--data-dir DIR]  install the service (administrator)\n"
     "  /UninstallService  stop and remove the service (administrator)\n"
+    "  /RegServer, /UnregServer  register or remove the OPC server (administrator)\n"
+    "  --close [PID]    close the copy running without a window as its operator\n"
+    "                   would (PID: that process; otherwise every other copy) and\n"
+    "                   wait up to 60 s for it to end; status 0 when it ended, 1\n"
+    "                   when there was none to close, 3 when it still runs\n"
 #endif
     "  --help           show this help and exit\n"
     "  --version        show the version and exit\n"
@@ -77,6 +94,14 @@ constexpr const char* kHelp =
     "Exit status: 0 on a normal close, 1 when another copy is running, the\n"
     "configuration could not be saved on close or has more than 20000 tags, 2 on a\n"
     "bad command line.\n";
+
+unsigned long CurrentProcessId() {
+#ifdef _WIN32
+    return ::GetCurrentProcessId();
+#else
+    return static_cast<unsigned long>(::getpid());
+#endif
+}
 
 // service: set when running as the Windows service.
 int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::string& webDir,
@@ -202,43 +227,63 @@ int Run([[maybe_unused]] int comMode, const std::string& dataDir, const std::str
                      closeRequests.LastError().c_str());
         return 1;
     }
-    std::fprintf(stderr, "telegate: running in %s (%s) with %d station(s)\n",
-                 ctx.CurrentDir.c_str(), DataFolderSourceName(folders.Source), ctx.Stations.Kol_KP);
+    if (!closeRequests.LastError().empty())
+        std::fprintf(stderr, "telegate: warning: %s\n", closeRequests.LastError().c_str());
+    std::fprintf(stderr, "telegate: running in %s (%s) with %d station(s), process %lu\n",
+                 ctx.CurrentDir.c_str(), DataFolderSourceName(folders.Source), ctx.Stations.Kol_KP,
+                 CurrentProcessId());
     const int rc = loop.run();
     closeRequests.Stop();
     return rc;
 }
 
 #ifdef _WIN32
-bool UsableHandle(HANDLE h) {
-    return h != nullptr && h != INVALID_HANDLE_VALUE && ::GetFileType(h) != FILE_TYPE_UNKNOWN;
+// True when the process runs with administrator rights (an elevated token).
+bool ProcessIsElevated() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const bool ok =
+        ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) != FALSE;
+    ::CloseHandle(token);
+    return ok && elevation.TokenIsElevated != 0;
 }
 
-// Started without a console of its own, the modes that talk on the command line
-// keep the standard output and error that the parent handed over (a file, a pipe),
-// and send the others to the parent's console when it has one.
-void UseParentConsole() {
-    const bool out = UsableHandle(::GetStdHandle(STD_OUTPUT_HANDLE));
-    const bool err = UsableHandle(::GetStdHandle(STD_ERROR_HANDLE));
-    if (out && err) return;
-    if (!::AttachConsole(ATTACH_PARENT_PROCESS)) return;
+// A handle the parent handed over that is not a console: a file, a pipe, NUL.
+bool RedirectedHandle(HANDLE h) {
+    DWORD mode = 0;
+    return h != nullptr && h != INVALID_HANDLE_VALUE && ::GetFileType(h) != FILE_TYPE_UNKNOWN &&
+           !::GetConsoleMode(h, &mode);
+}
+
+// A program of the GUI subsystem starts without a console. The modes that talk on
+// the command line attach to the parent's console when it has one (for their
+// output and for Ctrl-C), keep the standard output and error that the parent
+// redirected (a file, a pipe), and send the others to that console.
+bool UseParentConsole() {
+    if (::GetConsoleWindow() != nullptr) return false;  // a console of our own already
+    if (!::AttachConsole(ATTACH_PARENT_PROCESS)) return false;
     const auto conout = [] {
         return ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                              nullptr);
     };
-    if (!out) {
+    if (!RedirectedHandle(::GetStdHandle(STD_OUTPUT_HANDLE))) {
         ::SetStdHandle(STD_OUTPUT_HANDLE, conout());
-        if (std::freopen("CONOUT$", "w", stdout) == nullptr) return;
+        if (std::freopen("CONOUT$", "w", stdout) == nullptr) return true;
     }
-    if (!err) {
+    if (!RedirectedHandle(::GetStdHandle(STD_ERROR_HANDLE))) {
         ::SetStdHandle(STD_ERROR_HANDLE, conout());
-        if (std::freopen("CONOUT$", "w", stderr) == nullptr) return;
+        if (std::freopen("CONOUT$", "w", stderr) == nullptr) return true;
         std::setvbuf(stderr, nullptr, _IONBF, 0);
     }
+    return true;
 }
 #else
-void UseParentConsole() {}
+bool UseParentConsole() {
+    return false;
+}
 #endif
 
 }  // namespace
@@ -263,15 +308,35 @@ int main(int argc, char** argv) {
     comMode = static_cast<int>(mode);
     embedding = mode == telegate::opc::win32::TStartMode::Embedding;
 #endif
-    // Anything but the window talks on the command line.
+    // Anything but the window talks on the command line (the window lets go of the
+    // console again below, so that the console's Ctrl-C does not end it).
+    bool attached = false;
     for (int i = 1; i < argc; ++i)
         if (std::string_view(argv[i]) != "-Embedding" &&
             std::string_view(argv[i]) != "/Embedding") {
-            telegate::UseParentConsole();
+            attached = telegate::UseParentConsole();
             break;
         }
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
+#ifdef _WIN32
+        if (arg == "--close") {
+            unsigned long pid = 0;
+            if (i + 1 < argc) {
+                char* end = nullptr;
+                pid = std::strtoul(argv[i + 1], &end, 10);
+                if (end == argv[i + 1] || *end != '\0' || pid == 0) {
+                    std::fprintf(stderr, "telegate: --close: '%s' is not a process id\n",
+                                 argv[i + 1]);
+                    return 2;
+                }
+            }
+            std::string report;
+            const int rc = telegate::RequestClose(pid, 60000, report);
+            std::fprintf(rc == 0 ? stdout : stderr, "telegate: %s\n", report.c_str());
+            return rc;
+        }
+#endif
         if (arg == "--help" || arg == "-h") {
             std::fputs(telegate::kHelp, stdout);
             return 0;
@@ -354,6 +419,7 @@ int main(int argc, char** argv) {
 #endif
 #ifdef TELEGATE_GUI
     if (!headless) {
+        if (attached) ::FreeConsole();
         namespace com = telegate::opc::win32;
         telegate::win32ui::TGuiOptions options;
         options.Embedding = embedding;
@@ -368,21 +434,19 @@ int main(int argc, char** argv) {
             error = classes->Registered() ? std::string() : classes->LastError();
             return std::shared_ptr<void>(classes);
         };
-        // The menu's register and unregister commands; registry failures are shown.
-        options.RegisterOpcServer = [](bool reg) -> std::string {
-            try {
-                if (reg) {
-                    com::RegisterProgID();
-                    if (!com::RegisterOPCServer())
-                        return "Не удалось зарегистрировать OPC-сервер (категория OPC DA 2.0).";
-                } else {
-                    com::UnRegisterProgID();
-                    com::UnRegisterOPCServer();
-                }
-            } catch (const std::exception& e) {
-                return e.what();
-            }
-            return {};
+        // The menu's register and unregister commands: what /RegServer and
+        // /UnregServer do. Refused for want of rights, the menu offers to run them
+        // elevated.
+        options.RegisterOpcServer = [](bool reg) -> telegate::TRegisterResult {
+            using telegate::TRegisterOutcome;
+            const int rc = com::RegisterByStartMode(reg ? com::TStartMode::Register
+                                                        : com::TStartMode::Unregister);
+            if (rc == 0) return {TRegisterOutcome::Done, {}};
+            if (!telegate::ProcessIsElevated())
+                return {TRegisterOutcome::NeedsAdmin, "the classes of all users are written"};
+            return {TRegisterOutcome::Failed, "the registry refused a change (Telegate.exe " +
+                                                  std::string(reg ? "/RegServer" : "/UnregServer") +
+                                                  " in a command prompt shows which)"};
         };
         return telegate::win32ui::RunGui(options);
     }
@@ -390,5 +454,6 @@ int main(int argc, char** argv) {
     (void)headless;
 #endif
     (void)embedding;
+    (void)attached;
     return telegate::Run(comMode, dataDir, webDir);
 }

@@ -24,9 +24,14 @@ void TFormApplication::StartStop() {
     if (polling->Polling()) window_->ShowFirstStation();
 }
 
-std::string TFormApplication::RegisterServer(bool reg) {
-    if (!Register) return "OPC-сервер в этой сборке недоступен.";
+TRegisterResult TFormApplication::RegisterServer(bool reg) {
+    if (!Register) return {TRegisterOutcome::Failed, "OPC-сервер в этой сборке недоступен"};
     return Register(reg);
+}
+
+TRegisterResult TFormApplication::RegisterServerElevated(bool reg) {
+    if (!RegisterElevated) return {TRegisterOutcome::Failed, "OPC-сервер в этой сборке недоступен"};
+    return RegisterElevated(reg);
 }
 
 }  // namespace telegate

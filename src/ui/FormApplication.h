@@ -31,7 +31,8 @@ class TFormApplication : public IMainWindowApp {
     void StartStop() override;
     int OpcClientCount() override { return ClientCount ? ClientCount() : 0; }
     int OpcGroupCount() override { return GroupCount ? GroupCount() : 0; }
-    std::string RegisterServer(bool reg) override;
+    TRegisterResult RegisterServer(bool reg) override;
+    TRegisterResult RegisterServerElevated(bool reg) override;
     // FormCloseQuery (the configuration written), FormClose, and the loop ends.
     void Close() override {
         if (form_ != nullptr) form_->CloseApplication();
@@ -39,8 +40,9 @@ class TFormApplication : public IMainWindowApp {
 
     std::function<int()> ClientCount;
     std::function<int()> GroupCount;
-    // Registers (true) or unregisters the server; returns the text to show.
-    std::function<std::string(bool reg)> Register;
+    // Registers (true) or unregisters the server, here or in an elevated copy.
+    std::function<TRegisterResult(bool reg)> Register;
+    std::function<TRegisterResult(bool reg)> RegisterElevated;
 
   private:
     TOPCForm* form_ = nullptr;

@@ -539,14 +539,31 @@ void TMainWindowPresenter::OnTraceSwitch() {
 }
 
 void TMainWindowPresenter::OnRegister(bool reg) {
-    const std::string text = app_.RegisterServer(reg);
-    if (!text.empty() && view_ != nullptr) view_->ShowMessage(text);
+    TRegisterResult result = app_.RegisterServer(reg);
+    bool elevated = false;
+    if (result.Outcome == TRegisterOutcome::NeedsAdmin && view_ != nullptr &&
+        view_->Ask(ElevationQuestion(ctx_.LangCode, reg)) == TAnswer::Yes) {
+        result = app_.RegisterServerElevated(reg);
+        elevated = true;
+    }
+    if (view_ == nullptr) return;
+    const std::string text = RegistrationText(ctx_.LangCode, reg, result, elevated);
+    if (result.Outcome == TRegisterOutcome::Done)
+        view_->ShowMessage(text);
+    else
+        view_->ShowError(text);
 }
 
 void TMainWindowPresenter::OnHelp() {
-    const std::string path = dir_.empty() ? std::string(kHelpDocument)
-                                          : (std::filesystem::path(dir_) / kHelpDocument).string();
-    if (view_ != nullptr) view_->OpenDocument(path);
+    std::error_code ec;
+    lastHelp_ = ChooseHelpDocument(exeDir_, dir_, webDir_, [&ec](const std::string& path) {
+        return std::filesystem::is_regular_file(path, ec);
+    });
+    if (view_ == nullptr) return;
+    if (lastHelp_.empty())
+        view_->ShowError(HelpMissingText(ctx_.LangCode, exeDir_, webDir_));
+    else
+        view_->OpenDocument(lastHelp_);
 }
 
 void TMainWindowPresenter::OnAbout() {
@@ -584,6 +601,10 @@ void TMainWindowPresenter::OnMinimize() {
 
 void TMainWindowPresenter::OnTaskbarCreated() {
     if (trayIcon_ && view_ != nullptr) view_->SetTrayIcon(true, trayTip_);
+}
+
+void TMainWindowPresenter::OnEndSession() {
+    app_.Close();
 }
 
 bool TMainWindowPresenter::OnCloseRequest() {

@@ -16,6 +16,7 @@
 #include "app/DeviceList.h"
 #include "app/Main.h"
 #include "app/Polling.h"
+#include "ui/OperatorCommands.h"
 
 namespace telegate {
 
@@ -114,8 +115,14 @@ class IMainWindowApp {
     // Connected OPC clients and their groups.
     virtual int OpcClientCount() = 0;
     virtual int OpcGroupCount() = 0;
-    // Registers (true) or unregisters the OPC server; the text to show, if any.
-    virtual std::string RegisterServer(bool reg) = 0;
+    // Registers (true) or unregisters the OPC server in this process.
+    virtual TRegisterResult RegisterServer(bool reg) = 0;
+    // The same in a copy of the program started with administrator rights (the
+    // system asks the operator); its outcome.
+    virtual TRegisterResult RegisterServerElevated(bool reg) {
+        (void)reg;
+        return {TRegisterOutcome::Failed, "not available in this build"};
+    }
     // Ends the program: the configuration written, OPC shut down, the loop ended.
     virtual void Close() = 0;
 };
@@ -200,8 +207,18 @@ class TMainWindowPresenter : public IFormView {
     void OnDelete();
     void OnStartStop();
     void OnTraceSwitch();
+    // Register or unregister the OPC server: the outcome is shown; without
+    // administrator rights the operator is offered to run it elevated.
     void OnRegister(bool reg);
+    // Where the help is looked for (ChooseHelpDocument): the executable's folder
+    // and the web folder; the data folder is dir (or the working directory).
+    void SetHelpFolders(std::string exeDir, std::string webDir) {
+        exeDir_ = std::move(exeDir);
+        webDir_ = std::move(webDir);
+    }
     void OnHelp();
+    // The document the last Help opened (empty: none found).
+    const std::string& LastHelpDocument() const { return lastHelp_; }
     void OnAbout();
     // A journal line (as FormatJournalLine makes it): kept among the last
     // kJournalWindowLines and shown in the journal window when it is open.
@@ -222,6 +239,9 @@ class TMainWindowPresenter : public IFormView {
     // "В&ыход", the main menu's exit and the window's close button. False when
     // the operator chose to keep the program running.
     bool OnCloseRequest();
+    // Windows ends the session (log-off, shut-down): the operator's close without
+    // questions, so that the configuration is written and OPC clients are told.
+    void OnEndSession();
 
     // State, for views and tests.
     const TStringGrid& SignalGrid() const { return signalGrid_; }
@@ -253,6 +273,7 @@ class TMainWindowPresenter : public IFormView {
     TDeviceList& devices_;
     IMainWindowApp& app_;
     std::string dir_;
+    std::string exeDir_, webDir_, lastHelp_;
     IMainWindowView* view_ = nullptr;
     TChannelPanelPresenter* channels_ = nullptr;
     std::function<bool(const std::string&)> resolves_;

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -272,12 +273,49 @@ TEST(Win32CloseRequests, CtrlCAndCtrlBreakAskForTheClose) {
     ASSERT_TRUE(requests.Start([&] { calls.fetch_add(1); })) << requests.LastError();
     if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
         GTEST_SKIP() << "no console to send Ctrl-C through (Wine without a console); "
-                        "test-windows.sh closes Telegate.exe with Ctrl-C instead";
+                        "test-windows.sh closes Telegate.exe by its close event instead";
     for (int i = 0; i < 200 && calls.load() < 1; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(calls.load(), 1);
     ASSERT_TRUE(::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0));
     for (int i = 0; i < 200 && calls.load() < 2; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(calls.load(), 2);
+}
+
+// A copy without a console: its close event ("Telegate.exe --close") and WM_CLOSE
+// to its hidden window ("taskkill /pid") each ask for the close once; once
+// stopped, nothing is left to reach.
+TEST(Win32CloseRequests, CloseEventAndTaskkillAskForTheClose) {
+    std::atomic<int> calls{0};
+    const DWORD self = ::GetCurrentProcessId();
+    {
+        TCloseRequests requests;
+        ASSERT_TRUE(requests.Start([&] { calls.fetch_add(1); })) << requests.LastError();
+        std::string report;
+        // Our own process never ends within the wait: "still running".
+        EXPECT_EQ(RequestClose(self, 50, report), 3) << report;
+        for (int i = 0; i < 200 && calls.load() < 1; ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(calls.load(), 1);
+        EXPECT_NE(report.find("process " + std::to_string(self)), std::string::npos) << report;
+        HWND hidden = nullptr;
+        while ((hidden = ::FindWindowExW(nullptr, hidden, L"TelegateCloseRequest", nullptr))) {
+            DWORD pid = 0;
+            ::GetWindowThreadProcessId(hidden, &pid);
+            if (pid == self) break;
+        }
+        if (hidden != nullptr) {
+            EXPECT_FALSE(::IsWindowVisible(hidden));
+            ::PostMessageW(hidden, WM_CLOSE, 0, 0);
+            for (int i = 0; i < 200 && calls.load() < 2; ++i) std::this_thread::sleep_for(10ms);
+            EXPECT_EQ(calls.load(), 2);
+            EXPECT_TRUE(::IsWindow(hidden)) << "WM_CLOSE asks; the window stays";
+        } else {
+            std::printf("no hidden window (no display): %s\n", requests.LastError().c_str());
+        }
+        requests.Stop();
+    }
+    std::string report;
+    EXPECT_EQ(RequestClose(self, 50, report), 1) << report;
+    EXPECT_EQ(CloseEventName(42), "Local\\Telegate-Close-42");
 }
 
 // ------------------------------------------------------------ message-queue loop

@@ -36,7 +36,7 @@ struct TPollingApp : IMainWindowApp {
     void StartStop() override { polling->ButtonStartStop(); }
     int OpcClientCount() override { return 0; }
     int OpcGroupCount() override { return 0; }
-    std::string RegisterServer(bool) override { return {}; }
+    TRegisterResult RegisterServer(bool) override { return {}; }
     void Close() override {}
     TPolling* polling = nullptr;
 };

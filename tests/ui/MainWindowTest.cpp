@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,9 +24,18 @@ struct TFakeApp : IMainWindowApp {
     void StartStop() override { ++startStops; }
     int OpcClientCount() override { return clients; }
     int OpcGroupCount() override { return groups; }
-    std::string RegisterServer(bool reg) override { return reg ? "registered" : ""; }
+    TRegisterResult RegisterServer(bool reg) override {
+        registrations.push_back(reg ? "here" : "here, un");
+        return direct;
+    }
+    TRegisterResult RegisterServerElevated(bool reg) override {
+        registrations.push_back(reg ? "elevated" : "elevated, un");
+        return elevated;
+    }
     void Close() override { ++closes; }
     int clients = 0, groups = 0, startStops = 0, closes = 0;
+    TRegisterResult direct{TRegisterOutcome::Done, {}}, elevated{TRegisterOutcome::Done, {}};
+    std::vector<std::string> registrations;
 };
 
 struct MainWindowFixture : ::testing::Test {
@@ -425,6 +435,11 @@ TEST_F(MainWindowFixture, GridRowsCountersAndTrace) {
     EXPECT_EQ(view.trace, "Временно включить запись лог файлов");
 
     win.OnHelp();
+    EXPECT_EQ(view.opened, "") << "no help document anywhere";
+    ASSERT_EQ(view.errors.size(), 1u);
+    EXPECT_NE(view.errors[0].find("Telegate.doc"), std::string::npos);
+    { std::ofstream((dir.Path() / "Telegate.doc").string()) << "doc"; }
+    win.OnHelp();
     EXPECT_EQ(view.opened, (dir.Path() / "Telegate.doc").string());
     win.CreateComboBoxes(ctx.Settings);
     EXPECT_EQ(view.options, (std::vector<int>{1, 1, 1}));
@@ -520,6 +535,99 @@ TEST_F(MainWindowFixture, TrayShowsLostStations) {
     win.TimerTick();
     EXPECT_EQ(win.TrayTip(), "Telegate");
     EXPECT_FALSE(view.alert);
+}
+
+}  // namespace
+}  // namespace telegate
+
+// ---------------------------------------------------------------- registration, session end
+
+namespace telegate {
+namespace {
+
+TEST_F(MainWindowFixture, RegistrationSaysWhatHappenedAndOffersElevation) {
+    using O = TRegisterOutcome;
+    const struct {
+        bool reg;
+        O direct;
+        TAnswer answer;
+        O elevated;
+        std::vector<std::string> calls;
+        int questions;
+        const char* message;  // the information box, or null
+        const char* error;    // the error box, or null
+    } cases[] = {
+        {true, O::Done, TAnswer::Yes, O::Done, {"here"}, 0, "OPC server is registered", nullptr},
+        {false, O::Done, TAnswer::Yes, O::Done, {"here, un"}, 0, "is unregistered", nullptr},
+        {true,
+         O::NeedsAdmin,
+         TAnswer::Yes,
+         O::Done,
+         {"here", "elevated"},
+         1,
+         "registered; OPC clients can find it as Telegate.OPCServer. (with administrator rights)",
+         nullptr},
+        {false,
+         O::NeedsAdmin,
+         TAnswer::Yes,
+         O::Failed,
+         {"here, un", "elevated, un"},
+         1,
+         nullptr,
+         "could not be unregistered: exit status 1"},
+        {true,
+         O::NeedsAdmin,
+         TAnswer::Yes,
+         O::Declined,
+         {"here", "elevated"},
+         1,
+         nullptr,
+         "administrator rights were not granted"},
+        {true, O::NeedsAdmin, TAnswer::No, O::Done, {"here"}, 1, nullptr, "needs administrator"},
+        {true,
+         O::Failed,
+         TAnswer::Yes,
+         O::Done,
+         {"here"},
+         0,
+         nullptr,
+         "could not be registered: exit status 1"},
+    };
+    ctx.LangCode = kLangEnglish;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.message != nullptr ? c.message : c.error));
+        app.registrations.clear();
+        view.messages.clear();
+        view.errors.clear();
+        view.questions.clear();
+        app.direct = {c.direct, c.direct == O::Done ? "" : "exit status 1"};
+        app.elevated = {c.elevated, c.elevated == O::Failed ? "exit status 1" : ""};
+        view.answer = c.answer;
+        win.OnRegister(c.reg);
+        EXPECT_EQ(app.registrations, c.calls);
+        EXPECT_EQ(static_cast<int>(view.questions.size()), c.questions);
+        if (c.questions > 0) {
+            EXPECT_NE(view.questions[0].find("administrator rights"), std::string::npos);
+        }
+        ASSERT_EQ(view.messages.size() + view.errors.size(), 1u) << "one box, always";
+        if (c.message != nullptr) {
+            ASSERT_EQ(view.messages.size(), 1u);
+            EXPECT_NE(view.messages[0].find(c.message), std::string::npos) << view.messages[0];
+        } else {
+            ASSERT_EQ(view.errors.size(), 1u);
+            EXPECT_NE(view.errors[0].find(c.error), std::string::npos) << view.errors[0];
+        }
+    }
+}
+
+TEST_F(MainWindowFixture, SessionEndClosesWithoutAskingEvenWithClients) {
+    app.clients = 2;
+    view.answer = TAnswer::No;
+    EXPECT_FALSE(win.OnCloseRequest()) << "the operator's close asks first";
+    EXPECT_EQ(app.closes, 0);
+    win.OnEndSession();
+    EXPECT_EQ(app.closes, 1);
+    EXPECT_EQ(view.questions.size(), 1u) << "the session's end asked nothing";
 }
 
 }  // namespace

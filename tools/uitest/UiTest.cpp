@@ -241,6 +241,8 @@ class TDriver {
         main_ = s_.Window.Handle();
         if (scenario_ == "flow")
             BuildFlow();
+        else if (scenario_ == "session")
+            BuildSessionEnd();
         else
             BuildFigures();
         timer_ = s_.Loop.addTimer(50, [this] { Tick(); });
@@ -421,6 +423,7 @@ class TDriver {
                         "the status bar shows the working directory");
             return ok ? TResult::Done : TResult::Fail;
         });
+        BuildKeyboard();
         Add("Add opens the device dialog", [this] {
             Command(cmd_Add);
             return TResult::Done;
@@ -694,11 +697,7 @@ class TDriver {
             return ok ? TResult::Done : TResult::Fail;
         });
         WaitGone("device dialog closed", kDeviceDialogClass);
-        Add("Help without the help document", [this] {
-            Command(cmd_Help);
-            return TResult::Done;
-        });
-        AnswerBox("the missing document is reported", IDOK, "Telegate.doc");
+        BuildHelp();
         Add("About", [this] {
             Command(cmd_About);
             return TResult::Done;
@@ -755,13 +754,108 @@ class TDriver {
         });
     }
 
+    // The keyboard: a control has the focus when the window opens, Tab moves it to
+    // the next control, every menu item has a mnemonic.
+    void BuildKeyboard() {
+        Add("a control has the focus; Tab moves it on", [this] {
+            HWND list = ::GetDlgItem(main_, ctl_DeviceList);
+            HWND focus = ::GetFocus();
+            bool ok = Check(focus != nullptr && ::IsChild(main_, focus),
+                            "a control of the window has the focus when it opens");
+            ok &= Check(focus == list, "the device list has it");
+            // Through the message queue, as a key press arrives.
+            ::PostMessageW(focus != nullptr ? focus : main_, WM_KEYDOWN, VK_TAB, 1);
+            return ok ? TResult::Done : TResult::Fail;
+        });
+        Add("the focus moved with Tab", [this] {
+            HWND focus = ::GetFocus();
+            if (focus == ::GetDlgItem(main_, ctl_DeviceList)) return TResult::Wait;
+            return Expect(focus == ::GetDlgItem(main_, ctl_SignalGrid),
+                          "Tab went from the device list to the signal grid");
+        });
+        Add("menus have mnemonics", [this] {
+            HMENU bar = ::GetMenu(main_);
+            const int n = ::GetMenuItemCount(bar);
+            int marked = 0, items = 0;
+            for (int i = 0; i < n; ++i) {
+                wchar_t text[128] = {};
+                ::GetMenuStringW(bar, static_cast<UINT>(i), text, 128, MF_BYPOSITION);
+                ++items;
+                if (std::wstring(text).find(L'&') != std::wstring::npos) ++marked;
+                Log("     menu: %s", Utf8(text).c_str());
+                if (HMENU sub = ::GetSubMenu(bar, i))
+                    for (int k = 0; k < ::GetMenuItemCount(sub); ++k) {
+                        wchar_t t[128] = {};
+                        ::GetMenuStringW(sub, static_cast<UINT>(k), t, 128, MF_BYPOSITION);
+                        ++items;
+                        if (std::wstring(t).find(L'&') != std::wstring::npos) ++marked;
+                    }
+            }
+            Log("     %d of %d menu items with a mnemonic", marked, items);
+            return Expect(items >= 11 && marked == items, "every menu item has a mnemonic");
+        });
+        Add("the window lies in the work area", [this] {
+            RECT wa{}, r{};
+            ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &wa, 0);
+            ::GetWindowRect(main_, &r);
+            Log("     window %ld,%ld-%ld,%ld; work area %ld,%ld-%ld,%ld", r.left, r.top, r.right,
+                r.bottom, wa.left, wa.top, wa.right, wa.bottom);
+            return Expect(r.left >= wa.left && r.top >= wa.top && r.right <= wa.right &&
+                              r.bottom <= wa.bottom,
+                          "the window opened inside the work area");
+        });
+    }
+    // F1 opens the help: no Telegate.doc here, so the web folder's help page.
+    void BuildHelp() {
+        Add("F1 without Telegate.doc", [this] {
+            ::PostMessageW(::GetFocus() != nullptr ? ::GetFocus() : main_, WM_KEYDOWN, VK_F1, 1);
+            helpAsked_ = NowMs();
+            return TResult::Done;
+        });
+        Add("the web folder's help page is opened", [this] {
+            const std::string doc = s_.Presenter.LastHelpDocument();
+            if (doc.empty() && NowMs() - helpAsked_ < 3000) return TResult::Wait;
+            Log("     help: %s", doc.c_str());
+            return Expect(doc.size() > 13 && doc.substr(doc.size() - 13) == "web\\help.html",
+                          "Help (F1) opens web\\help.html");
+        });
+        Add("the help page went to the system's browser", [this] {
+            // The browser is the system's. A prefix without one (Wine without its
+            // browser) answers with a box that names the page the window asked for.
+            if (NowMs() - helpAsked_ < 2000) return TResult::Wait;
+            HWND box = FindTop(L"#32770");
+            if (box == nullptr) return Expect(true, "the help page opened, no box");
+            const std::string text = MessageBoxText(box);
+            Log("     box: %s", text.c_str());
+            ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            return Expect(text.find("web\\help.html") != std::string::npos &&
+                              text.find("Telegate.doc") == std::string::npos,
+                          "the page asked for is web\\help.html (no browser in this prefix)");
+        });
+        WaitGone("the box is gone", L"#32770");
+    }
+    // Windows ends the session: the window closes as the operator's Exit does (the
+    // script checks the exit status and that iec104.cfg was written).
+    void BuildSessionEnd() {
+        Add("WM_QUERYENDSESSION is answered yes", [this] {
+            const LRESULT r = ::SendMessageW(main_, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+            return Expect(r == TRUE, "the session may end");
+        });
+        Add("WM_ENDSESSION closes the program", [this] {
+            ::SendMessageW(main_, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+            finished_ = true;
+            return TResult::Done;
+        });
+    }
+
     // The menu item "Statistics" ("Статистика") opens the selected station's statistics, refreshed
     // while the station's traffic goes on.
     void BuildStatistics() {
         Add("the Statistics menu item opens the station's statistics", [this] {
             wchar_t text[64] = {};
             ::GetMenuStringW(::GetMenu(main_), cmd_Statistics, text, 64, MF_BYCOMMAND);
-            if (!Check(Utf8(text) == "Statistics", "the Device menu has \"Statistics\""))
+            if (!Check(WithoutMnemonic(Utf8(text)) == "Statistics",
+                       "the Device menu has \"Statistics\""))
                 return TResult::Fail;
             ::SendMessageW(::GetDlgItem(main_, ctl_DeviceList), LB_SETCURSEL, 0, 0);
             s_.Presenter.OnDeviceSelected(0);
@@ -1132,6 +1226,7 @@ class TDriver {
     bool finished_ = false;
     int failures_ = 0;
     bool menuAsked_ = false;
+    double helpAsked_ = 0;
     PROCESS_INFORMATION second_{};
     double second0_ = 0, secondBox_ = 0;
     bool secondSkipped_ = false;

@@ -7,6 +7,7 @@
 
 #include "platform/LoopCore.h"
 #include "platform/win32/Wide.h"
+#include "ui/OperatorCommands.h"
 
 namespace telegate::win32ui {
 
@@ -118,12 +119,13 @@ void CenterWindow(HWND hwnd, HWND owner, int width, int height) {
     MONITORINFO mi{};
     mi.cbSize = sizeof mi;
     ::GetMonitorInfoW(mon, &mi);
+    // Within the work area (the screen less the task bar), so that no part of the
+    // window opens out of reach.
     const RECT& wa = mi.rcWork;
-    int x = wa.left + ((wa.right - wa.left) - width) / 2;
-    int y = wa.top + ((wa.bottom - wa.top) - height) / 2;
-    if (x < wa.left) x = wa.left;
-    if (y < wa.top) y = wa.top;
-    ::SetWindowPos(hwnd, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    const TScreenRect r =
+        FitToWorkArea(width, height, TScreenRect{wa.left, wa.top, wa.right, wa.bottom});
+    ::SetWindowPos(hwnd, nullptr, r.Left, r.Top, r.Width(), r.Height(),
+                   SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 LRESULT GuardedHandle(const TExceptionSink* sink, const std::function<LRESULT()>& handle) {

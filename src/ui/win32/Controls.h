@@ -54,7 +54,8 @@ using TKeyFilter = bool (*)(void* self, MSG& msg);
 void RunModal(HWND dialog, HWND owner, const bool& done, TKeyFilter filter = nullptr,
               void* self = nullptr);
 
-// Centres a window of the given size on its owner's monitor (or the primary one).
+// Centres a window of the given size in the work area of its owner's monitor (or
+// the primary one), made smaller where it would not fit.
 void CenterWindow(HWND hwnd, HWND owner, int width, int height);
 
 // Where an exception thrown while a window handles a message goes (its message and

@@ -3,6 +3,7 @@
 #include <windows.h>
 // After windows.h:
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -165,6 +166,53 @@ bool FirstStartAfterInstall() {
                              installed.c_str(), bytes) == ERROR_SUCCESS;
 }
 
+// "/RegServer" or "/UnregServer" in a copy of this executable started with
+// administrator rights (the system asks the operator). The window's messages and
+// the loop's timers go on while it runs; the window takes no input meanwhile.
+TRegisterResult RegisterElevated(bool reg, HWND owner) {
+    const std::wstring exe = Wide(ExecutablePath());
+    SHELLEXECUTEINFOW sei{};
+    sei.cbSize = sizeof sei;
+    sei.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+    sei.hwnd = owner;
+    sei.lpVerb = L"runas";
+    sei.lpFile = exe.c_str();
+    sei.lpParameters = reg ? L"/RegServer" : L"/UnregServer";
+    sei.nShow = SW_HIDE;
+    if (!::ShellExecuteExW(&sei)) {
+        const DWORD e = ::GetLastError();
+        if (e == ERROR_CANCELLED) return {TRegisterOutcome::Declined, {}};
+        return {TRegisterOutcome::Failed,
+                "cannot start Telegate.exe elevated (error " + std::to_string(e) + ")"};
+    }
+    if (sei.hProcess == nullptr) return {TRegisterOutcome::Failed, "no process to wait for"};
+    const bool enabled = owner != nullptr && ::IsWindowEnabled(owner);
+    if (enabled) ::EnableWindow(owner, FALSE);
+    const ULONGLONG deadline = ::GetTickCount64() + 60000;
+    DWORD waited = WAIT_TIMEOUT;
+    for (;;) {
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline) break;
+        waited = ::MsgWaitForMultipleObjects(1, &sei.hProcess, FALSE,
+                                             static_cast<DWORD>(deadline - now), QS_ALLINPUT);
+        if (waited != WAIT_OBJECT_0 + 1) break;
+        MSG msg;
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&msg);
+            ::DispatchMessageW(&msg);
+        }
+    }
+    if (enabled) ::EnableWindow(owner, TRUE);
+    DWORD code = 1;
+    const bool ended = waited == WAIT_OBJECT_0 && ::GetExitCodeProcess(sei.hProcess, &code);
+    ::CloseHandle(sei.hProcess);
+    if (!ended) return {TRegisterOutcome::Failed, "the elevated copy did not end within 60 s"};
+    if (code != 0)
+        return {TRegisterOutcome::Failed, std::string(reg ? "/RegServer" : "/UnregServer") +
+                                              " ended with exit status " + std::to_string(code)};
+    return {TRegisterOutcome::Done, {}};
+}
+
 }  // namespace
 
 int RunGui(const TGuiOptions& options) {
@@ -235,6 +283,11 @@ int RunGui(const TGuiOptions& options) {
         app.ClientCount = [&ctx] { return static_cast<int>(ctx.Opc->GetServerCount()); };
         app.GroupCount = [&ctx] { return static_cast<int>(ctx.Opc->GetGroupCount()); };
         app.Register = options.RegisterOpcServer;
+        if (options.RegisterOpcServer)
+            app.RegisterElevated = [&window](bool reg) {
+                return RegisterElevated(reg, window.Handle());
+            };
+        presenter.SetHelpFolders(ExecutableDir(), folders.WebDir);
         TGuiSession session{ctx, form, presenter, window, loop};
         form.OpcInit();
         std::shared_ptr<void> comClasses;

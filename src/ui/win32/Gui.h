@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "ui/OperatorCommands.h"
+
 namespace telegate {
 class TAppContext;
 class TOPCForm;
@@ -38,10 +40,11 @@ struct TGuiOptions {
     // executable's folder, and "web" beside the executable.
     std::string DataDir;
     std::string WebDir;
-    // Registers (true) or unregisters the OPC server and returns the text to show
-    // the operator. Provided by the COM server layer; without it the menu
-    // commands answer that the server cannot be registered from this build.
-    std::function<std::string(bool reg)> RegisterOpcServer;
+    // Registers (true) or unregisters the OPC server in this process; NeedsAdmin
+    // when the rights are missing (the menu then offers to run "/RegServer" or
+    // "/UnregServer" elevated). Provided by the COM server layer; without it the
+    // menu commands answer that the server cannot be registered from this build.
+    std::function<TRegisterResult(bool reg)> RegisterOpcServer;
     // Offers the OPC server core to COM's clients, between the core's start and the
     // window's creation; close ends the program (from any thread). The answer is
     // kept until the loop has ended. error is cleared when the server is offered,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "ui/OperatorCommands.h"
 #include "ui/win32/DeviceDialog.h"
 
 namespace telegate::win32ui {
@@ -97,6 +98,7 @@ bool TMainWindow::Create(TMainWindowPresenter& presenter) {
         {FCONTROL | FVIRTKEY, 'N', cmd_Add},  {FCONTROL | FVIRTKEY, 'E', cmd_Change},
         {FVIRTKEY, VK_DELETE, cmd_Delete},    {FCONTROL | FVIRTKEY, 'R', cmd_Restore},
         {FCONTROL | FVIRTKEY, 'H', cmd_Hide}, {FALT | FVIRTKEY, 'X', cmd_Exit},
+        {FVIRTKEY, VK_F1, cmd_Help},
     };
     accel_ = ::CreateAcceleratorTableW(keys, static_cast<int>(std::size(keys)));
     presenter.Attach(this);
@@ -230,30 +232,34 @@ void TMainWindow::Layout() {
 }
 
 void TMainWindow::BuildMenu() {
-    HMENU bar = ::CreateMenu();
+    // Every item of a level gets a keyboard mnemonic of its own (Alt+letter).
+    const std::vector<std::string> bar =
+        WithMnemonics({captions_.MenuDevice, captions_.MenuServer, captions_.MenuJournal,
+                       captions_.MenuHelp, captions_.MenuAbout});
+    const std::vector<std::string> dev =
+        WithMnemonics({captions_.MenuAdd, captions_.MenuChange, captions_.MenuDelete, traceCaption_,
+                       captions_.MenuStatistics});
+    const std::vector<std::string> srv =
+        WithMnemonics({captions_.MenuRegister, captions_.MenuUnregister});
+    HMENU menuBar = ::CreateMenu();
     HMENU device = ::CreatePopupMenu();
     const UINT edit = editEnabled_ ? MF_ENABLED : MF_GRAYED;
-    ::AppendMenuW(device, MF_STRING | edit, cmd_Add,
-                  MenuText(captions_.MenuAdd, L"Ctrl+N").c_str());
-    ::AppendMenuW(device, MF_STRING | edit, cmd_Change,
-                  MenuText(captions_.MenuChange, L"Ctrl+E").c_str());
-    ::AppendMenuW(device, MF_STRING | edit, cmd_Delete,
-                  MenuText(captions_.MenuDelete, L"Del").c_str());
-    ::AppendMenuW(device, MF_STRING, cmd_Trace, MenuText(traceCaption_).c_str());
-    ::AppendMenuW(device, MF_STRING, cmd_Statistics, MenuText(captions_.MenuStatistics).c_str());
+    ::AppendMenuW(device, MF_STRING | edit, cmd_Add, MenuText(dev[0], L"Ctrl+N").c_str());
+    ::AppendMenuW(device, MF_STRING | edit, cmd_Change, MenuText(dev[1], L"Ctrl+E").c_str());
+    ::AppendMenuW(device, MF_STRING | edit, cmd_Delete, MenuText(dev[2], L"Del").c_str());
+    ::AppendMenuW(device, MF_STRING, cmd_Trace, MenuText(dev[3]).c_str());
+    ::AppendMenuW(device, MF_STRING, cmd_Statistics, MenuText(dev[4]).c_str());
     HMENU server = ::CreatePopupMenu();
-    ::AppendMenuW(server, MF_STRING, cmd_Register, MenuText(captions_.MenuRegister).c_str());
-    ::AppendMenuW(server, MF_STRING, cmd_Unregister, MenuText(captions_.MenuUnregister).c_str());
-    ::AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(device),
-                  MenuText(captions_.MenuDevice).c_str());
-    ::AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(server),
-                  MenuText(captions_.MenuServer).c_str());
-    ::AppendMenuW(bar, MF_STRING, cmd_Journal, MenuText(captions_.MenuJournal).c_str());
-    ::AppendMenuW(bar, MF_STRING, cmd_Help, MenuText(captions_.MenuHelp).c_str());
-    ::AppendMenuW(bar, MF_STRING, cmd_About, MenuText(captions_.MenuAbout).c_str());
-    ::SetMenu(hwnd_, bar);
+    ::AppendMenuW(server, MF_STRING, cmd_Register, MenuText(srv[0]).c_str());
+    ::AppendMenuW(server, MF_STRING, cmd_Unregister, MenuText(srv[1]).c_str());
+    ::AppendMenuW(menuBar, MF_POPUP, reinterpret_cast<UINT_PTR>(device), MenuText(bar[0]).c_str());
+    ::AppendMenuW(menuBar, MF_POPUP, reinterpret_cast<UINT_PTR>(server), MenuText(bar[1]).c_str());
+    ::AppendMenuW(menuBar, MF_STRING, cmd_Journal, MenuText(bar[2]).c_str());
+    ::AppendMenuW(menuBar, MF_STRING, cmd_Help, MenuText(bar[3]).c_str());
+    ::AppendMenuW(menuBar, MF_STRING, cmd_About, MenuText(bar[4]).c_str());
+    ::SetMenu(hwnd_, menuBar);
     if (menu_ != nullptr) ::DestroyMenu(menu_);
-    menu_ = bar;
+    menu_ = menuBar;
     ::DrawMenuBar(hwnd_);
 }
 
@@ -332,7 +338,16 @@ void TMainWindow::SetCounters(int clients, int groups) {
 void TMainWindow::ShowWindow(bool) {
     ::ShowWindow(hwnd_, ::IsIconic(hwnd_) ? SW_RESTORE : SW_SHOW);
     ::SetForegroundWindow(hwnd_);
+    // One control has the keyboard's focus: the one that had it, else the list.
+    if (!::IsChild(hwnd_, ::GetFocus())) FocusControl();
     ::UpdateWindow(hwnd_);
+}
+
+void TMainWindow::FocusControl() {
+    HWND target = focus_ != nullptr && ::IsChild(hwnd_, focus_) && ::IsWindowEnabled(focus_)
+                      ? focus_
+                      : Control(ctl_DeviceList);
+    ::SetFocus(target);
 }
 
 void TMainWindow::HideWindow() {
@@ -536,7 +551,15 @@ bool TMainWindow::TranslateShortcut(MSG& msg) {
     if (msg.message != WM_KEYDOWN && msg.message != WM_SYSKEYDOWN) return false;
     if (msg.hwnd != hwnd_ && !::IsChild(hwnd_, msg.hwnd)) return false;
     if (!::IsWindowEnabled(hwnd_)) return false;
-    return ::TranslateAcceleratorW(hwnd_, accel_, &msg) != 0;
+    if (::TranslateAcceleratorW(hwnd_, accel_, &msg) != 0) return true;
+    // Tab and Shift+Tab move the focus through the controls, as in a dialog
+    // (none of them wants the Tab key for itself).
+    if (msg.message != WM_KEYDOWN || msg.wParam != VK_TAB) return false;
+    HWND focus = ::GetFocus();
+    if (!::IsChild(hwnd_, focus)) focus = nullptr;
+    HWND next = ::GetNextDlgTabItem(hwnd_, focus, ::GetKeyState(VK_SHIFT) < 0);
+    if (next != nullptr) ::SetFocus(next);
+    return true;
 }
 
 int TMainWindow::SplitterAt(POINT pt) const {
@@ -734,6 +757,22 @@ LRESULT TMainWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
             return 0;
         case WM_CLOSE:
             presenter_->OnCloseRequest();
+            return 0;
+        case WM_QUERYENDSESSION:
+            return TRUE;  // nothing to ask: the session's end closes as the operator would
+        case WM_ENDSESSION:
+            // Windows may end the process once this returns: close now.
+            if (wp != FALSE) presenter_->OnEndSession();
+            return 0;
+        case WM_ACTIVATE:
+            // The focused control is kept while another window is active.
+            if (LOWORD(wp) == WA_INACTIVE) {
+                HWND f = ::GetFocus();
+                if (f != nullptr && ::IsChild(hwnd_, f)) focus_ = f;
+            }
+            break;
+        case WM_SETFOCUS:
+            FocusControl();
             return 0;
         default:
             break;

@@ -135,12 +135,15 @@ class TMainWindow : public IMainWindowView, public IChannelPanelView {
     void UpdateLedTools();
     int SplitterAt(POINT pt) const;  // 0 none, 1 vertical, 2 horizontal
     void ConfigureGrid(HWND lv, const TStringGrid& grid, bool measurements);
+    // Gives the keyboard's focus to the control that had it last (or the list).
+    void FocusControl();
 
     HWND hwnd_ = nullptr;
     HWND channels_ = nullptr;
     HWND journal_ = nullptr;
     HWND ledTips_ = nullptr;
     int ledTools_ = 0;  // tools the tooltip holds
+    HWND focus_ = nullptr;  // the control with the focus when the window was left
     std::unique_ptr<TStatisticsWindow> statistics_;  // the selected station's statistics
     int journalLines_ = 0;
     HMENU menu_ = nullptr;

@@ -233,6 +233,19 @@ LRESULT TProtocolDialog::Handle(UINT msg, WPARAM wp, LPARAM lp) {
                 ShowPage(static_cast<int>(::SendMessageW(Ctl(prm_Tabs), TCM_GETCURSEL, 0, 0)));
             return 0;
         }
+        case WM_DPICHANGED: {
+            // Moved to a screen of another scale: the font for the new DPI, the
+            // size the system suggests, the controls laid out again.
+            font_.Create(HIWORD(wp));
+            for (HWND c = ::GetWindow(hwnd_, GW_CHILD); c != nullptr;
+                 c = ::GetWindow(c, GW_HWNDNEXT))
+                ::SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_.Handle()), TRUE);
+            const RECT* r = reinterpret_cast<const RECT*>(lp);
+            ::SetWindowPos(hwnd_, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                           SWP_NOZORDER | SWP_NOACTIVATE);
+            Layout();
+            return 0;
+        }
         case WM_CLOSE:
             presenter_->OnCancel();
             return 0;
