@@ -31,7 +31,7 @@ struct TBenchApp : IMainWindowApp {
     void StartStop() override {}
     int OpcClientCount() override { return 0; }
     int OpcGroupCount() override { return 0; }
-    std::string RegisterServer(bool) override { return {}; }
+    TRegisterResult RegisterServer(bool) override { return {}; }
     void Close() override {}
     const TPublisher* publisher = nullptr;
 };
