@@ -254,7 +254,32 @@ struct TAddressSpace {
     std::vector<std::wstring> leaves;  // the station's item IDs
     std::vector<std::wstring> flat;
     std::vector<std::wstring> all;  // every station's item IDs
+    // The item IDs in the stations' sub-branches (their link statistics): every
+    // station's, and the first station's alone.
+    std::vector<std::wstring> sub;
+    std::vector<std::wstring> firstSub;
 };
+
+// The item IDs of the leaves in the sub-branches of the current browse position.
+std::vector<std::wstring> SubBranchLeaves(IOPCBrowseServerAddressSpace* br) {
+    std::vector<std::wstring> out;
+    bool strings = true;
+    Ptr<IEnumString> eb;
+    br->BrowseOPCItemIDs(OPC_BRANCH, L"", VT_EMPTY, 0, &eb.p);
+    for (const auto& branch : ReadEnum(eb.p, strings)) {
+        if (br->ChangeBrowsePosition(OPC_BROWSE_DOWN, branch.c_str()) != S_OK) continue;
+        Ptr<IEnumString> e;
+        br->BrowseOPCItemIDs(OPC_LEAF, L"", VT_EMPTY, 0, &e.p);
+        for (const auto& leaf : ReadEnum(e.p, strings)) {
+            LPWSTR id = nullptr;
+            if (br->GetItemID(const_cast<LPWSTR>(leaf.c_str()), &id) == S_OK && id)
+                out.emplace_back(id);
+            CoTaskMemFree(id);
+        }
+        br->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
+    }
+    return out;
+}
 
 // Flat browsing from the root lists the item ID of every leaf: the stations' leaves
 // and the root's own; a name pattern narrows it, a broken one is refused.
@@ -271,11 +296,14 @@ void CheckFlat(IOPCBrowseServerAddressSpace* br, const TAddressSpace& as, size_t
     };
     const bool every = std::all_of(as.all.begin(), as.all.end(),
                                    [&](const auto& id) { return has(as.flat, id); }) &&
+                       std::all_of(as.sub.begin(), as.sub.end(),
+                                   [&](const auto& id) { return has(as.flat, id); }) &&
                        std::all_of(rootLeaves.begin(), rootLeaves.end(),
                                    [&](const auto& id) { return has(as.flat, id); });
-    Check(every && as.flat.size() == as.all.size() + rootLeaves.size(),
+    Check(every && as.flat.size() == as.all.size() + as.sub.size() + rootLeaves.size(),
           "BrowseOPCItemIDs(OPC_FLAT) at the root: the item IDs of all " +
-              std::to_string(as.all.size()) + " station leaves and " +
+              std::to_string(as.all.size()) + " station leaves, " +
+              std::to_string(as.sub.size()) + " statistics leaves and " +
               std::to_string(rootLeaves.size()) + " root leaves, nothing else");
     {
         Ptr<IEnumString> e;
@@ -296,8 +324,12 @@ void CheckFlat(IOPCBrowseServerAddressSpace* br, const TAddressSpace& as, size_t
         std::wstring pattern = as.station + L".*";
         CharLowerBuffW(pattern.data(), static_cast<DWORD>(pattern.size()));
         const HRESULT hr = br->BrowseOPCItemIDs(OPC_FLAT, pattern.c_str(), VT_EMPTY, 0, &e.p);
-        const auto got = ReadEnum(e.p, strings);
-        Check(hr == S_OK && strings && got == as.leaves,
+        auto got = ReadEnum(e.p, strings);
+        auto want = as.leaves;
+        want.insert(want.end(), as.firstSub.begin(), as.firstSub.end());
+        std::sort(got.begin(), got.end());
+        std::sort(want.begin(), want.end());
+        Check(hr == S_OK && strings && got == want,
               "BrowseOPCItemIDs(OPC_FLAT, \"" + Utf8(pattern.c_str()) + "\"): the station's " +
                   std::to_string(got.size()) + " item IDs");
     }
@@ -368,6 +400,8 @@ bool Browse(IOPCServer* server, TAddressSpace& as, bool verbose) {
         if (leaf == L"Connected") as.connected = id;
         CoTaskMemFree(id);
     }
+    as.firstSub = SubBranchLeaves(br.p);
+    as.sub = as.firstSub;
     if (verbose) {
         const bool distinct = std::all_of(as.leaves.begin(), as.leaves.end(), [&](const auto& id) {
             return std::count(as.leaves.begin(), as.leaves.end(), id) == 1 &&
@@ -422,6 +456,8 @@ bool Browse(IOPCServer* server, TAddressSpace& as, bool verbose) {
                 as.all.emplace_back(id);
             CoTaskMemFree(id);
         }
+        const auto sub = SubBranchLeaves(br.p);
+        as.sub.insert(as.sub.end(), sub.begin(), sub.end());
         br->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
     }
     if (verbose) CheckFlat(br.p, as, branches.size());
