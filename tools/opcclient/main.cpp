@@ -1187,6 +1187,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "opcclient: unknown command %s\n", cmd.c_str());
     std::printf("opcclient %s: %d failure(s)\n", cmd.c_str(), rc == 100 ? 1 : rc);
     std::fflush(stdout);
-    CoUninitialize();
+    // After a ShutdownRequest the server is going or gone, and the proxies this
+    // client left unreleased on purpose would be released now; under Wine that
+    // release can wait on the dead server for minutes. The process ends without it.
+    if (cmd != "shutdown") CoUninitialize();
     return std::min(rc, 100);
 }
