@@ -114,6 +114,15 @@ void RunModal(HWND dialog, HWND owner, const bool& done, TKeyFilter filter, void
     ::ShowWindow(dialog, SW_HIDE);
 }
 
+void ApplyDpiChange(HWND hwnd, TUiFont& font, WPARAM wp, LPARAM lp) {
+    font.Create(HIWORD(wp));
+    for (HWND c = ::GetWindow(hwnd, GW_CHILD); c != nullptr; c = ::GetWindow(c, GW_HWNDNEXT))
+        ::SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font.Handle()), TRUE);
+    const RECT* r = reinterpret_cast<const RECT*>(lp);
+    ::SetWindowPos(hwnd, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 void CenterWindow(HWND hwnd, HWND owner, int width, int height) {
     HMONITOR mon = ::MonitorFromWindow(owner != nullptr ? owner : hwnd, MONITOR_DEFAULTTOPRIMARY);
     MONITORINFO mi{};

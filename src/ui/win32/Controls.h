@@ -57,6 +57,10 @@ void RunModal(HWND dialog, HWND owner, const bool& done, TKeyFilter filter = nul
 // Centres a window of the given size in the work area of its owner's monitor (or
 // the primary one), made smaller where it would not fit.
 void CenterWindow(HWND hwnd, HWND owner, int width, int height);
+// WM_DPICHANGED of a dialog: the font made for the new DPI and given to every
+// child, the window moved to the rectangle the system suggests (lp). The caller
+// lays its controls out again.
+void ApplyDpiChange(HWND hwnd, TUiFont& font, WPARAM wp, LPARAM lp);
 
 // Where an exception thrown while a window handles a message goes (its message and
 // class name); the message counts as handled and the program goes on.

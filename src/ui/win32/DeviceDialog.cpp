@@ -461,13 +461,7 @@ LRESULT TDeviceDialog::Handle(UINT msg, WPARAM wp, LPARAM lp) {
             // Moved to a screen of another scale: the font for the new DPI, the
             // size the system suggests, the controls laid out again.
             EndEdit();
-            font_.Create(HIWORD(wp));
-            for (HWND c = ::GetWindow(hwnd_, GW_CHILD); c != nullptr;
-                 c = ::GetWindow(c, GW_HWNDNEXT))
-                ::SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_.Handle()), TRUE);
-            const RECT* r = reinterpret_cast<const RECT*>(lp);
-            ::SetWindowPos(hwnd_, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
-                           SWP_NOZORDER | SWP_NOACTIVATE);
+            ApplyDpiChange(hwnd_, font_, wp, lp);
             Layout();
             return 0;
         }
