@@ -2,8 +2,11 @@
 ;   makensis -DVERSION=<x.y.z> -DSTAGE=<staged folder> -DOUTFILE=<setup.exe> Telegate.nsi
 ;
 ; Installs into Program Files, registers the OPC server (Telegate.exe /RegServer)
-; and its proxy/stub (regsvr32 TelegatePS.dll), adds start-menu entries and an
-; entry in "Programs and Features". The uninstaller undoes exactly that.
+; and its proxy/stub (regsvr32 TelegatePS.dll), registers the 32-bit proxy/stub
+; x86\TelegatePS.dll for 32-bit OPC clients in the 32-bit registry view
+; (regsvr32 /n /i:x86 TelegatePS.dll: each where no proxy is registered yet),
+; adds start-menu entries and an entry in "Programs and Features". The
+; uninstaller undoes exactly that.
 ;
 ; The program folder stays as Program Files makes it: writable by administrators
 ; only, since every OPC client loads the proxy/stub from it and COM starts the
@@ -169,6 +172,9 @@ Section "Telegate" SecMain
   File "${STAGE}/telegate-sim.exe"
   File "${STAGE}/README-Windows.txt"
   File /r "${STAGE}/web"
+  SetOutPath "$INSTDIR\x86"
+  File "${STAGE}/x86/TelegatePS.dll"
+  SetOutPath "$INSTDIR"
   FileOpen $0 "$INSTDIR\${MARKER}" w
   FileWrite $0 "${VERSION}$\r$\n"
   FileClose $0
@@ -186,6 +192,12 @@ Section "Telegate" SecMain
   ExecWait '"$SYSDIR\regsvr32.exe" /s "$INSTDIR\TelegatePS.dll"' $0
   StrCmp $0 "0" +3
     DetailPrint "regsvr32 TelegatePS.dll answered $0"
+    SetErrors
+  ; The same for 32-bit clients, in the 32-bit view (the 64-bit DLL writes it:
+  ; no 32-bit process is needed).
+  ExecWait '"$SYSDIR\regsvr32.exe" /s /n /i:x86 "$INSTDIR\TelegatePS.dll"' $0
+  StrCmp $0 "0" +3
+    DetailPrint "regsvr32 /n /i:x86 TelegatePS.dll answered $0"
     SetErrors
   ExecWait '"$INSTDIR\Telegate.exe" /RegServer' $1
   StrCmp $1 "0" +3
@@ -348,6 +360,9 @@ Section "Uninstall"
   ExecWait '"$INSTDIR\Telegate.exe" /UnregServer' $0
   StrCmp $0 "0" +2
     DetailPrint "Telegate.exe /UnregServer answered $0"
+  ExecWait '"$SYSDIR\regsvr32.exe" /s /u /n /i:x86 "$INSTDIR\TelegatePS.dll"' $0
+  StrCmp $0 "0" +2
+    DetailPrint "regsvr32 /u /n /i:x86 TelegatePS.dll answered $0"
   ExecWait '"$SYSDIR\regsvr32.exe" /s /u "$INSTDIR\TelegatePS.dll"' $0
   StrCmp $0 "0" +2
     DetailPrint "regsvr32 /u TelegatePS.dll answered $0"
@@ -360,6 +375,8 @@ Section "Uninstall"
 
   Delete "$INSTDIR\Telegate.exe"
   Delete "$INSTDIR\TelegatePS.dll"
+  Delete "$INSTDIR\x86\TelegatePS.dll"
+  RMDir "$INSTDIR\x86"
   Delete "$INSTDIR\telegate-sim.exe"
   Delete "$INSTDIR\README-Windows.txt"
   RMDir /r "$INSTDIR\web"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows executables with mingw-w64 into build-win/ (or $1):
-# Telegate.exe, telegate-sim.exe, every test executable and the web folder.
+# Telegate.exe, telegate-sim.exe, every test executable and the web folder, all
+# 64-bit; then the OPC proxy/stub alone for 32-bit OPC clients, with the i686
+# compiler, into build-win/x86/TelegatePS.dll.
 # GoogleTest is built first from Debian's googletest sources with the same compiler.
 # Usage: scripts/build-windows.sh [DIR] [cmake options...]
 set -euo pipefail
@@ -35,3 +37,9 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DCMAKE_CROSSCOMPILING_EMULATOR="${wine_bin:-wine64}" \
   -DGTest_DIR="$gtest_prefix/lib/cmake/GTest" "$@" >/dev/null
 cmake --build "$dir" -j "$jobs"
+
+# 32-bit OPC clients load their proxy/stub from the 32-bit registry view: the
+# same IDL, marshalled for 32-bit pointers (src/opc/win32/ps/CMakeLists.txt).
+cmake -S src/opc/win32/ps -B "$dir/x86" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$dir/x86" -j "$jobs"

@@ -4,7 +4,8 @@ set -euo pipefail
 bash "$(dirname "$0")/install-deps.sh"
 # xvfb and imagemagick serve the operator window's checks (screenshots), nsis the
 # installer; libwine-dev brings the system IDL files widl needs for the OPC proxy/stub and type library.
-pkgs=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 googletest cmake ninja-build
+# The i686 compiler builds the proxy/stub for 32-bit OPC clients.
+pkgs=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools wine wine64 googletest cmake ninja-build
       libasio-dev python3 xvfb nsis libwine-dev imagemagick)
 missing=()
 for p in "${pkgs[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds dist/Telegate-<version>-setup.exe with NSIS from the folder that
-# package-windows.sh staged (run it first), adding the OPC proxy/stub.
+# package-windows.sh staged (run it first), adding the OPC proxy/stubs (64-bit
+# and x86\ for 32-bit clients) where an older stage lacks them.
 #   scripts/package-installer.sh [BUILD_DIR]   (default build-win)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +18,11 @@ for f in TelegatePS.dll telegate-sim.exe; do  # staged by package-windows.sh; ol
     x86_64-w64-mingw32-strip -o "$stage/$f" "$bdir/$f"
   fi
 done
+if [ ! -f "$stage/x86/TelegatePS.dll" ]; then
+  [ -f "$bdir/x86/TelegatePS.dll" ] || { echo "package-installer: $bdir/x86/TelegatePS.dll is not built" >&2; exit 1; }
+  mkdir -p "$stage/x86"
+  i686-w64-mingw32-strip -o "$stage/x86/TelegatePS.dll" "$bdir/x86/TelegatePS.dll"
+fi
 mkdir -p dist
 out=$root/dist/Telegate-$version-setup.exe
 rm -f "$out"

@@ -4,7 +4,9 @@
 # executable, checks that they moved to the data folder (never over a file
 # already there), checks the files, the start menu and the registry (the OPC
 # server's keys, its component category, the proxy/stub's interfaces, the data
-# folder's entry, "Programs and Features"), runs the installed Telegate.exe
+# folder's entry, "Programs and Features"; the 32-bit proxy/stub's keys in the
+# 32-bit registry view, where another vendor's proxy registered beforehand for one
+# interface stays), runs the installed Telegate.exe
 # headless and checks that it wrote its files into the data folder and nothing
 # into the program folder, installs again over an operator's changed
 # configuration, uninstalls silently and checks that the registry is back to
@@ -12,6 +14,9 @@
 # Then a silent install with /SERVICE=1: the service "Telegate" is installed
 # (ImagePath with --service) and running, an update keeps it running, and the
 # uninstaller removes it.
+# Before Wine starts, the 32-bit x86\TelegatePS.dll is checked with objdump: a
+# PE32 i386 DLL with the proxy/stub exports that imports system DLLs only (no
+# 32-bit Wine here, so no 32-bit process loads it).
 #   scripts/test-installer-windows.sh [BUILD_DIR]   (default build-win)
 # Wine output goes to files, every Wine command has a time-out; a failed run is
 # retried once after `wineserver -k`, and both outcomes are reported.
@@ -38,16 +43,27 @@ settle() { timeout 120 "$wineserver_bin" -w >/dev/null 2>&1 || true; }
 w() { local log=$1; shift; timeout 300 "$wine_bin" "$@" >"$logs/$log" 2>&1; }
 
 # Registry text of a key, UTF-8 without CRs, or nothing when the key is missing.
-reg_text() {
+reg_text() { # reg_text KEY OUT [/reg:32]
   local key=$1 out=$2
+  shift 2
   rm -f "$logs/export.reg"
-  if w reg-export.log reg export "$key" "$(winepath_w "$logs/export.reg")" /y && [ -f "$logs/export.reg" ]; then
+  if w reg-export.log reg export "$key" "$(winepath_w "$logs/export.reg")" /y "$@" && [ -f "$logs/export.reg" ]; then
     iconv -f UTF-16LE -t UTF-8 "$logs/export.reg" | sed 's/\r$//; 1s/^\xef\xbb\xbf//' >"$out"
   else
     : >"$out"
   fi
 }
 winepath_w() { echo "Z:${1//\//\\}"; }
+
+# The 32-bit view as 32-bit clients see it (reg query /reg:32): an interface
+# whose proxy another vendor registered, one whose key exists without a proxy,
+# and one nobody registered.
+ps_clsid='{6A91EE3E-4BFF-4430-B394-DEA0F56A152D}'
+other_clsid='{0DDC0DE5-7E57-4A11-9E0A-0000000000A1}'
+iid_server='{39C13A4D-011E-11D0-9675-0020AFD8ADB3}'      # IOPCServer: another proxy
+iid_properties='{39C13A72-011E-11D0-9675-0020AFD8ADB3}'  # IOPCItemProperties: key only
+iid_syncio='{39C13A52-011E-11D0-9675-0020AFD8ADB3}'      # IOPCSyncIO: nothing
+q32() { local log=$1; shift; w "$log" reg query "$@" /reg:32; }
 
 fail=0
 check() { # check <description> <command...>
@@ -66,8 +82,14 @@ run_once() {
   local menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Telegate"
   local data="$WINEPREFIX/drive_c/ProgramData/Telegate"
 
+  w seed1.log reg add "HKLM\\Software\\Classes\\Interface\\$iid_server\\ProxyStubClsid32" \
+    /ve /d "$other_clsid" /f /reg:32 &&
+  w seed2.log reg add "HKLM\\Software\\Classes\\Interface\\$iid_properties" \
+    /ve /d IOPCItemProperties /f /reg:32 || { echo "test-installer: cannot seed the 32-bit view"; return 1; }
   reg_text 'HKLM\Software\Classes' "$logs/classes-before.txt"
   [ -s "$logs/classes-before.txt" ] || { echo "test-installer: cannot export the registry"; return 1; }
+  reg_text 'HKLM\Software\Classes' "$logs/classes32-before.txt" /reg:32
+  check "32-bit view exported" grep -qi "Interface\\\\$iid_server" "$logs/classes32-before.txt"
 
   # What an earlier version left beside the executable: the operator's files,
   # one of which the data folder already has.
@@ -85,8 +107,8 @@ run_once() {
   settle
   check "setup exits 0 (got $rc)" test "$rc" -eq 0
   local f
-  for f in Telegate.exe TelegatePS.dll telegate-sim.exe Uninstall.exe README-Windows.txt \
-           web/index-7.html web/help.html; do
+  for f in Telegate.exe TelegatePS.dll x86/TelegatePS.dll telegate-sim.exe Uninstall.exe \
+           README-Windows.txt web/index-7.html web/help.html; do
     check "installed $f" test -f "$pf/$f"
   done
   for f in "Telegate.lnk" "Telegate help.lnk" "Uninstall Telegate.lnk" "Telegate data folder.lnk"; do
@@ -133,9 +155,13 @@ run_once() {
   check "class names its AppID" grep -qi "^\"AppID\"=\"$clsid\"$" "$logs/class.txt"
   reg_text "HKCR\\AppID\\$clsid" "$logs/appid.txt"
   check "AppID runs as the interactive user" grep -q '^"RunAs"="Interactive User"$' "$logs/appid.txt"
+  reg_text 'HKCR\AppID\Telegate.exe' "$logs/appid-exe.txt"
+  check "AppID\\Telegate.exe names the class's AppID (DCOM settings apply)" \
+    grep -qi "^\"AppID\"=\"$clsid\"$" "$logs/appid-exe.txt"
   # IOPCServer's proxy/stub: ours, or the one the machine already had.
   reg_text 'HKCR\Interface\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}' "$logs/iopcserver.txt"
   check "IOPCServer has a proxy/stub" grep -qi 'ProxyStubClsid32' "$logs/iopcserver.txt"
+  check_proxies32_installed
   reg_text 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Telegate' "$logs/uninst.txt"
   check "Programs and Features entry" grep -q "^\"DisplayVersion\"=\"$version\"$" "$logs/uninst.txt"
 
@@ -146,13 +172,15 @@ run_once() {
   w setup2.log "$setup" /S; rc=$?
   settle
   check "second setup exits 0 (got $rc)" test "$rc" -eq 0
+  echo "test-installer: the 32-bit view after the update"
+  check_proxies32_installed
   check "update keeps the operator's iec104.cfg" cmp -s "$data/iec104.cfg" "$logs/operator.cfg"
 
   echo "test-installer: silent uninstall"
   w uninstall.log "$pf/Uninstall.exe" /S; rc=$?
   settle
   check "uninstaller exits 0 (got $rc)" test "$rc" -eq 0
-  for f in Telegate.exe TelegatePS.dll telegate-sim.exe Uninstall.exe README-Windows.txt web; do
+  for f in Telegate.exe TelegatePS.dll x86 telegate-sim.exe Uninstall.exe README-Windows.txt web; do
     check "removed $f" test ! -e "$pf/$f"
   done
   check "start menu folder removed" test ! -e "$menu"
@@ -167,6 +195,23 @@ run_once() {
     fail=1
   else
     echo "  ok   classes registry as before the install"
+  fi
+  q32 ps32-after.log "HKCR\\CLSID\\$ps_clsid"; rc=$?
+  check "32-bit view: the proxy/stub's class removed (reg query answered $rc)" test "$rc" -ne 0
+  q32 server32-after.log "HKCR\\Interface\\$iid_server\\ProxyStubClsid32"
+  check "32-bit view: the other vendor's IOPCServer proxy kept" grep -qiF "$other_clsid" "$logs/server32-after.log"
+  q32 props32-after.log "HKCR\\Interface\\$iid_properties" /s
+  check "32-bit view: IOPCItemProperties back to its name only" \
+    bash -c 'grep -q IOPCItemProperties "$1" && ! grep -qi "ProxyStubClsid32\|TelegatePS" "$1"' _ "$logs/props32-after.log"
+  q32 syncio32-after.log "HKCR\\Interface\\$iid_syncio"; rc=$?
+  check "32-bit view: IOPCSyncIO removed (reg query answered $rc)" test "$rc" -ne 0
+  reg_text 'HKLM\Software\Classes' "$logs/classes32-after.txt" /reg:32
+  if ! diff "$logs/classes32-before.txt" "$logs/classes32-after.txt" >"$logs/classes32.diff"; then
+    echo "  FAIL 32-bit view's classes differ after uninstall (first lines of $logs/classes32.diff):"
+    head -20 "$logs/classes32.diff"
+    fail=1
+  else
+    echo "  ok   32-bit view's classes as before the install"
   fi
 
   # The service. The data folder (kept by the uninstall) turns the web server off;
@@ -209,6 +254,33 @@ run_once() {
   return $fail
 }
 
+# The 32-bit proxy/stub in the 32-bit view: our class with the installed
+# x86\TelegatePS.dll, on every interface of the DLL but the one another vendor's
+# proxy serves (the 64-bit view, which nobody seeded, counts them).
+check_proxies32_installed() {
+  q32 ps32.log "HKCR\\CLSID\\$ps_clsid\\InProcServer32"
+  check "32-bit view: InProcServer32 is the installed x86\\TelegatePS.dll" \
+    grep -Eqi '^ +\(Default\) +REG_SZ +C:\\(PROG[^\~]*~[^\]*|Program Files)\\Telegate\\x86\\TelegatePS\.dll\s*$' "$logs/ps32.log"
+  check "32-bit view: ThreadingModel Both" grep -Eq '^ +ThreadingModel +REG_SZ +Both\s*$' "$logs/ps32.log"
+  q32 server32.log "HKCR\\Interface\\$iid_server" /s
+  check "32-bit view: the other vendor's IOPCServer proxy kept, unmarked" \
+    bash -c 'grep -qiF "$2" "$1" && ! grep -qi "$3\|TelegatePS" "$1"' _ "$logs/server32.log" "$other_clsid" "$ps_clsid"
+  q32 props32.log "HKCR\\Interface\\$iid_properties" /s
+  check "32-bit view: IOPCItemProperties gets our proxy, marked as added to its key" \
+    bash -c 'grep -qiF "$2" "$1" && grep -Eq "TelegatePS +REG_SZ +proxy" "$1" && grep -q IOPCItemProperties "$1"' \
+    _ "$logs/props32.log" "$ps_clsid"
+  q32 syncio32.log "HKCR\\Interface\\$iid_syncio" /s
+  check "32-bit view: IOPCSyncIO gets our proxy, marked as created" \
+    bash -c 'grep -qiF "$2" "$1" && grep -Eq "TelegatePS +REG_SZ +created" "$1"' _ "$logs/syncio32.log" "$ps_clsid"
+  q32 ifaces32.log 'HKCR\Interface' /s
+  w ifaces64.log reg query 'HKCR\Interface' /s /reg:64
+  local n32 n64
+  n32=$(grep -ciF "$ps_clsid" "$logs/ifaces32.log")
+  n64=$(grep -ciF "$ps_clsid" "$logs/ifaces64.log")
+  check "32-bit view: our proxy on $n32 interfaces, one fewer than the 64-bit view's $n64" \
+    test "$n64" -gt 1 -a "$n32" -eq $((n64 - 1))
+}
+
 # The ids of this prefix's Telegate.exe processes (other Wine runs may have their own).
 service_pids() {
   local p ids=""
@@ -228,6 +300,32 @@ service_state() {
   done
   return 1
 }
+
+# The 32-bit proxy/stub as packed: PE32 for i386, the proxy/stub's exports and
+# system DLLs only (statically linked C runtime support).
+check_dll32() {
+  local dll=$bdir/package/Telegate-$version-win64/x86/TelegatePS.dll dump=$logs_base/x86-TelegatePS.txt
+  mkdir -p "$logs_base"
+  i686-w64-mingw32-objdump -p "$dll" >"$dump" 2>&1 || { echo "  FAIL objdump $dll"; return 1; }
+  local ok=0 e imports
+  echo "test-installer: x86\\TelegatePS.dll ($(stat -c %s "$dll") bytes)"
+  grep -q 'file format pei-i386' "$dump" && grep -Eq '^Magic\s+010b\s+\(PE32\)' "$dump" &&
+    echo "  ok   PE32 i386" || { echo "  FAIL not PE32 i386"; ok=1; }
+  for e in DllGetClassObject DllCanUnloadNow DllRegisterServer DllUnregisterServer GetProxyDllInfo; do
+    grep -Eq "^\s+\[ *[0-9]+\] $e$" "$dump" && echo "  ok   exports $e" || { echo "  FAIL no export $e"; ok=1; }
+  done
+  imports=$(sed -n 's/^\s*DLL Name: //p' "$dump" | tr 'a-z' 'A-Z' | sort -u | tr '\n' ' ')
+  if [ -n "$imports" ] && ! grep -Eqv '^(KERNEL32|ADVAPI32|OLE32|OLEAUT32|RPCRT4|MSVCRT|USER32)\.DLL$' \
+       <<<"$(tr ' ' '\n' <<<"$imports" | sed '/^$/d')"; then
+    echo "  ok   imports system DLLs only: $imports"
+  else
+    echo "  FAIL imports: $imports"; ok=1
+  fi
+  return $ok
+}
+dll32_start=$(date +%s)
+check_dll32 || exit 1
+echo "test-installer: 32-bit DLL checked in $(( $(date +%s) - dll32_start )) s"
 
 start=$(date +%s)
 if run_once; then

@@ -67,29 +67,10 @@ if(WIN32)
     COMMENT "windres: Telegate.exe's type library")
   set(TELEGATE_OPC_RESOURCES ${_opc_gen}/Telegate_res.o)
 
+  # The proxy/stub (64-bit here; the 32-bit one is built alone from win32/ps).
   set(_ps_gen ${CMAKE_BINARY_DIR}/generated/opcps)
-  add_custom_command(
-    OUTPUT ${_ps_gen}/OpcDa.h ${_ps_gen}/OpcDa_p.c ${_ps_gen}/OpcDa_i.c ${_ps_gen}/dlldata.c
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${_ps_gen}
-    COMMAND ${TELEGATE_WIDL} -m64 -Oif -I ${TELEGATE_SYSTEM_IDL_DIR}
-            -h -H ${_ps_gen}/OpcDa.h -p -P ${_ps_gen}/OpcDa_p.c -u -U ${_ps_gen}/OpcDa_i.c
-            ${_opc_dir}/idl/OpcDa.idl
-    COMMAND ${CMAKE_COMMAND} -DFILE=${_ps_gen}/OpcDa_p.c -P ${_opc_dir}/win32/ps/FixStringOuts.cmake
-    COMMAND ${TELEGATE_WIDL} --dlldata-only -o ${_ps_gen}/dlldata.c OpcDa
-    DEPENDS ${_opc_dir}/idl/OpcDa.idl ${_opc_dir}/win32/ps/FixStringOuts.cmake
-    COMMENT "widl: OPC proxy/stub")
-  add_custom_target(telegate_opcps_gen DEPENDS ${_ps_gen}/OpcDa.h ${_ps_gen}/OpcDa_p.c
-                    ${_ps_gen}/OpcDa_i.c ${_ps_gen}/dlldata.c)
-  set_source_files_properties(${_ps_gen}/OpcDa_p.c ${_ps_gen}/OpcDa_i.c PROPERTIES
-    COMPILE_OPTIONS "-w;-include;${_opc_dir}/win32/ps/ProxyPrelude.h")
-  add_library(TelegatePS SHARED ${_opc_dir}/win32/ps/TelegatePS.c ${_ps_gen}/OpcDa_p.c
-              ${_ps_gen}/OpcDa_i.c ${_opc_dir}/win32/ps/TelegatePS.def)
-  target_include_directories(TelegatePS PRIVATE ${_ps_gen})
-  target_compile_definitions(TelegatePS PRIVATE WIN32_LEAN_AND_MEAN)
-  target_link_libraries(TelegatePS PRIVATE rpcrt4 ole32 oleaut32 uuid advapi32)
-  target_link_options(TelegatePS PRIVATE -static -static-libgcc)
-  set_target_properties(TelegatePS PROPERTIES PREFIX "" OUTPUT_NAME TelegatePS)
-  add_dependencies(TelegatePS telegate_opcps_gen)
+  include(${_opc_dir}/win32/ps/ProxyStub.cmake)
+  telegate_proxy_stub(OPC_DIR ${_opc_dir} GEN_DIR ${_ps_gen} WIDL_ARCH -m64)
 
   # The OPC DA test client (a console program run under Wine by test-opc-windows.sh).
   add_library(telegate_opc_iids STATIC ${_ps_gen}/OpcDa_i.c)
