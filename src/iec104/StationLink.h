@@ -10,6 +10,8 @@
 
 namespace telegate {
 
+struct TMainBatch;
+
 // Why a station connection ended (or never came up).
 enum class TDisconnectReason : uint8_t {
     None,
@@ -52,6 +54,9 @@ class IWorkerEvents {
     // call, in order; host and port are those of the connection.
     virtual void On_Read_Main(int nom_th, const std::string& str_read, const std::string& host,
                               int port) = 0;
+    // With the link layer on the worker's thread: the I frames (and journal lines)
+    // of one or more blocks, already acknowledged there, in order.
+    virtual void On_Batch_Main(int /*nom_th*/, const TMainBatch& /*batch*/) {}
 };
 
 }  // namespace telegate

@@ -132,6 +132,16 @@ bool Toprosdevice::TryPutToWrite(const std::string& octets) {
     return true;
 }
 
+bool Toprosdevice::TryPutAsdu(const std::string& apdu) {
+    {
+        std::lock_guard<std::mutex> lk(handMx_);
+        if (asduInbox_.size() >= 64) return false;
+        asduInbox_.push_back(apdu);
+    }
+    wake_.Signal();
+    return true;
+}
+
 size_t Toprosdevice::QueuedOctets() const {
     std::lock_guard<std::mutex> lk(rxMx_);
     return rxBytes_;
@@ -160,12 +170,14 @@ void Toprosdevice::Enqueue(std::string block) {
 
 void Toprosdevice::Deliver() {
     std::deque<std::string> batch;
+    std::deque<TMainBatch> linkBatches;
     std::string host;
     int port = 0;
     bool wasFull = false;
     {
         std::lock_guard<std::mutex> lk(rxMx_);
         batch.swap(rxQueue_);
+        linkBatches.swap(batchQueue_);
         wasFull = rxBytes_ >= kRxQueueLimit;
         rxBytes_ = 0;
         rxPosted_ = false;
@@ -174,10 +186,56 @@ void Toprosdevice::Deliver() {
     }
     // The worker stopped reading at the limit: it may go on now.
     if (wasFull) wake_.Signal();
+    for (const TMainBatch& b : linkBatches) events_.On_Batch_Main(nomer_, b);
     if (batch.empty()) return;
     std::string data = std::move(batch.front());
     for (size_t i = 1; i < batch.size(); ++i) data += batch[i];
     events_.On_Read_Main(nomer_, data, host, port);
+}
+
+void Toprosdevice::EnqueueBatch(TMainBatch b) {
+    if (b.Empty()) return;
+    bool post = false;
+    {
+        std::lock_guard<std::mutex> lk(rxMx_);
+        rxBytes_ += b.IFrames.size();
+        batchQueue_.push_back(std::move(b));
+        post = !rxPosted_;
+        rxPosted_ = true;
+    }
+    if (!post) return;
+    std::shared_ptr<Toprosdevice> self = shared_from_this();
+    loop_.post([self] { self->Deliver(); });
+}
+
+// ------------------------------------------------------------ link on this thread
+
+void Toprosdevice::LinkBlock(const std::string& block) {
+    TMainBatch b;
+    link_->TakeBlock(block, b, false, nomer_ - 1);
+    const std::string out = link_->TakeOutput();
+    if (!out.empty()) WriteBlock(out);
+    link_->MoveJournal(b);
+    EnqueueBatch(std::move(b));
+}
+
+void Toprosdevice::LinkPass() {
+    {
+        std::lock_guard<std::mutex> lk(handMx_);
+        while (!asduInbox_.empty() && link_->QueueAsdu(asduInbox_.front())) asduInbox_.pop_front();
+    }
+    TMainBatch b;
+    link_->Service(b, false, nomer_ - 1);
+    const std::string out = link_->TakeOutput();
+    if (!out.empty()) WriteBlock(out);
+    link_->MoveJournal(b);
+    EnqueueBatch(std::move(b));
+    if (link_->TakeStopRequest() && tcp_->Connected()) {
+        // t1 expired or a protocol error: the link layer has noted why.
+        tcp_->Disconnect();
+        isConnect_.store(false);
+        SyncDisconnected(TDisconnectReason::OperatorStop);
+    }
 }
 
 // ------------------------------------------------------------------ tracing
@@ -225,6 +283,8 @@ void Toprosdevice::SyncConnected() {
 }
 
 void Toprosdevice::SyncDisconnected(TDisconnectReason why) {
+    // The link layer on this thread forgets the connection first.
+    if (link_) link_->Disconnected();
     const int n = nomer_;
     IWorkerEvents& ev = events_;
     try {
@@ -276,6 +336,10 @@ void Toprosdevice::Execute() {
     if (!PauseFor(timings_.StartDelayMs)) {
         if (ConnectNow(timings_.FirstConnectTimeoutMs)) {
             Trace(" первое соединение с " + Peer() + " установлено");
+            if (link_) {
+                link_->Connected();
+                link_->WantStartDt();
+            }
             lastGoodMs_ = clock_.MonotonicMs();
             // Cleared before the report, so a request made from it is kept.
             mustConnect_.store(false);
@@ -352,6 +416,10 @@ void Toprosdevice::ServiceStep() {
         lastGoodMs_ = clock_.MonotonicMs();
         if (ok) {
             Trace(" соединение с " + Peer() + " установлено");
+            if (link_) {
+                link_->Connected();
+                link_->WantStartDt();
+            }
             SyncConnected();
         } else {
             Trace(" не удалось соединиться с " + Peer() + " ");
@@ -382,15 +450,21 @@ void Toprosdevice::ServiceStep() {
         periodTestSet_ = true;
     }
 
-    // 5. The frame in the send slot.
+    // 5. The frame in the send slot; with the link here, its pass.
     WriteSlot();
+    if (link_ && tcp_->Connected()) LinkPass();
 
     // 6. What the station sent goes to the receive queue; the main thread takes
     // it when it comes to it. A full queue is not added to: the octets wait in
     // the socket.
     if (!RxQueueFull()) {
         std::string block = ReadBlock();
-        if (!block.empty()) Enqueue(std::move(block));
+        if (!block.empty()) {
+            if (link_)
+                LinkBlock(block);
+            else
+                Enqueue(std::move(block));
+        }
     }
 
     // 7. Silence watchdog.

@@ -53,6 +53,7 @@
 #include <vector>
 
 #include "iec104/StationLink.h"
+#include "iec104/WorkerLink.h"
 #include "platform/MainLoop.h"
 #include "platform/TcpClient.h"
 #include "support/Clock.h"
@@ -130,6 +131,15 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     // Octets read and not yet taken by the main thread; for tests.
     size_t QueuedOctets() const;
 
+    // Runs the station's link layer on this worker's thread (call before Start):
+    // blocks read go through it, and the main thread receives batches of I frames
+    // (IWorkerEvents::On_Batch_Main) instead of octets.
+    void AttachLink(std::unique_ptr<TWorkerLink> link) { link_ = std::move(link); }
+    bool HasLink() const { return link_ != nullptr; }
+    // Main thread, with a link attached: an APDU whose APCI the link fills in (a
+    // general interrogation, a telecontrol step). False while the inbox is full.
+    bool TryPutAsdu(const std::string& apdu);
+
     // Pending requests, for the client's bookkeeping and for tests.
     bool MustConnect() const { return mustConnect_.load(); }
     bool MustDisconnect() const { return mustDisconnect_.load(); }
@@ -189,6 +199,8 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     // Receive queue shared with the main thread.
     mutable std::mutex rxMx_;
     std::deque<std::string> rxQueue_;
+    std::deque<TMainBatch> batchQueue_;  // with a link: batches for the main thread
+    std::deque<std::string> asduInbox_;  // with a link: ASDUs the main thread ordered (handMx_)
     size_t rxBytes_ = 0;
     bool rxPosted_ = false;  // a delivery is on its way to the main thread
     std::string rxHost_;     // remote end of the connection the queued octets came from
@@ -201,6 +213,11 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     bool periodTestSet_ = false;
     bool firstZapusk_ = true;  // first_zapusk
     std::vector<char> readBuf_;
+    std::unique_ptr<TWorkerLink> link_;  // the link layer, when it runs here
+    // With a link: its pass (orders, timers, output) and one block through it.
+    void LinkPass();
+    void LinkBlock(const std::string& block);
+    void EnqueueBatch(TMainBatch batch);
 
     // Thread bookkeeping.
     std::mutex joinMx_;  // guards thread_ (Start, Join)

@@ -32,6 +32,17 @@ const std::string kStartDtAct("\x68\x04\x07\x00\x00\x00", 6);
 const std::string kStartDtCon("\x68\x04\x0B\x00\x00\x00", 6);
 const std::string kTestFrAct("\x68\x04\x43\x00\x00\x00", 6);
 
+std::string ToHexText(const std::string& octets) {
+    static const char* d = "0123456789ABCDEF";
+    std::string s;
+    for (unsigned char c : octets) {
+        if (!s.empty()) s += ' ';
+        s += d[c >> 4];
+        s += d[c & 15];
+    }
+    return s;
+}
+
 enum class TEv { Connect, Disconnect, Read };
 
 struct TEvent {
@@ -51,6 +62,7 @@ class TRecorder : public IWorkerEvents {
     void On_DisConnect_Main(int nom_th, TDisconnectReason why) override {
         Add({TEv::Disconnect, nom_th, {}, {}, 0, why});
     }
+    void On_Batch_Main(int, const TMainBatch& b) override { batchFrames += b.IFrames; }
     void On_ConnectFailed_Main(int nom_th) override {
         if (!loop_.isMainThread()) ++offMainThread;
         ++connectFailed;
@@ -87,6 +99,7 @@ class TRecorder : public IWorkerEvents {
     std::vector<TEvent> events;
     int offMainThread = 0;
     int connectFailed = 0;  // failed connect reports (not in events)
+    std::string batchFrames;  // I frames of the batches, in order
     // Called after each connect or read is recorded (on the main thread).
     std::function<void()> onConnect;
     std::function<void()> onRead;
@@ -859,6 +872,40 @@ TEST_F(WorkerTest, DisconnectReasonsAtTheWire) {
         EXPECT_EQ(diag.Stats.LastDisconnectReason, c.reason);
         EXPECT_EQ(diag.Stats.Disconnects, c.disconnects);
     }
+}
+
+// With the link layer on the worker's thread the station is acknowledged while
+// the main thread does nothing at all: STARTDT goes out by itself, S frames
+// leave at every w I frames, and the frames wait as batches for the main thread,
+// which gets them complete and in order.
+TEST_F(WorkerTest, LinkOnTheWorkerAcknowledgesWithoutTheMainThread) {
+    TMessBuff journal(1000, 0);
+    TRecordingNotifier notifier;
+    TTypeIdentList types(notifier);
+    TLoopbackListener listener;
+    TPrmn prm;
+    SetDefaultPrmn(prm, "127.0.0.1", listener.Port());
+    auto w = Make(1, listener.Port(), 30000);
+    w->AttachLink(std::make_unique<TWorkerLink>(
+        prm, TLinkEnv{clock_, journal, types, dir_.string()}, 0u));
+    w->Start();
+    TLoopbackPeer peer = listener.Accept(3000);
+    ASSERT_TRUE(peer.Valid());
+    // The connect report waits for the main thread; the link does not.
+    ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
+    EXPECT_EQ(peer.Receive(6, 2000), kStartDtAct);
+    ASSERT_TRUE(peer.Send(kStartDtCon));
+    const std::string flood = IFrames(0, 16);
+    ASSERT_TRUE(peer.Send(flood));
+    // No pumping from here: two acknowledgements, N(R) = 8 and 16.
+    EXPECT_EQ(ToHexText(peer.Receive(12, 3000)), "68 04 01 00 10 00 68 04 01 00 20 00");
+    const long long end = TestNowMs() + 2000;
+    while (w->QueuedOctets() < flood.size() && TestNowMs() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(w->QueuedOctets(), flood.size());
+    EXPECT_EQ(rec_.Count(TEv::Read), 0);
+    ASSERT_TRUE(PumpUntil([&] { return rec_.batchFrames.size() >= flood.size(); }, 2000));
+    EXPECT_EQ(rec_.batchFrames, flood);
 }
 
 }  // namespace
