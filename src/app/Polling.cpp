@@ -52,6 +52,9 @@ class TPolling::TRunEvents : public IWorkerEvents {
                       int port) override {
         owner_.HandleRead(run_, nom_th, str_read, host, port);
     }
+    void On_Batch_Main(int nom_th, const TMainBatch& batch) override {
+        owner_.HandleBatch(run_, nom_th, batch);
+    }
 
   private:
     TPolling& owner_;
@@ -64,7 +67,9 @@ TPolling::TPolling(TAppContext& ctx, IMainLoop& loop, TPollingOptions options, T
       opt_(std::move(options)),
       view_(std::move(view)),
       publisher_(ctx),
-      traceOn_(std::make_shared<std::atomic<bool>>(ctx.Settings.Save_Obmen_v_File)) {
+      traceOn_(std::make_shared<std::atomic<bool>>(ctx.Settings.Save_Obmen_v_File)),
+      linkTraceOn_(std::make_shared<std::atomic<bool>>(false)),
+      journalMask_(std::make_shared<std::atomic<uint32_t>>(ctx.MessBuff.MBufFlag)) {
     clients_ = std::make_unique<TClients104>(
         kMaxClients, TLinkEnv{ctx_.Clock, ctx_.MessBuff, ctx_.TypeIdentList, opt_.Dir}, ctx_.Prmn);
     for (int i = 0; i < kMaxClients; ++i)
@@ -241,7 +246,6 @@ void TPolling::CreateClients() {
         auto worker =
             std::make_shared<Toprosdevice>(n, rec.Host, StationPort(n), StationT0(n), loop_,
                                            *run.events, ctx_.Clock, trace, opt_.WorkerTimings);
-        worker->Start();
         run.workers.push_back(worker);
         PClientSocket psock;
         psock.Nomer_Thread = n;
@@ -264,6 +268,20 @@ void TPolling::CreateClients() {
         rec.prWork1 = 1;
         cl.setWork(true);
         cl.ClSFlag.Op(FSet, bclb_AutoConnect);
+    }
+    // The link layer of every station runs on its worker's thread, beside the
+    // socket; then the workers start.
+    const std::shared_ptr<std::atomic<bool>> linkTrace = linkTraceOn_;
+    const std::shared_ptr<std::atomic<uint32_t>> mask = journalMask_;
+    linkTraceOn_->store(LinkTrace());
+    journalMask_->store(ctx_.MessBuff.MBufFlag);
+    for (size_t i = 0; i < run.workers.size(); ++i) {
+        if (i < run.clients.size())
+            RunLinkOnWorker(*run.workers[i], *run.clients[i],
+                            TLinkEnv{ctx_.Clock, ctx_.MessBuff, ctx_.TypeIdentList, opt_.Dir},
+                            TWorkerLinkSettings{[linkTrace] { return linkTrace->load(); },
+                                                [mask] { return mask->load(); }});
+        run.workers[i]->Start();
     }
     // 5. The channel controllers; their auto-connect choice overrides step 4.
     for (int k = 0; k < static_cast<int>(run.clients.size()) && k < kMaxChannels; ++k) {
@@ -464,6 +482,16 @@ void TPolling::HandleDisconnect(TRun& run, int n, TDisconnectReason why) {
                         FilePath(("Socket" + std::to_string(n - 1) + ".txt").c_str()));
 }
 
+void TPolling::On_Batch_Main(int nom_th, const TMainBatch& batch) {
+    if (current_ != nullptr) HandleBatch(*current_, nom_th, batch);
+}
+
+void TPolling::HandleBatch(TRun& run, int n, const TMainBatch& batch) {
+    // A stopped run's clients are no longer served: what they still read is dropped.
+    if (!run.active || n < 1 || n > static_cast<int>(run.controllers.size())) return;
+    run.controllers[static_cast<size_t>(n - 1)]->OnBatch(batch, LinkTrace(), n - 1);
+}
+
 void TPolling::HandleRead(TRun& run, int n, const std::string& data, const std::string& host,
                           int port) {
     // A stopped run's clients are no longer served: what they still read is dropped.
@@ -490,6 +518,8 @@ void TPolling::TimerCommandTick() {
     if (current_ == nullptr) return;
     const bool save = LinkTrace();
     traceOn_->store(ctx_.Settings.Save_Obmen_v_File);
+    linkTraceOn_->store(save);
+    journalMask_->store(ctx_.MessBuff.MBufFlag);
     // 1. Periodic general interrogation, once a minute from the last connection or request.
     const int64_t mono = ctx_.Clock.MonotonicMs();
     std::vector<int64_t>& last = current_->lastOprosMs;

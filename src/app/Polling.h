@@ -9,8 +9,10 @@
 // disconnect reports still reach them and mark their stations disconnected. Data a
 // worker of a stopped run still reads is dropped.
 //
-// Threads: everything runs on the main thread of the loop, except ExecuteTU, which
-// may be called from any thread (it runs on the main thread through
+// Threads: everything runs on the main thread of the loop, except each station's
+// link layer (framing, acknowledgements, link timers), which runs on its worker's
+// thread and hands the frames over in batches, and ExecuteTU, which may be called
+// from any thread (it runs on the main thread through
 // invokeAndWait). Destroy the object only when the loop has quit or nothing else
 // waits on it: the destructor terminates every worker and waits for it, and a
 // worker's last report needs the loop (a quit loop drops it).
@@ -31,6 +33,7 @@
 #include "iec104/LinkStatistics.h"
 #include "iec104/StationLink.h"
 #include "iec104/StationWorker.h"
+#include "iec104/WorkerLink.h"
 #include "iec104/TuTypes.h"
 #include "platform/HttpServer.h"
 #include "platform/MainLoop.h"
@@ -113,6 +116,7 @@ class TPolling : public IWorkerEvents {
     void On_ConnectFailed_Main(int nom_th) override;
     void On_Read_Main(int nom_th, const std::string& str_read, const std::string& host,
                       int port) override;
+    void On_Batch_Main(int nom_th, const TMainBatch& batch) override;
 
     // Starts a select-before-operate command for tag ind of the tag list. Any
     // thread. False when nothing was started (no such tag, the tag cannot be
@@ -169,6 +173,7 @@ class TPolling : public IWorkerEvents {
     void HandleDisconnect(TRun& run, int n, TDisconnectReason why);
     void HandleConnectFailed(TRun& run, int n);
     void HandleRead(TRun& run, int n, const std::string& data, const std::string& host, int port);
+    void HandleBatch(TRun& run, int n, const TMainBatch& batch);
     void DrainJournal();
     void StartWeb();
     void StopWeb();
@@ -191,6 +196,8 @@ class TPolling : public IWorkerEvents {
     std::unique_ptr<TWebServer> web_;
     std::vector<std::unique_ptr<TLinkDiagnostics>> diag_;  // station n at n - 1
     std::shared_ptr<std::atomic<bool>> traceOn_;           // read by the workers' threads
+    std::shared_ptr<std::atomic<bool>> linkTraceOn_;       // the link layers' trace, likewise
+    std::shared_ptr<std::atomic<uint32_t>> journalMask_;   // the journal mask, likewise
     std::vector<std::unique_ptr<TRun>> runs_;              // the last one is current while polling
     TRun* current_ = nullptr;
     bool everStarted_ = false;

@@ -79,6 +79,12 @@ void TClient104Frm::OnReceive(const PSocket_temp& Socket, bool Save_Obmen, int n
     DoService(Save_Obmen, nomer_socket);
 }
 
+void TClient104Frm::OnBatch(const TMainBatch& batch, bool Save_Obmen, int nomer_socket) {
+    if (pcl == nullptr) return;
+    pcl->TakeBatch(batch, nomer_socket);
+    DoService(Save_Obmen, nomer_socket);
+}
+
 void TClient104Frm::DoService(bool Save_Obmen, int nomer_socket) {
     if (pcl == nullptr || !pcl->GetWork()) return;
     pcl->TuService1();

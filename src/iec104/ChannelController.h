@@ -78,6 +78,9 @@ class TClient104Frm {
     void ButtonDisConnect();
     // One block read by the worker: cut, decode into tags, then the service pass.
     void OnReceive(const PSocket_temp& Socket, bool Save_Obmen, int nomer_socket);
+    // A batch from the worker's link layer: decoded, then the service pass (a
+    // command's confirmation moves it on at once).
+    void OnBatch(const TMainBatch& batch, bool Save_Obmen, int nomer_socket);
     // Telecontrol and link service of a working client.
     void DoService(bool Save_Obmen, int nomer_socket);
     // Steady green when connected, else dark red, or bright red while an attempt is pending.

@@ -167,7 +167,7 @@ bool TSubj104::CutApdus(int32_t len, const PSocket_temp& Socket, bool Save_Obmen
             return false;
         }
         r_APDUBuf.Put1(w, L + 2, p);
-        if (Diag) Diag->OnFrame(TFrameDir::Received, w + p, static_cast<size_t>(L + 2), k);
+        NoteFrame(TFrameDir::Received, w + p, static_cast<size_t>(L + 2), k);
         const bool jr = FJournal.Enabled(kJournalIec0);
         if (Save_Obmen || jr) {
             const std::string peer = FormatPeer(Socket.RemoteAddress, Socket.RemotePort);
@@ -268,9 +268,11 @@ bool TSubj104::RaspakAPDU(const T104APDU& papdu, bool Save_Obmen, int nomer_sock
             flag.Op(FSet, bsb_ERRSEQAPDU);
             return false;
         }
-        asdu.Create(FTypes,
-                    std::span<const uint8_t>(papdu.Data, static_cast<size_t>(papdu.lenData)), prm,
-                    asduLen, 6);
+        const bool jr = FJournal.Enabled(kJournalIec0);
+        if (FParseAsdu || jr)
+            asdu.Create(FTypes,
+                        std::span<const uint8_t>(papdu.Data, static_cast<size_t>(papdu.lenData)),
+                        prm, asduLen, 6);
         int32_t vs = 0, vr = 0;
         papdu.GetFromAPCI(0, vs, vr);
         if (vr != Ack) DoAckSend(vr);
@@ -286,7 +288,7 @@ bool TSubj104::RaspakAPDU(const T104APDU& papdu, bool Save_Obmen, int nomer_sock
             if (Save_Obmen) TraceLine(err, nomer_socket);
             flag.Op(FSet, bsb_ERRSEQAPDU);
         }
-        if (FJournal.Enabled(kJournalIec0))
+        if (jr)
             JournalTime(kJournalIec0, ">(iec0)" + FIpPort + str_vsvrCmd('>', 'I', vs, vr) +
                                           str_vsvrCnt() + asdu.ToString(FTypes));
         // At w the acknowledgement goes out at once, not after the rest of the block.
@@ -321,7 +323,7 @@ bool TSubj104::DoAckSend(int32_t vrSecond) {
 
 void TSubj104::ConnectService(bool Save_Obmen, int nomer_socket) {
     if (flag.Op(FYes, bsb_CallDoDisconnect)) DoOnDisconnect();
-    if (!GetConnected()) return;
+    if (!RunsLink() || !GetConnected()) return;
 
     SendDueConfirmations(Save_Obmen, nomer_socket);
     AckIfDue(Save_Obmen, nomer_socket);
@@ -332,12 +334,12 @@ void TSubj104::ConnectService(bool Save_Obmen, int nomer_socket) {
         t3_TestSending.Start();
     }
     if (flag.Op(FYes, bsb_ERRSEQAPDU)) {
-        if (Diag) Diag->NoteReason(TDisconnectReason::SequenceError);
+        NoteReason(TDisconnectReason::SequenceError);
         StopConnect();
         return;
     }
     if (k > 0 && t1_Response.CheckExpire(prm.t1, false)) {
-        if (Diag) Diag->OnT1Expired();
+        NoteT1Expired();
         // The station did not acknowledge in time: close, and let the reconnect path
         // build a fresh connection. Nothing is sent again under new numbers.
         if (FJournal.Enabled(kJournalIec5))
@@ -361,7 +363,7 @@ void TSubj104::ConnectService(bool Save_Obmen, int nomer_socket) {
 
 void TSubj104::AckIfDue(bool Save_Obmen, int nomer_socket) {
     const int32_t w = GetW();
-    if (Diag) Diag->NoteWindow(w);
+    NoteWindow(w);
     if (w <= 0 || (w < prm.wMax && !t2_AckReseiveI.CheckExpire(prm.t2, false))) return;
     if (FJournal.Enabled(kJournalIec5))
         JournalTime(kJournalIec5, w < prm.wMax
@@ -485,7 +487,7 @@ bool T104Client::SendToSocket(const T104APDU& papdu, bool Save_Obmen, int nomer_
     const bool ok = psock.oprosdevice2->TryPutToWrite(
         std::string(reinterpret_cast<const char*>(papdu.Data), static_cast<size_t>(n)));
     if (ok) {
-        if (Diag) Diag->OnFrame(TFrameDir::Sent, papdu.Data, static_cast<size_t>(n), k);
+        NoteFrame(TFrameDir::Sent, papdu.Data, static_cast<size_t>(n), k);
         TraceTraffic.AddBytes(n);
         if (Save_Obmen)
             TraceLine("То KP " + FormatTime(FClock.Now()) + "  " + " " + ApduHex(papdu),
@@ -571,7 +573,7 @@ void T104Client::Connecting(bool Save_Obmen, int nomer_socket) {
                                               flag.ToString() + ClSFlag.ToString());
         }
     }
-    if (!linkUp) flag.Op(FClear, bsb_STARTDT_Want);
+    if (!linkUp || FLinkOnWorker) flag.Op(FClear, bsb_STARTDT_Want);  // the worker starts it
     if (flag.Op(FYes, bsb_STARTDT_Want)) {
         // Stays wanted until the transport takes the frame.
         if (SendUCommand1(U_STARTDT, UACT, Save_Obmen, nomer_socket)) {
@@ -589,15 +591,36 @@ void T104Client::Connecting(bool Save_Obmen, int nomer_socket) {
 
 void T104Client::Opros() {
     if (flag.Op(FYes, bsb_STARTDT_Ok) && prOprosSend) {
-        if (s_APDUBuf.GetFull()) return;  // stays due until the window has room
         TIEC_ASDUt::CreateAsduInterrogation(FTypes, prm, FAsdu);
+        bool bad = false;
+        // Stays due until the window has room.
+        if (!QueueAsdu(FAsdu, &bad) && !bad) return;
         if (FJournal.Enabled(kJournalIec5))
             JournalTime(kJournalIec5,
                         "(iec5) OprosKP: Адрес КП=" + std::to_string(prm.CommonAsduAddress));
-        std::unique_ptr<T104APDU> p = s_APDUBuf.TakeFree();
-        if (p->Create(FAsdu)) s_APDUBuf.Put1(std::move(p));
     }
     flag.Op(FClear, bsb_PROC_OPROS);
+}
+
+bool T104Client::QueueAsdu(const TIEC_ASDUt& asdu, bool* bad) {
+    *bad = false;
+    if (FLinkOnWorker) {
+        if (psock.oprosdevice2 == nullptr) return false;
+        if (!FOrder.Create(asdu)) {
+            *bad = true;
+            return false;
+        }
+        const int32_t n = std::clamp(FOrder.lenData, 0, kApduSize);
+        return psock.oprosdevice2->TryPutAsdu(
+            std::string(reinterpret_cast<const char*>(FOrder.Data), static_cast<size_t>(n)));
+    }
+    if (s_APDUBuf.GetFull()) return false;
+    std::unique_ptr<T104APDU> p = s_APDUBuf.TakeFree();
+    if (!p->Create(asdu)) {
+        *bad = true;
+        return false;
+    }
+    return s_APDUBuf.Put1(std::move(p));
 }
 
 void T104Client::OnTestFr() {
@@ -619,14 +642,12 @@ void T104Client::TuService1() {
         ElemTU.Finish(tuo_LinkLost);
     if (ElemTU.step1 == stuNone) return;
     ElemTU.ExecuteNextStep();
-    if ((ElemTU.step1 == stuFormSelect || ElemTU.step1 == stuFormExecute1) && GetConnected() &&
-        !s_APDUBuf.GetFull()) {
-        std::unique_ptr<T104APDU> p = s_APDUBuf.TakeFree();
-        if (!p->Create(ElemTU.asdu)) {
-            ElemTU.Finish(tuo_Failed);
-            return;
+    if ((ElemTU.step1 == stuFormSelect || ElemTU.step1 == stuFormExecute1) && GetConnected()) {
+        bool bad = false;
+        if (!QueueAsdu(ElemTU.asdu, &bad)) {
+            if (bad) ElemTU.Finish(tuo_Failed);
+            return;  // no room yet: the next pass tries again
         }
-        s_APDUBuf.Put1(std::move(p));
         if (FJournal.Enabled(kJournalIec3))
             JournalTime(kJournalIec3, "(iec3) TU: Send" + flag.ToString() + ClSFlag.ToString());
         if (ElemTU.step1 == stuFormSelect) {
@@ -655,6 +676,51 @@ void T104Client::RaspakReceiveBufferAPDU(bool Save_Obmen, int nomer_socket) {
         FAsdu.ReceiveRaspak1(sinks);
     }
     r_APDUBuf.Reset(false);
+}
+
+void T104Client::DecodeIFrame(const uint8_t* apdu, int32_t length, const std::string& host,
+                              int32_t port, int nomer_socket) {
+    // The worker's link layer accepted the frame and checked that it holds its
+    // ASDU header.
+    if (length < 6) return;
+    FAsdu.Create(FTypes, std::span<const uint8_t>(apdu, static_cast<size_t>(length)), prm,
+                 length - 6, 6);
+    ElemTU.CheckConfirmation(FAsdu);
+    FAsdu.IP_address2 = host;
+    FAsdu.IP_port3 = port;
+    FAsdu.Nomer_sock = nomer_socket;
+    FAsdu.ReceiveRaspak1(TAsduSinks{FTags, FJournal, FClock});
+}
+
+void T104Client::TakeBatch(const TMainBatch& batch, int nomer_socket) {
+    for (const TJournalLine& line : batch.Journal) FJournal.Put(line.Flag, line.Text, line.Time);
+    std::string host;
+    int32_t port = prm.Port;
+    bool addressTaken = false;
+    const auto* octets = reinterpret_cast<const uint8_t*>(batch.Octets.data());
+    for (const TBatchFrame& f : batch.Frames) {
+        if (static_cast<size_t>(f.Offset) + f.Length > batch.Octets.size()) break;
+        const uint8_t* apdu = octets + f.Offset;
+        if (Diag) Diag->OnFrame(f.Dir, apdu, f.Length, f.UnackedOut);
+        if (!f.Decode) continue;
+        if (!addressTaken) {
+            // The station's address, taken once for the whole batch.
+            host = psock.oprosdevice2 != nullptr ? psock.oprosdevice2->Host() : prm.Host;
+            port = psock.oprosdevice2 != nullptr ? psock.oprosdevice2->Port() : prm.Port;
+            addressTaken = true;
+        }
+        DecodeIFrame(apdu, f.Length, host, port, nomer_socket);
+    }
+    if (Diag) {
+        Diag->NoteWindow(batch.MaxUnackedIn);
+        if (batch.T1Expired) Diag->OnT1Expired();
+        if (batch.Reason != TDisconnectReason::None) Diag->NoteReason(batch.Reason);
+    }
+    // The link's state as the worker left it.
+    if (batch.DataStarted && flag.Op(FNo, bsb_STARTDT_Ok)) tStartdtOk.Start();
+    flag.Op(batch.DataStarted ? FSet : FClear, bsb_STARTDT_Ok);
+    if (batch.InterrogationDue) flag.Op(FSet, bsb_PROC_OPROS);
+    k = batch.UnackedOut;
 }
 
 }  // namespace telegate

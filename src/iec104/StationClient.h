@@ -30,7 +30,10 @@
 // - a TESTFR or STOPDT confirmation the transport could not take stays due and
 //   goes out at the next pass.
 //
-// Everything here runs on the main thread.
+// A station client runs on the main thread. Its link layer runs either there too
+// (the client is fed the octets its worker read) or on the worker's thread
+// (TWorkerLink): then the client takes batches of accepted I frames, decodes them
+// into tags and hands the ASDUs it wants sent to the worker.
 #pragma once
 
 #include <array>
@@ -44,6 +47,7 @@
 #include "iec104/LinkStatistics.h"
 #include "iec104/StationLink.h"
 #include "iec104/Telecontrol.h"
+#include "iec104/WorkerBatch.h"
 #include "model/Prmn.h"
 #include "model/TypeCatalogue.h"
 #include "support/Clock.h"
@@ -173,6 +177,25 @@ class TSubj104 {
     // Called when the receive queue is full in the middle of a block: decode what it
     // holds so that cutting can go on. Without it the rest of the block is refused.
     virtual void DrainReceiveQueue(bool /*Save_Obmen*/, int /*nomer_socket*/) {}
+    // False when this object does not run the link itself (its worker does): the
+    // service pass then only forgets a lost connection.
+    virtual bool RunsLink() const { return true; }
+    // What the statistics learn from the link layer; to Diag by default.
+    virtual void NoteFrame(TFrameDir dir, const uint8_t* apdu, size_t length, int32_t unackedOut) {
+        if (Diag) Diag->OnFrame(dir, apdu, length, unackedOut);
+    }
+    virtual void NoteWindow(int32_t unackedIn) {
+        if (Diag) Diag->NoteWindow(unackedIn);
+    }
+    virtual void NoteReason(TDisconnectReason reason) {
+        if (Diag) Diag->NoteReason(reason);
+    }
+    virtual void NoteT1Expired() {
+        if (Diag) Diag->OnT1Expired();
+    }
+    // False: the ASDU of an accepted I frame is parsed only for the journal line
+    // (whoever takes the frame decodes it).
+    bool FParseAsdu = true;
     // Sends the TESTFR and STOPDT confirmations the transport refused earlier.
     void SendDueConfirmations(bool Save_Obmen, int nomer_socket);
 
@@ -233,6 +256,17 @@ class T104Client : public TSubj104 {
     void TuService1();
     // Decodes every APDU of the receive queue into the tags.
     void RaspakReceiveBufferAPDU(bool Save_Obmen, int nomer_socket);
+
+    // The link layer runs on the worker's thread (set before the worker starts):
+    // this client no longer cuts, acknowledges or times frames; it takes batches
+    // (TakeBatch) and orders its ASDUs through IStationLink::TryPutAsdu.
+    void SetLinkOnWorker(bool on) { FLinkOnWorker = on; }
+    bool LinkOnWorker() const { return FLinkOnWorker; }
+    // A batch from the worker's link layer, in order: its journal lines go to the
+    // journal, its frames to the statistics and the frame tap, and its accepted I
+    // frames are decoded into the tags and checked against the pending command;
+    // then the link's state (data transfer started, an interrogation due) is taken.
+    void TakeBatch(const TMainBatch& batch, int nomer_socket);
     // The periodic general interrogation is due (command timer).
     void OprosDue() { OPROS_KP_ = true; }
     // Where decoded objects are stored (may be null: nothing is stored).
@@ -259,8 +293,19 @@ class T104Client : public TSubj104 {
     void DrainReceiveQueue(bool Save_Obmen, int nomer_socket) override {
         RaspakReceiveBufferAPDU(Save_Obmen, nomer_socket);
     }
+    bool RunsLink() const override { return !FLinkOnWorker; }
 
   private:
+    // Puts an ASDU into the send window: the own one, or the worker's. False
+    // when there is no room (the caller tries again at the next pass) or the
+    // ASDU cannot be framed (*bad set).
+    bool QueueAsdu(const TIEC_ASDUt& asdu, bool* bad);
+    // Decodes one accepted I frame into the tags.
+    void DecodeIFrame(const uint8_t* apdu, int32_t length, const std::string& host, int32_t port,
+                      int nomer_socket);
+
+    bool FLinkOnWorker = false;
+    T104APDU FOrder;  // an ASDU ordered from the worker is framed here
     TTagSignalList* FTags = nullptr;
     TIEC_ASDUt FAsdu;  // the ASDU being decoded
 };

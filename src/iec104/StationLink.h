@@ -38,6 +38,10 @@ class IStationLink {
     // The send buffer str_To_write: takes the frame and returns true when there is
     // room for it; returns false (nothing taken) while the buffer is full.
     virtual bool TryPutToWrite(const std::string& octets) = 0;
+    // With the link layer on the worker's thread: an APDU whose APCI the link
+    // fills in (a general interrogation, a telecontrol step). False (nothing
+    // taken) while the worker's queue of them is full.
+    virtual bool TryPutAsdu(const std::string& /*apdu*/) { return false; }
 };
 
 // Events of worker n (1-based), run on the main thread.

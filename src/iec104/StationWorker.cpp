@@ -133,9 +133,12 @@ bool Toprosdevice::TryPutToWrite(const std::string& octets) {
 }
 
 bool Toprosdevice::TryPutAsdu(const std::string& apdu) {
+    // Taken while disconnected too, as the client's own window did: the next
+    // connect report drops what was meant for the connection before it.
+    if (link_ == nullptr || apdu.size() < 6 || apdu.size() > 255 + 2) return false;
     {
         std::lock_guard<std::mutex> lk(handMx_);
-        if (asduInbox_.size() >= 64) return false;
+        if (asduInbox_.size() >= kAsduInboxLimit) return false;
         asduInbox_.push_back(apdu);
     }
     wake_.Signal();
@@ -194,11 +197,13 @@ void Toprosdevice::Deliver() {
 }
 
 void Toprosdevice::EnqueueBatch(TMainBatch b) {
-    if (b.Empty()) return;
+    if (b.Empty(batchStarted_)) return;
+    batchStarted_ = b.DataStarted;
     bool post = false;
     {
         std::lock_guard<std::mutex> lk(rxMx_);
-        rxBytes_ += b.IFrames.size();
+        // The frames' bookkeeping counts too, so a flood of short frames also fills it.
+        rxBytes_ += b.Octets.size() + b.Frames.size() * sizeof(TBatchFrame);
         batchQueue_.push_back(std::move(b));
         post = !rxPosted_;
         rxPosted_ = true;
@@ -210,13 +215,10 @@ void Toprosdevice::EnqueueBatch(TMainBatch b) {
 
 // ------------------------------------------------------------ link on this thread
 
-void Toprosdevice::LinkBlock(const std::string& block) {
+void Toprosdevice::LinkBlock(std::string block) {
     TMainBatch b;
-    link_->TakeBlock(block, b, false, nomer_ - 1);
-    const std::string out = link_->TakeOutput();
-    if (!out.empty()) WriteBlock(out);
-    link_->MoveJournal(b);
-    EnqueueBatch(std::move(b));
+    link_->TakeBlock(std::move(block), b, nomer_ - 1);
+    FinishLinkStep(std::move(b));
 }
 
 void Toprosdevice::LinkPass() {
@@ -225,13 +227,18 @@ void Toprosdevice::LinkPass() {
         while (!asduInbox_.empty() && link_->QueueAsdu(asduInbox_.front())) asduInbox_.pop_front();
     }
     TMainBatch b;
-    link_->Service(b, false, nomer_ - 1);
+    link_->Service(b, nomer_ - 1);
+    FinishLinkStep(std::move(b));
+}
+
+void Toprosdevice::FinishLinkStep(TMainBatch b) {
     const std::string out = link_->TakeOutput();
     if (!out.empty()) WriteBlock(out);
     link_->MoveJournal(b);
     EnqueueBatch(std::move(b));
-    if (link_->TakeStopRequest() && tcp_->Connected()) {
-        // t1 expired or a protocol error: the link layer has noted why.
+    if (link_->TakeStopRequest() && (tcp_->Connected() || isConnect_.load())) {
+        // t1 expired or a protocol error: the batch just queued says why.
+        Trace(" канальный уровень разрывает соединение " + Peer() + " ");
         tcp_->Disconnect();
         isConnect_.store(false);
         SyncDisconnected(TDisconnectReason::OperatorStop);
@@ -274,6 +281,11 @@ void Toprosdevice::SyncConnected() {
                 rxHost_ = host;
                 rxPort_ = port;
             }
+            {
+                // Orders still waiting were meant for the connection that is gone.
+                std::lock_guard<std::mutex> lk(handMx_);
+                asduInbox_.clear();
+            }
             ev.On_Connect_Main(n);
             isConnect_.store(true);
         });
@@ -283,8 +295,15 @@ void Toprosdevice::SyncConnected() {
 }
 
 void Toprosdevice::SyncDisconnected(TDisconnectReason why) {
-    // The link layer on this thread forgets the connection first.
-    if (link_) link_->Disconnected();
+    // The link layer on this thread forgets the connection first; its lines go
+    // ahead of the report.
+    if (link_) {
+        link_->Disconnected();
+        TMainBatch b;
+        link_->MoveJournal(b);
+        EnqueueBatch(std::move(b));
+        batchStarted_ = false;
+    }
     const int n = nomer_;
     IWorkerEvents& ev = events_;
     try {
@@ -336,10 +355,7 @@ void Toprosdevice::Execute() {
     if (!PauseFor(timings_.StartDelayMs)) {
         if (ConnectNow(timings_.FirstConnectTimeoutMs)) {
             Trace(" первое соединение с " + Peer() + " установлено");
-            if (link_) {
-                link_->Connected();
-                link_->WantStartDt();
-            }
+            if (link_) link_->Connected();
             lastGoodMs_ = clock_.MonotonicMs();
             // Cleared before the report, so a request made from it is kept.
             mustConnect_.store(false);
@@ -389,7 +405,7 @@ void Toprosdevice::WaitForWork() {
     if (terminated_.load() || mustConnect_.load() || mustDisconnect_.load()) return;
     {
         std::lock_guard<std::mutex> lk(handMx_);
-        if (!toWrite_.empty()) return;
+        if (!toWrite_.empty() || (!asduInbox_.empty() && tcp_->Connected())) return;
     }
     // Octets are only looked for once something has been written, and not while
     // the main thread has a full queue to take (it wakes the thread when it has).
@@ -416,10 +432,7 @@ void Toprosdevice::ServiceStep() {
         lastGoodMs_ = clock_.MonotonicMs();
         if (ok) {
             Trace(" соединение с " + Peer() + " установлено");
-            if (link_) {
-                link_->Connected();
-                link_->WantStartDt();
-            }
+            if (link_) link_->Connected();
             SyncConnected();
         } else {
             Trace(" не удалось соединиться с " + Peer() + " ");
@@ -461,7 +474,7 @@ void Toprosdevice::ServiceStep() {
         std::string block = ReadBlock();
         if (!block.empty()) {
             if (link_)
-                LinkBlock(block);
+                LinkBlock(std::move(block));
             else
                 Enqueue(std::move(block));
         }

@@ -2,10 +2,18 @@
 // station's TCP connection. It connects and disconnects when the station client
 // asks, writes what the client leaves in its send buffer, reads whatever the
 // station sends and drops a connection that stays silent too long. It does not
-// interpret the protocol: connect and disconnect (with the reason the worker
-// knows: the station closed, silence, asked for) reach the main thread through
-// IWorkerEvents, run there with IMainLoop::invokeAndWait; a failed connect
-// attempt is posted there.
+// interpret the protocol unless a link layer is attached (AttachLink): connect
+// and disconnect (with the reason the worker knows: the station closed, silence,
+// asked for) reach the main thread through IWorkerEvents, run there with
+// IMainLoop::invokeAndWait; a failed connect attempt is posted there.
+//
+// With a link layer attached (the way polling runs), the worker also does the
+// protocol's hot path itself: every block read goes through the link at once
+// (framing, sequence numbers, acknowledgements at w and t2, t1 and t3, STARTDT
+// right after the connect), and what the link sends is written in the same
+// step. The main thread receives batches of frames instead of octets
+// (On_Batch_Main) and orders its ASDUs through TryPutAsdu. The batches go
+// through the same bounded queue as octets do.
 //
 // Received octets do not wait for the main thread: the worker appends each block
 // to a bounded receive queue and goes on reading; the first block of an empty
@@ -91,6 +99,8 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     static constexpr size_t kRxQueueLimit = 256 * 1024;
     // Octets the send buffer takes before it refuses a frame.
     static constexpr size_t kSendBufferLimit = 16 * 1024;
+    // ASDUs ordered from the main thread that wait for the link's window.
+    static constexpr size_t kAsduInboxLimit = 64;
 
     // Created suspended; Start() runs it. nomer is Number_of_Thread (1-based);
     // t0 is the silence limit in ms (the creator turns 0 into 30000).
@@ -137,8 +147,9 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     void AttachLink(std::unique_ptr<TWorkerLink> link) { link_ = std::move(link); }
     bool HasLink() const { return link_ != nullptr; }
     // Main thread, with a link attached: an APDU whose APCI the link fills in (a
-    // general interrogation, a telecontrol step). False while the inbox is full.
-    bool TryPutAsdu(const std::string& apdu);
+    // general interrogation, a telecontrol step); it goes out at the worker's next
+    // pass, which it wakes. False while the inbox is full.
+    bool TryPutAsdu(const std::string& apdu) override;
 
     // Pending requests, for the client's bookkeeping and for tests.
     bool MustConnect() const { return mustConnect_.load(); }
@@ -216,8 +227,11 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     std::unique_ptr<TWorkerLink> link_;  // the link layer, when it runs here
     // With a link: its pass (orders, timers, output) and one block through it.
     void LinkPass();
-    void LinkBlock(const std::string& block);
+    void LinkBlock(std::string block);
+    // Writes the link's output, queues the batch, closes when the link asked to.
+    void FinishLinkStep(TMainBatch batch);
     void EnqueueBatch(TMainBatch batch);
+    bool batchStarted_ = false;  // DataStarted of the last batch queued
 
     // Thread bookkeeping.
     std::mutex joinMx_;  // guards thread_ (Start, Join)

@@ -2,20 +2,29 @@
 
 #include <algorithm>
 
+#include "iec104/StationWorker.h"
 #include "support/DateTime.h"
 #include "support/TraceFiles.h"
 
 namespace telegate {
 
-TWorkerLink::TWorkerLink(const TPrmn& prm, const TLinkEnv& env, uint32_t journalMask)
-    : TOwnJournal(journalMask),
-      TSubj104(prm, TLinkEnv{env.clock, FOwnJournal, env.types, env.traceDir}) {
+TWorkerLink::TWorkerLink(const TPrmn& prm, const TLinkEnv& env, TWorkerLinkSettings settings)
+    : TOwnJournal(env.journal.MBufFlag),
+      TSubj104(prm, TLinkEnv{env.clock, FOwnJournal, env.types, env.traceDir}),
+      FSettings(std::move(settings)) {
     FIpPort = FormatPeer(prm.Host, prm.Port);
+    // The main thread decodes the frames; here the ASDU is parsed for the journal only.
+    FParseAsdu = false;
+}
+
+void TWorkerLink::ApplySettings() {
+    if (FSettings.JournalMask) FOwnJournal.MBufFlag = FSettings.JournalMask();
 }
 
 bool TWorkerLink::SendToSocket(const T104APDU& papdu, bool Save_Obmen, int nomer_socket) {
     if (!FConnected) return false;
     const int32_t n = std::clamp(papdu.lenData, 0, kApduSize);
+    NoteFrame(TFrameDir::Sent, papdu.Data, static_cast<size_t>(n), k);
     FOut.append(reinterpret_cast<const char*>(papdu.Data), static_cast<size_t>(n));
     TraceTraffic.AddBytes(n);
     if (Save_Obmen)
@@ -35,10 +44,12 @@ void TWorkerLink::StopConnect() {
 }
 
 void TWorkerLink::Connected() {
+    ApplySettings();
     FConnected = true;
     FStopRequested = false;
     FOut.clear();
     DoOnConnect();
+    flag.Op(FSet, bsb_STARTDT_Want);
 }
 
 void TWorkerLink::Disconnected() {
@@ -53,11 +64,37 @@ bool TWorkerLink::TakeStopRequest() {
     return r;
 }
 
+void TWorkerLink::NoteFrame(TFrameDir dir, const uint8_t* apdu, size_t length,
+                            int32_t unackedOut) {
+    // Received frames are recorded as they are taken from the queue (DrainInto),
+    // where it is known whether they are to be decoded.
+    if (dir == TFrameDir::Sent && FBatch != nullptr) FBatch->AddFrame(dir, apdu, length, unackedOut);
+}
+
+void TWorkerLink::NoteWindow(int32_t unackedIn) {
+    if (FBatch != nullptr) FBatch->MaxUnackedIn = std::max(FBatch->MaxUnackedIn, unackedIn);
+}
+
+void TWorkerLink::NoteReason(TDisconnectReason reason) {
+    if (FBatch != nullptr && FBatch->Reason == TDisconnectReason::None) FBatch->Reason = reason;
+}
+
+void TWorkerLink::NoteT1Expired() {
+    if (FBatch != nullptr) FBatch->T1Expired = true;
+}
+
 void TWorkerLink::DrainInto(TMainBatch& batch, bool Save_Obmen, int nomer_socket) {
     while (T104APDU* p = r_APDUBuf.GetToSend()) {
-        if (!RaspakAPDU(*p, Save_Obmen, nomer_socket, FAsdu)) continue;
-        batch.IFrames.append(reinterpret_cast<const char*>(p->Data),
-                             static_cast<size_t>(std::clamp(p->lenData, 0, kApduSize)));
+        const size_t len = static_cast<size_t>(std::clamp(p->lenData, 0, kApduSize));
+        batch.AddFrame(TFrameDir::Received, p->Data, len, k);
+        const size_t at = batch.Frames.size() - 1;
+        batch.Frames[at].Decode = RaspakAPDU(*p, Save_Obmen, nomer_socket, FAsdu);
+        // STARTDT confirmed (or activated by the station): the main thread asks for
+        // an interrogation.
+        if (flag.Op(FYes, bsb_PROC_OPROS)) {
+            flag.Op(FClear, bsb_PROC_OPROS);
+            batch.InterrogationDue = true;
+        }
     }
     r_APDUBuf.Reset(false);
 }
@@ -66,27 +103,38 @@ void TWorkerLink::DrainReceiveQueue(bool Save_Obmen, int nomer_socket) {
     if (FBatch != nullptr) DrainInto(*FBatch, Save_Obmen, nomer_socket);
 }
 
-void TWorkerLink::TakeBlock(const std::string& block, TMainBatch& batch, bool Save_Obmen,
-                            int nomer_socket) {
+void TWorkerLink::TakeBlock(std::string block, TMainBatch& batch, int nomer_socket) {
+    ApplySettings();
+    const bool trace = TraceOn();
     PSocket_temp sock;
-    sock.ReceiveBuf_str = block;
+    sock.ReceiveBuf_str = std::move(block);
     sock.RemoteAddress = prm.Host;
     sock.RemotePort = prm.Port;
     FBatch = &batch;
-    Receive(sock, Save_Obmen, nomer_socket);
-    DrainInto(batch, Save_Obmen, nomer_socket);
+    Receive(sock, trace, nomer_socket);
+    DrainInto(batch, trace, nomer_socket);
     FBatch = nullptr;
-    Service(batch, Save_Obmen, nomer_socket);
+    Service(batch, nomer_socket);
 }
 
-void TWorkerLink::Service(TMainBatch& batch, bool Save_Obmen, int nomer_socket) {
+void TWorkerLink::Service(TMainBatch& batch, int nomer_socket) {
+    ApplySettings();
+    const bool trace = TraceOn();
+    FBatch = &batch;
     if (FConnected && flag.Op(FYes, bsb_STARTDT_Want) &&
-        SendUCommand1(U_STARTDT, UACT, Save_Obmen, nomer_socket)) {
+        SendUCommand1(U_STARTDT, UACT, trace, nomer_socket)) {
         flag.Op(FClear, bsb_STARTDT_Want);
         flag.Op(FSet, bsb_STARTDT_Act);
     }
-    ConnectService(Save_Obmen, nomer_socket);
-    batch.DataStarted = flag.Op(FYes, bsb_STARTDT_Ok);
+    ConnectService(trace, nomer_socket);
+    // A test frame while STARTDT is still unconfirmed: the activation goes out again.
+    if (flag.Op(FYes, bsb_DoTESTFR)) {
+        flag.Op(FClear, bsb_DoTESTFR);
+        if (flag.Op(FYes, bsb_STARTDT_Act) && flag.Op(FNo, bsb_STARTDT_Ok))
+            flag.Op(FSet, bsb_STARTDT_Want);
+    }
+    FBatch = nullptr;
+    batch.DataStarted = FConnected && flag.Op(FYes, bsb_STARTDT_Ok);
     batch.UnackedOut = k;
 }
 
@@ -109,6 +157,12 @@ void TWorkerLink::MoveJournal(TMainBatch& batch) {
         line.Flag = kJournalAlways;
         batch.Journal.push_back(line);
     }
+}
+
+void RunLinkOnWorker(Toprosdevice& worker, T104Client& client, const TLinkEnv& env,
+                     TWorkerLinkSettings settings) {
+    worker.AttachLink(std::make_unique<TWorkerLink>(client.prm, env, std::move(settings)));
+    client.SetLinkOnWorker(true);
 }
 
 }  // namespace telegate

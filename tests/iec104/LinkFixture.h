@@ -70,6 +70,12 @@ class TFakeLink : public IStationLink {
         }
         return true;
     }
+    // With the link on the worker: ASDUs ordered, in order.
+    bool TryPutAsdu(const std::string& apdu) override {
+        if (!connected) return false;
+        asdus.push_back(apdu);
+        return true;
+    }
     // The worker wrote the slot.
     void Drain() {
         if (!slot.empty()) frames.push_back(slot);
@@ -89,6 +95,7 @@ class TFakeLink : public IStationLink {
     bool autoTake = true;
     std::string slot;
     std::vector<std::string> frames;
+    std::vector<std::string> asdus;
     int connectRequests = 0;
     int disconnectRequests = 0;
     int targets = 0;

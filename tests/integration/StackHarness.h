@@ -23,6 +23,7 @@
 
 #include "iec104/ChannelController.h"
 #include "iec104/StationWorker.h"
+#include "iec104/WorkerLink.h"
 #include "iec104/StationClient.h"
 #include "iec104/ClientList.h"
 #include "model/Prmn.h"
@@ -62,6 +63,9 @@ struct TStackOptions {
     }();
     int commandTimerMs = 50;
     int showTimerMs = 200;
+    // The link layer runs on the workers' threads, as in the program; false: on
+    // the loop's thread, fed the octets read.
+    bool linkOnWorker = true;
 };
 
 class TStackHarness : public IWorkerEvents {
@@ -128,6 +132,9 @@ class TStackHarness : public IWorkerEvents {
 
     // Runs the loop on its own thread, starts the timers and the workers.
     void Start() {
+        if (opt_.linkOnWorker)
+            for (size_t i = 0; i < workers_.size(); ++i)
+                RunLinkOnWorker(*workers_[i], *controllers_[i]->pcl, env_);
         loop_.startTimer(timerCommand_);
         loop_.startTimer(timerShow_);
         loopThread_ = std::thread([this] { loop_.run(); });
@@ -239,6 +246,14 @@ class TStackHarness : public IWorkerEvents {
         sock.RemoteAddress = host;
         sock.RemotePort = port;
         Controller(nom_th).OnReceive(sock, false, nom_th - 1);
+        if (AfterRead) AfterRead(nom_th);
+    }
+    void On_Batch_Main(int nom_th, const TMainBatch& batch) override {
+        if (!Valid(nom_th)) return;
+        ++reads;
+        for (const TBatchFrame& f : batch.Frames)
+            if (f.Dir == TFrameDir::Received) octetsRead += f.Length;
+        Controller(nom_th).OnBatch(batch, false, nom_th - 1);
         if (AfterRead) AfterRead(nom_th);
     }
 
