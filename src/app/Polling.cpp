@@ -520,6 +520,8 @@ void TPolling::TimerCommandTick() {
     traceOn_->store(ctx_.Settings.Save_Obmen_v_File);
     linkTraceOn_->store(save);
     journalMask_->store(ctx_.MessBuff.MBufFlag);
+    // What the stations sent that did not wake this thread.
+    for (auto& w : current_->workers) w->TakeQueued();
     // 1. Periodic general interrogation, once a minute from the last connection or request.
     const int64_t mono = ctx_.Clock.MonotonicMs();
     std::vector<int64_t>& last = current_->lastOprosMs;
@@ -544,6 +546,8 @@ void TPolling::TimerCommandTick() {
 void TPolling::TimerShowTick() {
     if (current_ == nullptr) return;
     const bool save = LinkTrace();
+    // The freshest values for the publication below.
+    for (auto& w : current_->workers) w->TakeQueued();
     DrainJournal();
     // 2. Change marks.
     if (TTagSignalList* tags = publisher_.Tags()) {

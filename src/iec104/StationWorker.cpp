@@ -171,6 +171,10 @@ void Toprosdevice::Enqueue(std::string block) {
     loop_.post([self] { self->Deliver(); });
 }
 
+void Toprosdevice::TakeQueued() {
+    Deliver();
+}
+
 void Toprosdevice::Deliver() {
     std::deque<std::string> batch;
     std::deque<TMainBatch> linkBatches;
@@ -198,15 +202,24 @@ void Toprosdevice::Deliver() {
 
 void Toprosdevice::EnqueueBatch(TMainBatch b) {
     if (b.Empty(batchStarted_)) return;
+    const bool prompt = b.Prompt(batchStarted_);
     batchStarted_ = b.DataStarted;
+    const int64_t now = clock_.MonotonicMs();
     bool post = false;
     {
         std::lock_guard<std::mutex> lk(rxMx_);
         // The frames' bookkeeping counts too, so a flood of short frames also fills it.
         rxBytes_ += b.Octets.size() + b.Frames.size() * sizeof(TBatchFrame);
         batchQueue_.push_back(std::move(b));
-        post = !rxPosted_;
-        rxPosted_ = true;
+        // Plain data waits for the main thread's next pass (TakeQueued) unless much
+        // is queued or the station is busy; waking the main thread for every
+        // change of a quiet station would cost more than decoding it.
+        post = !rxPosted_ && (prompt || rxBytes_ >= kPromptOctets ||
+                              now - lastPostMs_ < kBusyPostMs);
+        if (post) {
+            rxPosted_ = true;
+            lastPostMs_ = now;
+        }
     }
     if (!post) return;
     std::shared_ptr<Toprosdevice> self = shared_from_this();

@@ -13,7 +13,11 @@
 // right after the connect), and what the link sends is written in the same
 // step. The main thread receives batches of frames instead of octets
 // (On_Batch_Main) and orders its ASDUs through TryPutAsdu. The batches go
-// through the same bounded queue as octets do.
+// through the same bounded queue as octets do. A batch of plain data (cyclic,
+// background, spontaneous) from a quiet station does not wake the main thread:
+// it takes such batches at its own passes (TakeQueued), at least every 50 ms;
+// answers to interrogations, confirmations, a change of the link's state, a busy
+// station or kPromptOctets queued wake it at once.
 //
 // Received octets do not wait for the main thread: the worker appends each block
 // to a bounded receive queue and goes on reading; the first block of an empty
@@ -101,6 +105,10 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     static constexpr size_t kSendBufferLimit = 16 * 1024;
     // ASDUs ordered from the main thread that wait for the link's window.
     static constexpr size_t kAsduInboxLimit = 64;
+    // With a link: queued octets at which the main thread is woken for plain data,
+    // and how long after a wake-up a station counts as busy (every batch wakes).
+    static constexpr size_t kPromptOctets = 16 * 1024;
+    static constexpr int64_t kBusyPostMs = 20;
 
     // Created suspended; Start() runs it. nomer is Number_of_Thread (1-based);
     // t0 is the silence limit in ms (the creator turns 0 into 30000).
@@ -150,6 +158,9 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     // general interrogation, a telecontrol step); it goes out at the worker's next
     // pass, which it wakes. False while the inbox is full.
     bool TryPutAsdu(const std::string& apdu) override;
+    // Main thread, at its passes: hands over the batches that wait without a
+    // wake-up (plain data of a quiet station).
+    void TakeQueued();
 
     // Pending requests, for the client's bookkeeping and for tests.
     bool MustConnect() const { return mustConnect_.load(); }
@@ -232,6 +243,7 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     void FinishLinkStep(TMainBatch batch);
     void EnqueueBatch(TMainBatch batch);
     bool batchStarted_ = false;  // DataStarted of the last batch queued
+    int64_t lastPostMs_ = -1000000;  // monotonic ms of the last wake-up of the main thread
 
     // Thread bookkeeping.
     std::mutex joinMx_;  // guards thread_ (Start, Join)

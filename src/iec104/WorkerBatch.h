@@ -46,6 +46,17 @@ struct TMainBatch {
     // Why the link layer is about to close the connection (None: it is not).
     TDisconnectReason Reason = TDisconnectReason::None;
     bool T1Expired = false;
+    // An accepted I frame other than cyclic, background or spontaneous data (an
+    // interrogation's answer, a command's confirmation): the main thread should
+    // see it at once rather than at its next pass.
+    bool Urgent = false;
+
+    // Whether the main thread should be woken for this batch, given the state it
+    // was last told.
+    bool Prompt(bool startedBefore) const {
+        return Urgent || InterrogationDue || T1Expired || Reason != TDisconnectReason::None ||
+               DataStarted != startedBefore;
+    }
 
     void AddFrame(TFrameDir dir, const uint8_t* apdu, size_t length, int32_t unackedOut) {
         TBatchFrame f;

@@ -88,7 +88,12 @@ void TWorkerLink::DrainInto(TMainBatch& batch, bool Save_Obmen, int nomer_socket
         const size_t len = static_cast<size_t>(std::clamp(p->lenData, 0, kApduSize));
         batch.AddFrame(TFrameDir::Received, p->Data, len, k);
         const size_t at = batch.Frames.size() - 1;
-        batch.Frames[at].Decode = RaspakAPDU(*p, Save_Obmen, nomer_socket, FAsdu);
+        const bool accepted = RaspakAPDU(*p, Save_Obmen, nomer_socket, FAsdu);
+        batch.Frames[at].Decode = accepted;
+        if (accepted && len >= 9) {
+            const int cause = p->Data[8] & 0x3F;
+            if (cause < 1 || cause > 3) batch.Urgent = true;
+        }
         // STARTDT confirmed (or activated by the station): the main thread asks for
         // an interrogation.
         if (flag.Op(FYes, bsb_PROC_OPROS)) {

@@ -261,6 +261,7 @@ class TStackHarness : public IWorkerEvents {
     bool Valid(int n) const { return n >= 1 && n <= static_cast<int>(controllers_.size()); }
 
     void TimerCommand() {
+        for (auto& w : workers_) w->TakeQueued();
         clients_.Connecting(false, 100);
         for (size_t k = 0; k < controllers_.size(); ++k)
             controllers_[k]->DoService(false, static_cast<int>(k));
@@ -268,6 +269,7 @@ class TStackHarness : public IWorkerEvents {
     }
 
     void TimerShow() {
+        for (auto& w : workers_) w->TakeQueued();
         DrainJournal();
         TTagSignal* tag = nullptr;
         while (tags_.GetChangedTag(tag)) ++changedDrained;
