@@ -32,6 +32,8 @@ struct TPolling::TRun {
     std::vector<std::shared_ptr<T104Client>> clients;    // kept alive for late reports
     std::vector<std::unique_ptr<TClient104Frm>> controllers;
     std::unique_ptr<TRunEvents> events;
+    // Reads every station that sends now and then, so that its thread sleeps.
+    std::shared_ptr<TStationPoller> poller;
     // Monotonic ms of the last connection or periodic request per station (index
     // n - 1); -1 while the station has never been connected.
     std::vector<int64_t> lastOprosMs;
@@ -96,6 +98,11 @@ TPolling::~TPolling() {
     for (IMainLoop::TimerId id : {timerCommand_, timerShow_, timerOutGrid_, timer_})
         loop_.removeTimer(id);
     if (web_ != nullptr) web_->Deactivate();
+    for (auto& run : runs_)
+        if (run->poller != nullptr) {
+            run->poller->Stop();
+            run->poller->Join();
+        }
     for (auto& run : runs_)
         for (auto& w : run->workers)
             if (w != nullptr) w->Terminate();
@@ -275,14 +282,17 @@ void TPolling::CreateClients() {
     const std::shared_ptr<std::atomic<uint32_t>> mask = journalMask_;
     linkTraceOn_->store(LinkTrace());
     journalMask_->store(ctx_.MessBuff.MBufFlag);
+    run.poller = std::make_shared<TStationPoller>();
     for (size_t i = 0; i < run.workers.size(); ++i) {
         if (i < run.clients.size())
             RunLinkOnWorker(*run.workers[i], *run.clients[i],
                             TLinkEnv{ctx_.Clock, ctx_.MessBuff, ctx_.TypeIdentList, opt_.Dir},
                             TWorkerLinkSettings{[linkTrace] { return linkTrace->load(); },
                                                 [mask] { return mask->load(); }});
-        run.workers[i]->Start();
+        run.poller->Add(run.workers[i]);
     }
+    for (auto& w : run.workers) w->Start();
+    run.poller->Start();
     // 5. The channel controllers; their auto-connect choice overrides step 4.
     for (int k = 0; k < static_cast<int>(run.clients.size()) && k < kMaxChannels; ++k) {
         const int area = k < 5 ? k : 5;  // channels 7 and higher share channel 6's area
@@ -299,6 +309,11 @@ void TPolling::Stop_IEC104() {
     loop_.stopTimer(timerOutGrid_);
     // 2. Workers end by themselves; each reports its disconnection.
     if (current_ != nullptr) {
+        // The poller never waits for this thread: it ends at once.
+        if (current_->poller != nullptr) {
+            current_->poller->Stop();
+            current_->poller->Join();
+        }
         for (auto& w : current_->workers) w->Terminate();
         current_->active = false;
         // 3. The controllers go; the clients stay alive for the late reports but are

@@ -192,7 +192,10 @@ void Toprosdevice::Deliver() {
         port = rxPort_;
     }
     // The worker stopped reading at the limit: it may go on now.
-    if (wasFull) wake_.Signal();
+    if (wasFull) {
+        wake_.Signal();
+        WakePoller();
+    }
     for (const TMainBatch& b : linkBatches) events_.On_Batch_Main(nomer_, b);
     if (batch.empty()) return;
     std::string data = std::move(batch.front());
@@ -246,16 +249,44 @@ void Toprosdevice::LinkPass() {
 
 void Toprosdevice::FinishLinkStep(TMainBatch b) {
     const std::string out = link_->TakeOutput();
-    if (!out.empty()) WriteBlock(out);
+    if (!out.empty()) {
+        if (inPoller_)
+            SendFromPoller(out);
+        else
+            WriteBlock(out);
+    }
     link_->MoveJournal(b);
     EnqueueBatch(std::move(b));
     if (link_->TakeStopRequest() && (tcp_->Connected() || isConnect_.load())) {
-        // t1 expired or a protocol error: the batch just queued says why.
-        Trace(" канальный уровень разрывает соединение " + Peer() + " ");
-        tcp_->Disconnect();
-        isConnect_.store(false);
-        SyncDisconnected(TDisconnectReason::OperatorStop);
+        if (inPoller_)
+            deferredStop_ = true;
+        else
+            CloseForLink();
     }
+}
+
+void Toprosdevice::CloseForLink() {
+    // t1 expired or a protocol error: the batch queued before says why.
+    Trace(" канальный уровень разрывает соединение " + Peer() + " ");
+    tcp_->Disconnect();
+    isConnect_.store(false);
+    SyncDisconnected(TDisconnectReason::OperatorStop);
+}
+
+void Toprosdevice::SendFromPoller(const std::string& out) {
+    // What the socket takes at once goes now, behind anything the thread still has
+    // to write; the rest (or everything, on an error) is the thread's to write.
+    size_t sent = 0;
+    {
+        std::lock_guard<std::mutex> lk(handMx_);
+        if (toWrite_.empty()) {
+            const long r = tcp_->SendNow(out.data(), out.size());
+            if (r > 0) sent = static_cast<size_t>(r);
+        }
+        if (sent < out.size()) toWrite_.append(out, sent, std::string::npos);
+    }
+    if (sent > 0 && TraceOn()) Trace(" -> " + HexDumpChars(out.substr(0, sent)));
+    if (sent < out.size()) wake_.Signal();
 }
 
 // ------------------------------------------------------------------ tracing
@@ -352,12 +383,20 @@ bool Toprosdevice::ConnectNow(int timeoutMs) {
 }
 
 void Toprosdevice::OnTcpDisconnected() {
-    Trace(" ClientDisconnected " + Peer() + " ");
     isConnect_.store(false);
+    if (inPoller_) {
+        // The poller never waits for the main thread: the report is this thread's.
+        deferredDrop_ = true;
+        return;
+    }
+    Trace(" ClientDisconnected " + Peer() + " ");
     SyncDisconnected(TDisconnectReason::StationClosed);
 }
 
 void Toprosdevice::Execute() {
+    // Held all the time but for the waits between passes: the poller reads this
+    // station only while the thread waits.
+    std::unique_lock<std::mutex> io(ioMx_);
     firstZapusk_ = true;
     lastGoodMs_ = clock_.MonotonicMs();
     isConnect_.store(false);
@@ -387,7 +426,13 @@ void Toprosdevice::Execute() {
         } catch (...) {
             // A failed pass is dropped; the loop goes on.
         }
-        WaitForWork();
+        const bool watch = PrepareWait();
+        pollerSkip_ = false;
+        const bool tellPoller = pollerMissed_.exchange(false);
+        io.unlock();
+        if (tellPoller) WakePoller();
+        WaitForWork(watch);
+        io.lock();
     }
 
     try {
@@ -414,19 +459,82 @@ void Toprosdevice::WriteSlot() {
     }
 }
 
-void Toprosdevice::WaitForWork() {
-    if (terminated_.load() || mustConnect_.load() || mustDisconnect_.load()) return;
-    {
-        std::lock_guard<std::mutex> lk(handMx_);
-        if (!toWrite_.empty() || (!asduInbox_.empty() && tcp_->Connected())) return;
-    }
+bool Toprosdevice::MustNotWait() {
+    if (terminated_.load() || mustConnect_.load() || mustDisconnect_.load()) return true;
+    std::lock_guard<std::mutex> lk(handMx_);
+    return !toWrite_.empty() || !asduInbox_.empty();
+}
+
+bool Toprosdevice::PrepareWait() {
     // Octets are only looked for once something has been written, and not while
     // the main thread has a full queue to take (it wakes the thread when it has).
-    const bool watchSocket = tcp_->Connected() && !firstZapusk_ && !RxQueueFull();
+    // With a poller, the poller looks for them.
+    if (poller_.expired()) return tcp_->Connected() && !firstZapusk_ && !RxQueueFull();
+    return false;
+}
+
+void Toprosdevice::WaitForWork(bool watchSocket) {
+    if (MustNotWait()) return;
     tcp_->Wait(timings_.ReadTimeoutMs, watchSocket);
 }
 
+void Toprosdevice::WakePoller() {
+    if (std::shared_ptr<TStationPoller> p = poller_.lock()) p->Wake();
+}
+
+int Toprosdevice::PollerHandle() {
+    std::unique_lock<std::mutex> io(ioMx_, std::try_to_lock);
+    if (!io.owns_lock()) {
+        // The thread is in a pass; it tells the poller when it is done.
+        pollerMissed_.store(true);
+        return -1;
+    }
+    if (pollerSkip_ || terminated_.load() || tcp_ == nullptr || !tcp_->Connected() ||
+        firstZapusk_ || RxQueueFull())
+        return -1;
+    return tcp_->Handle();
+}
+
+void Toprosdevice::PollerRead(int handle) {
+    std::unique_lock<std::mutex> io(ioMx_, std::try_to_lock);
+    if (!io.owns_lock()) {
+        pollerMissed_.store(true);
+        wake_.Signal();  // the thread reads it in its pass
+        return;
+    }
+    if (terminated_.load() || tcp_ == nullptr || !tcp_->Connected() || tcp_->Handle() != handle ||
+        firstZapusk_ || RxQueueFull())
+        return;
+    if (tcp_->Available() == 0) {
+        // Readable without octets: closed or failed. The thread finds out and
+        // reports it; the poller leaves the station alone until then.
+        pollerSkip_ = true;
+        wake_.Signal();
+        return;
+    }
+    inPoller_ = true;
+    std::string block = ReadBlock();
+    if (!block.empty() && link_) LinkBlock(std::move(block));
+    inPoller_ = false;
+    if (deferredDrop_ || deferredStop_) {
+        pollerSkip_ = true;
+        wake_.Signal();
+    }
+}
+
 void Toprosdevice::ServiceStep() {
+    // 0. What the poller found and left to this thread: the connection dropped
+    // under a read, or the link layer asked to close.
+    if (deferredDrop_) {
+        deferredDrop_ = false;
+        deferredStop_ = false;
+        Trace(" ClientDisconnected " + Peer() + " ");
+        SyncDisconnected(TDisconnectReason::StationClosed);
+    }
+    if (deferredStop_) {
+        deferredStop_ = false;
+        if (tcp_->Connected() || isConnect_.load()) CloseForLink();
+    }
     // 1. (Re)connect on request.
     if (mustConnect_.load()) {
         Trace(" пробую убрать соединение " + Peer() + " ");
@@ -445,6 +553,7 @@ void Toprosdevice::ServiceStep() {
         lastGoodMs_ = clock_.MonotonicMs();
         if (ok) {
             Trace(" соединение с " + Peer() + " установлено");
+            pollerMissed_.store(true);
             if (link_) link_->Connected();
             SyncConnected();
         } else {
@@ -525,11 +634,62 @@ std::string Toprosdevice::ReadBlock() {
 
 void Toprosdevice::WriteBlock(const std::string& octets) {
     if (octets.empty()) return;
+    if (firstZapusk_) pollerMissed_.store(true);  // the poller may watch it from now on
     firstZapusk_ = false;
     Trace(" WriteText ");
     // A failure drops the octets (and the connection, when there was one).
     if (tcp_->WriteAll(octets.data(), octets.size(), timings_.WriteTimeoutMs)) {
         if (TraceOn()) Trace(" -> " + HexDumpChars(octets));
+    }
+}
+
+// ---------------------------------------------------------------- the poller
+
+TStationPoller::~TStationPoller() {
+    Stop();
+    Join();
+}
+
+void TStationPoller::Add(std::shared_ptr<Toprosdevice> worker) {
+    worker->poller_ = weak_from_this();
+    workers_.push_back(std::move(worker));
+}
+
+void TStationPoller::Start() {
+    if (thread_.joinable()) return;
+    thread_ = std::thread([this] { Run(); });
+}
+
+void TStationPoller::Stop() {
+    stop_.store(true);
+    wake_.Signal();
+}
+
+void TStationPoller::Join() {
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void TStationPoller::Run() {
+    std::vector<int> handles;
+    std::vector<Toprosdevice*> watched;
+    std::vector<uint8_t> ready;
+    while (!stop_.load()) {
+        handles.clear();
+        watched.clear();
+        for (const auto& w : workers_) {
+            const int h = w->PollerHandle();
+            if (h < 0) continue;
+            handles.push_back(h);
+            watched.push_back(w.get());
+        }
+        const int n = WaitAnyReadable(handles, wake_, kRoundMs, ready);
+        if (n < 0) {
+            // A connection closed while watched: take the set anew.
+            wake_.WaitFor(1);
+            continue;
+        }
+        for (size_t i = 0; i < watched.size() && !stop_.load(); ++i)
+            if (ready[i]) watched[i]->PollerRead(handles[i]);
     }
 }
 

@@ -95,6 +95,8 @@ struct TWorkerTrace {
     std::string Dir;
 };
 
+class TStationPoller;
+
 class Toprosdevice final : public IStationLink, public std::enable_shared_from_this<Toprosdevice> {
   public:
     // The largest block read in one pass.
@@ -186,7 +188,20 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     bool ConnectNow(int timeoutMs);
     // Sleeps ms; returns early (true) on termination.
     bool PauseFor(int ms);
-    void WaitForWork();
+    // True when the thread has work at once (no wait).
+    bool MustNotWait();
+    // Whether the wait watches the socket (with ioMx_ held).
+    bool PrepareWait();
+    void WaitForWork(bool watchSocket);
+    // The poller's side (poller thread): the handle to watch (-1: none now), and
+    // a read of what arrived, with the thread's lock taken only if free.
+    int PollerHandle();
+    void PollerRead(int handle);
+    void WakePoller();
+    // The link layer asked to close (worker thread).
+    void CloseForLink();
+    // Output of the link produced on the poller thread.
+    void SendFromPoller(const std::string& out);
     // Writes and empties the send slot.
     void WriteSlot();
     bool TraceOn() const { return trace_.Enabled && trace_.Enabled(); }
@@ -245,6 +260,18 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     bool batchStarted_ = false;  // DataStarted of the last batch queued
     int64_t lastPostMs_ = -1000000;  // monotonic ms of the last wake-up of the main thread
 
+    // Sharing the station with a poller (see TStationPoller). ioMx_ is held by
+    // the thread except while it waits between passes, and by the poller while
+    // it reads; the fields marked "worker thread only" are used under it.
+    friend class TStationPoller;
+    std::mutex ioMx_;
+    std::weak_ptr<TStationPoller> poller_;  // set before Start
+    std::atomic<bool> pollerMissed_{false};  // the poller found the thread busy
+    bool pollerSkip_ = false;    // the poller leaves the station to the thread until its next pass
+    bool inPoller_ = false;      // a read on the poller's thread is running
+    bool deferredDrop_ = false;  // the connection dropped under the poller's read
+    bool deferredStop_ = false;  // the link asked to close during the poller's read
+
     // Thread bookkeeping.
     std::mutex joinMx_;  // guards thread_ (Start, Join)
     std::thread thread_;
@@ -252,6 +279,44 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     mutable std::mutex finishMx_;
     std::condition_variable finishedCv_;
     bool finished_ = false;
+};
+
+// One thread that waits for octets on every connected station of a run at once
+// and, for each station that has some, reads them and runs them through the
+// station's link layer on the spot (acknowledgements included), then hands the
+// batch on as the station's own thread would. A station that sends now and then
+// so costs no wake-up of its own thread: 32 stations that each send a change at
+// the same moment cost one wake-up instead of 32. The station's thread keeps
+// everything else (connects, timers, commands, reports to the main thread); the
+// poller never waits for the main thread nor for a station's thread (what it
+// cannot do at once it leaves to that thread and wakes it).
+//
+// Owned through std::shared_ptr; add every worker before either starts. Stop and
+// Join may be called on the main thread at any time.
+class TStationPoller : public std::enable_shared_from_this<TStationPoller> {
+  public:
+    // The longest wait before the set of watched connections is taken anew.
+    static constexpr int kRoundMs = 100;
+
+    TStationPoller() = default;
+    ~TStationPoller();
+    TStationPoller(const TStationPoller&) = delete;
+    TStationPoller& operator=(const TStationPoller&) = delete;
+
+    void Add(std::shared_ptr<Toprosdevice> worker);
+    void Start();
+    void Stop();
+    void Join();
+    // Any thread: take the set of watched connections anew.
+    void Wake() { wake_.Signal(); }
+
+  private:
+    void Run();
+
+    std::vector<std::shared_ptr<Toprosdevice>> workers_;
+    TWakeEvent wake_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 }  // namespace telegate

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace telegate {
 
@@ -84,6 +86,13 @@ class TTcpClient {
     // (drained), or the time-out.
     TWaitResult Wait(int timeoutMs, bool watchSocket = true);
 
+    // The connection's handle for a shared wait (WaitAnyReadable); -1 when closed.
+    int Handle() const { return fd_; }
+    // Sends what the socket takes at once, without waiting: the count sent (0 when
+    // there is no room), or -1 on an error. Reports nothing and leaves the
+    // connection as it is; the owner's next write or read finds the fault.
+    long SendNow(const void* data, size_t len);
+
   private:
     void Close() noexcept;
     void Dropped();
@@ -99,6 +108,14 @@ class TTcpClient {
     int port_ = 0;
     std::string lastError_;
 };
+
+// Waits at most timeoutMs for the first of: one of handles readable (octets, or a
+// closed or failed connection), or a signal of wake (drained). ready[i] is set
+// (and everything else cleared) for each readable handle; negative handles are
+// not watched. Returns the count of readable handles: 0 on time-out or wake,
+// -1 on an error of the wait itself (a handle closed meanwhile).
+int WaitAnyReadable(const std::vector<int>& handles, TWakeEvent& wake, int timeoutMs,
+                    std::vector<uint8_t>& ready);
 
 // Lowers the calling thread's scheduling priority one step below normal.
 void LowerThreadPriority() noexcept;

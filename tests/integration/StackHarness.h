@@ -132,9 +132,13 @@ class TStackHarness : public IWorkerEvents {
 
     // Runs the loop on its own thread, starts the timers and the workers.
     void Start() {
-        if (opt_.linkOnWorker)
-            for (size_t i = 0; i < workers_.size(); ++i)
+        if (opt_.linkOnWorker) {
+            poller_ = std::make_shared<TStationPoller>();
+            for (size_t i = 0; i < workers_.size(); ++i) {
                 RunLinkOnWorker(*workers_[i], *controllers_[i]->pcl, env_);
+                poller_->Add(workers_[i]);
+            }
+        }
         loop_.startTimer(timerCommand_);
         loop_.startTimer(timerShow_);
         loopThread_ = std::thread([this] { loop_.run(); });
@@ -143,12 +147,17 @@ class TStackHarness : public IWorkerEvents {
         loop_.post([&running] { running.set_value(); });
         running.get_future().wait();
         for (auto& w : workers_) w->Start();
+        if (poller_) poller_->Start();
     }
 
     // Ends the workers while the loop still serves their last reports, then the loop.
     void Stop() {
         if (stopped_) return;
         stopped_ = true;
+        if (poller_) {
+            poller_->Stop();
+            poller_->Join();
+        }
         for (auto& w : workers_) w->Terminate();
         if (loopThread_.joinable()) {
             for (auto& w : workers_) w->WaitFinished(10000);
@@ -303,6 +312,7 @@ class TStackHarness : public IWorkerEvents {
     std::vector<int> ports_;
     TPlainMainLoop loop_;
     std::vector<std::shared_ptr<Toprosdevice>> workers_;
+    std::shared_ptr<TStationPoller> poller_;
     std::vector<std::unique_ptr<TClient104Frm>> controllers_;
     IMainLoop::TimerId timerCommand_ = 0;
     IMainLoop::TimerId timerShow_ = 0;

@@ -314,6 +314,46 @@ TTcpClient::TWaitResult TTcpClient::Wait(int timeoutMs, bool watchSocket) {
     return TWaitResult::Timeout;
 }
 
+long TTcpClient::SendNow(const void* data, size_t len) {
+    if (fd_ < 0) return -1;
+    for (;;) {
+        const ssize_t r = ::send(fd_, data, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r >= 0) return static_cast<long>(r);
+        if (errno == EINTR) continue;
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+    }
+}
+
+int WaitAnyReadable(const std::vector<int>& handles, TWakeEvent& wake, int timeoutMs,
+                    std::vector<uint8_t>& ready) {
+    ready.assign(handles.size(), 0);
+    std::vector<pollfd> p;
+    std::vector<size_t> index;
+    p.reserve(handles.size() + 1);
+    for (size_t i = 0; i < handles.size(); ++i) {
+        if (handles[i] < 0) continue;
+        p.push_back(pollfd{handles[i], POLLIN, 0});
+        index.push_back(i);
+    }
+    p.push_back(pollfd{wake.Fd(), POLLIN, 0});
+    int r = 0;
+    do {
+        r = ::poll(p.data(), static_cast<nfds_t>(p.size()), timeoutMs < 0 ? 0 : timeoutMs);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return -1;
+    if (r == 0) return 0;
+    int n = 0;
+    for (size_t k = 0; k < index.size(); ++k) {
+        if (p[k].revents & POLLNVAL) return -1;
+        if (p[k].revents & (POLLIN | POLLHUP | POLLERR)) {
+            ready[index[k]] = 1;
+            ++n;
+        }
+    }
+    if (p.back().revents & POLLIN) wake.Drain();
+    return n;
+}
+
 void LowerThreadPriority() noexcept {
     // On Linux the nice value is per thread; +1 is one step below normal.
     const auto tid = static_cast<id_t>(::syscall(SYS_gettid));

@@ -389,6 +389,41 @@ bool TTcpClient::WriteAll(const void* data, size_t len, int timeoutMs) {
     return true;
 }
 
+long TTcpClient::SendNow(const void* data, size_t len) {
+    if (fd_ < 0) return -1;
+    const int chunk = len > (1u << 30) ? (1 << 30) : static_cast<int>(len);
+    const int r = ::send(Sock(fd_), static_cast<const char*>(data), chunk, 0);
+    if (r >= 0) return r;
+    return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+}
+
+int WaitAnyReadable(const std::vector<int>& handles, TWakeEvent& wake, int timeoutMs,
+                    std::vector<uint8_t>& ready) {
+    ready.assign(handles.size(), 0);
+    fd_set rd, ex;
+    FD_ZERO(&rd);
+    FD_ZERO(&ex);
+    for (const int h : handles) {
+        if (h < 0 || rd.fd_count >= FD_SETSIZE - 1) continue;
+        FD_SET(Sock(h), &rd);
+        FD_SET(Sock(h), &ex);
+    }
+    FD_SET(Sock(wake.Fd()), &rd);
+    const int r = SelectMs(&rd, nullptr, &ex, timeoutMs < 0 ? 0 : timeoutMs);
+    if (r < 0) return -1;
+    if (r == 0) return 0;
+    int n = 0;
+    for (size_t i = 0; i < handles.size(); ++i) {
+        const int h = handles[i];
+        if (h >= 0 && (FD_ISSET(Sock(h), &rd) || FD_ISSET(Sock(h), &ex))) {
+            ready[i] = 1;
+            ++n;
+        }
+    }
+    if (FD_ISSET(Sock(wake.Fd()), &rd)) wake.Drain();
+    return n;
+}
+
 TTcpClient::TWaitResult TTcpClient::Wait(int timeoutMs, bool watchSocket) {
     const long long deadline = SteadyMs() + (timeoutMs < 0 ? 0 : timeoutMs);
     const int fd = (watchSocket && fd_ >= 0) ? fd_ : -1;
