@@ -427,11 +427,13 @@ void Toprosdevice::Execute() {
             // A failed pass is dropped; the loop goes on.
         }
         const bool watch = PrepareWait();
+        const int pause = PassPauseMs();
+        plannedWakeMs_ = clock_.MonotonicMs() + pause;
         pollerSkip_ = false;
         const bool tellPoller = pollerMissed_.exchange(false);
         io.unlock();
         if (tellPoller) WakePoller();
-        WaitForWork(watch);
+        WaitForWork(watch, pause);
         io.lock();
     }
 
@@ -473,9 +475,18 @@ bool Toprosdevice::PrepareWait() {
     return false;
 }
 
-void Toprosdevice::WaitForWork(bool watchSocket) {
+void Toprosdevice::WaitForWork(bool watchSocket, int timeoutMs) {
     if (MustNotWait()) return;
-    tcp_->Wait(timings_.ReadTimeoutMs, watchSocket);
+    tcp_->Wait(timeoutMs, watchSocket);
+}
+
+int Toprosdevice::PassPauseMs() {
+    // Without a poller the pass pause is also the longest wait for octets.
+    if (poller_.expired() || !link_ || !tcp_->Connected()) return timings_.ReadTimeoutMs;
+    // With one, the thread only serves the link's timers, the watchdog and the
+    // requests (which wake it): it sleeps until the next timer is due.
+    const int64_t due = std::clamp<int64_t>(link_->MsToNextTimer(), 1, kIdlePassMs);
+    return static_cast<int>(due);
 }
 
 void Toprosdevice::WakePoller() {
@@ -505,17 +516,21 @@ void Toprosdevice::PollerRead(int handle) {
     if (terminated_.load() || tcp_ == nullptr || !tcp_->Connected() || tcp_->Handle() != handle ||
         firstZapusk_ || RxQueueFull())
         return;
-    if (tcp_->Available() == 0) {
-        // Readable without octets: closed or failed. The thread finds out and
-        // reports it; the poller leaves the station alone until then.
+    const long n = tcp_->ReadNow(readBuf_.data(), readBuf_.size());
+    if (n < 0) {
+        // Closed or failed. The thread finds out and reports it; the poller
+        // leaves the station alone until then.
         pollerSkip_ = true;
         wake_.Signal();
         return;
     }
+    if (n == 0) return;
     inPoller_ = true;
-    std::string block = ReadBlock();
-    if (!block.empty() && link_) LinkBlock(std::move(block));
+    std::string block = TakeRead(n);
+    if (link_) LinkBlock(std::move(block));
     inPoller_ = false;
+    // A timer of the link that is due before the thread wakes wakes it.
+    if (link_ && link_->MsToNextTimer() < plannedWakeMs_ - clock_.MonotonicMs()) wake_.Signal();
     if (deferredDrop_ || deferredStop_) {
         pollerSkip_ = true;
         wake_.Signal();
@@ -623,6 +638,10 @@ std::string Toprosdevice::ReadBlock() {
     // Everything already there, up to one block; the pass wait did the waiting.
     const long n = tcp_->ReadAvailable(readBuf_.data(), readBuf_.size());
     if (n <= 0) return {};
+    return TakeRead(n);
+}
+
+std::string Toprosdevice::TakeRead(long n) {
     std::string block(readBuf_.data(), static_cast<size_t>(n));
     lastGoodMs_ = clock_.MonotonicMs();
     if (TraceOn()) {

@@ -111,6 +111,9 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     // and how long after a wake-up a station counts as busy (every batch wakes).
     static constexpr size_t kPromptOctets = 16 * 1024;
     static constexpr int64_t kBusyPostMs = 20;
+    // With a poller: the longest sleep of a connected station's thread (the
+    // watchdog's resolution).
+    static constexpr int kIdlePassMs = 1000;
 
     // Created suspended; Start() runs it. nomer is Number_of_Thread (1-based);
     // t0 is the silence limit in ms (the creator turns 0 into 30000).
@@ -192,7 +195,11 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     bool MustNotWait();
     // Whether the wait watches the socket (with ioMx_ held).
     bool PrepareWait();
-    void WaitForWork(bool watchSocket);
+    void WaitForWork(bool watchSocket, int timeoutMs);
+    // The longest pause before the next pass (with ioMx_ held).
+    int PassPauseMs();
+    // A block of n octets just read into readBuf_.
+    std::string TakeRead(long n);
     // The poller's side (poller thread): the handle to watch (-1: none now), and
     // a read of what arrived, with the thread's lock taken only if free.
     int PollerHandle();
@@ -271,6 +278,7 @@ class Toprosdevice final : public IStationLink, public std::enable_shared_from_t
     bool inPoller_ = false;      // a read on the poller's thread is running
     bool deferredDrop_ = false;  // the connection dropped under the poller's read
     bool deferredStop_ = false;  // the link asked to close during the poller's read
+    int64_t plannedWakeMs_ = 0;  // monotonic ms the thread wakes at the latest
 
     // Thread bookkeeping.
     std::mutex joinMx_;  // guards thread_ (Start, Join)

@@ -119,12 +119,15 @@ void TWorkerLink::TakeBlock(std::string block, TMainBatch& batch, int nomer_sock
     Receive(sock, trace, nomer_socket);
     DrainInto(batch, trace, nomer_socket);
     FBatch = nullptr;
-    Service(batch, nomer_socket);
+    ServicePass(batch, nomer_socket, trace);
 }
 
 void TWorkerLink::Service(TMainBatch& batch, int nomer_socket) {
     ApplySettings();
-    const bool trace = TraceOn();
+    ServicePass(batch, nomer_socket, TraceOn());
+}
+
+void TWorkerLink::ServicePass(TMainBatch& batch, int nomer_socket, bool trace) {
     FBatch = &batch;
     if (FConnected && flag.Op(FYes, bsb_STARTDT_Want) &&
         SendUCommand1(U_STARTDT, UACT, trace, nomer_socket)) {
@@ -148,6 +151,20 @@ bool TWorkerLink::QueueAsdu(const std::string& apdu) {
         return false;
     return s_APDUBuf.Put1(reinterpret_cast<const uint8_t*>(apdu.data()),
                           static_cast<int32_t>(apdu.size()), 0);
+}
+
+int64_t TWorkerLink::MsToNextTimer() {
+    if (!FConnected) return INT32_MAX;
+    // A timer fires once more than its pause has passed.
+    auto left = [](const TTimeCheckPause& t, int64_t pause) {
+        return std::max<int64_t>(0, pause + 1 - t.TimeFromStart());
+    };
+    int64_t due = left(t3_TestSending, prm.t3);
+    if (GetW() > 0) due = std::min(due, left(t2_AckReseiveI, prm.t2));
+    if (k > 0) due = std::min(due, left(t1_Response, prm.t1));
+    // Something the transport refused earlier, or a STARTDT still to send, is due now.
+    if (flag.Op(FYes, bsb_STARTDT_Want) || flag.Op(FYes, bsb_ERRSEQAPDU)) due = 0;
+    return due;
 }
 
 std::string TWorkerLink::TakeOutput() {

@@ -72,6 +72,9 @@ class TWorkerLink final : private TOwnJournal, public TSubj104 {
     // queue is full (the worker keeps it and tries again).
     bool QueueAsdu(const std::string& apdu);
 
+    // Milliseconds until the next timer of the link is due (t2 of unacknowledged
+    // frames, t1 of unacknowledged own frames, t3); 0 when one is due now.
+    int64_t MsToNextTimer();
     // Octets to write, taken by the worker.
     std::string TakeOutput();
     // Moves the link's journal lines into the batch.
@@ -86,6 +89,7 @@ class TWorkerLink final : private TOwnJournal, public TSubj104 {
 
   private:
     void DrainInto(TMainBatch& batch, bool Save_Obmen, int nomer_socket);
+    void ServicePass(TMainBatch& batch, int nomer_socket, bool trace);
     bool TraceOn() const { return FSettings.Trace && FSettings.Trace(); }
     void ApplySettings();
 

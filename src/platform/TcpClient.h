@@ -86,6 +86,10 @@ class TTcpClient {
     // (drained), or the time-out.
     TWaitResult Wait(int timeoutMs, bool watchSocket = true);
 
+    // Reads what is there without waiting, up to max: the count, 0 when nothing
+    // is there, -1 when the connection is closed or failed. Unlike Read it reports
+    // nothing and leaves the connection as it is; the owner's next Read finds it.
+    long ReadNow(void* buf, size_t max);
     // The connection's handle for a shared wait (WaitAnyReadable); -1 when closed.
     int Handle() const { return fd_; }
     // Sends what the socket takes at once, without waiting: the count sent (0 when

@@ -314,6 +314,18 @@ TTcpClient::TWaitResult TTcpClient::Wait(int timeoutMs, bool watchSocket) {
     return TWaitResult::Timeout;
 }
 
+long TTcpClient::ReadNow(void* buf, size_t max) {
+    if (fd_ < 0) return -1;
+    if (max == 0) return 0;
+    for (;;) {
+        const ssize_t r = ::recv(fd_, buf, max, MSG_DONTWAIT);
+        if (r > 0) return static_cast<long>(r);
+        if (r == 0) return -1;
+        if (errno == EINTR) continue;
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+    }
+}
+
 long TTcpClient::SendNow(const void* data, size_t len) {
     if (fd_ < 0) return -1;
     for (;;) {

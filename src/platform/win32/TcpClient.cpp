@@ -389,6 +389,16 @@ bool TTcpClient::WriteAll(const void* data, size_t len, int timeoutMs) {
     return true;
 }
 
+long TTcpClient::ReadNow(void* buf, size_t max) {
+    if (fd_ < 0) return -1;
+    if (max == 0) return 0;
+    const int chunk = max > (1u << 30) ? (1 << 30) : static_cast<int>(max);
+    const int r = ::recv(Sock(fd_), static_cast<char*>(buf), chunk, 0);
+    if (r > 0) return r;
+    if (r == 0) return -1;
+    return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+}
+
 long TTcpClient::SendNow(const void* data, size_t len) {
     if (fd_ < 0) return -1;
     const int chunk = len > (1u << 30) ? (1 << 30) : static_cast<int>(len);
