@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -618,6 +619,36 @@ TEST_F(StackTest, SendsTestFrameAfterT3OfSilence) {
     // The station's confirmation answers it; the link stays up.
     EXPECT_GE(CountLines("tx " + port_ + " U TESTFR con", mark), 1u);
     EXPECT_EQ(CountLines("disconnected", mark), 0u);
+    EXPECT_EQ(stack_->connects.load(), 1);
+}
+
+// Fewer than w frames from a quiet station: the poller takes them, and the
+// station's own thread, asleep until its link's next timer, acknowledges them
+// when t2 has run out - not earlier, and not a pass pause later.
+TEST_F(StackTest, FewFramesAreAcknowledgedWhenT2RunsOut) {
+    StartSim({"--verbose"});
+    TStackOptions opt;
+    opt.t2 = 400;
+    StartStack(opt);
+    WaitOnline();
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        const size_t mark = sim_.LineCount();
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(sim_.Command("set " + std::to_string(kTiFirst + i) + " " +
+                                     std::to_string(round * 10 + i + 1)));
+        const auto ack = sim_.WaitFor("rx " + port_ + " S", 3000, mark);
+        ASSERT_TRUE(ack) << sim_.AllText(mark);
+        std::optional<size_t> firstI;
+        const auto lines = sim_.Lines(mark);
+        for (size_t i = 0; i < lines.size() && !firstI; ++i)
+            if (lines[i].text.rfind("tx " + port_ + " I ", 0) == 0) firstI = mark + i;
+        ASSERT_TRUE(firstI) << sim_.AllText(mark);
+        const auto waited =
+            std::chrono::duration_cast<Ms>(sim_.Line(*ack).at - sim_.Line(*firstI).at).count();
+        EXPECT_GE(waited, 390) << sim_.AllText(mark);
+        EXPECT_LE(waited, 900) << sim_.AllText(mark);
+    }
     EXPECT_EQ(stack_->connects.load(), 1);
 }
 
