@@ -430,9 +430,9 @@ void Toprosdevice::Execute() {
         const int pause = PassPauseMs();
         plannedWakeMs_ = clock_.MonotonicMs() + pause;
         pollerSkip_ = false;
-        const bool tellPoller = pollerMissed_.exchange(false);
         io.unlock();
-        if (tellPoller) WakePoller();
+        // Asked after the unlock: a poller that found the lock taken has said so.
+        if (pollerMissed_.exchange(false)) WakePoller();
         WaitForWork(watch, pause);
         io.lock();
     }
