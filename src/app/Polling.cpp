@@ -642,6 +642,8 @@ std::shared_ptr<TCommandResult> TPolling::StartTU(int ind, TTUCommand TUCommand)
         result = std::make_shared<TCommandResult>();
         cl->ElemTU.fl.Reset();
         cl->ElemTU.Init(TUCommand, rec->FCtrlASDUAddr, rec->FCtrlObjAddr, cl->prm, true, result);
+        // The select goes to the station's thread now, not at the next service pass.
+        if (cl->GetWork()) cl->TuService1();
     };
     if (!loop_.invokeAndWait(run) || result == nullptr)
         return TCommandResult::Refused(tuo_NotPolling);
