@@ -65,6 +65,7 @@ class TRecorder : public IWorkerEvents {
     void On_Batch_Main(int, const TMainBatch& b) override {
         dataStarted = b.DataStarted;
         batchFrames += b.DecodedFrames();
+        if (onBatch) onBatch(b);
     }
     void On_ConnectFailed_Main(int nom_th) override {
         if (!loop_.isMainThread()) ++offMainThread;
@@ -109,6 +110,7 @@ class TRecorder : public IWorkerEvents {
     std::function<void()> onRead;
     std::function<void()> onDisconnect;
     std::function<void()> onConnectFailed;
+    std::function<void(const TMainBatch&)> onBatch;
 
   private:
     void Add(TEvent e) {
@@ -728,7 +730,11 @@ TEST_F(WorkerTest, ServicePassBeforeTheConnectReportSendsNothingStale) {
 // The reason of a disconnect as the statistics give it, from the wire: a real
 // worker and station client against a station that refuses, closes, falls silent,
 // leaves our interrogation unacknowledged or sends out of sequence.
+// Each case twice: with the link layer on the main thread, fed octets, and as
+// polling runs it, on the station's side with the poller reading.
 TEST_F(WorkerTest, DisconnectReasonsAtTheWire) {
+  for (const bool onWorker : {false, true}) {
+    SCOPED_TRACE(onWorker ? "link on the worker, poller" : "link on the main thread");
     using R = TDisconnectReason;
     enum class TAct { Refuse, Close, Silence, T1, Sequence };
     struct TCase {
@@ -761,20 +767,32 @@ TEST_F(WorkerTest, DisconnectReasonsAtTheWire) {
         PClientSocket ps;
         ps.Nomer_Thread = 1;
         ps.oprosdevice2 = w;
-        T104Client client(ps, prm, TLinkEnv{clock_, journal, types, dir_.string()});
+        const TLinkEnv env{clock_, journal, types, dir_.string()};
+        T104Client client(ps, prm, env);
         TLinkDiagnostics diag(clock_);
         client.Diag = &diag;
+        std::shared_ptr<TStationPoller> poller;
+        if (onWorker) {
+            RunLinkOnWorker(*w, client, env);
+            poller = std::make_shared<TStationPoller>();
+            poller->Add(w);
+        }
         // Whatever way the case ends, the worker is gone before the client.
         struct TEnd {
             std::function<void()> run;
             ~TEnd() { run(); }
-        } end{[this] {
+        } end{[this, poller] {
+            if (poller) {
+                poller->Stop();
+                poller->Join();
+            }
             if (worker_) {
                 worker_->Terminate();
                 PumpUntil([&] { return worker_->Finished(); }, 5000);
                 worker_->WaitFinished(1000);
             }
             rec_.onConnect = rec_.onDisconnect = rec_.onConnectFailed = rec_.onRead = nullptr;
+            rec_.onBatch = nullptr;
         }};
         auto pass = [&] {
             client.Connecting(false, 0);
@@ -796,18 +814,26 @@ TEST_F(WorkerTest, DisconnectReasonsAtTheWire) {
             client.RaspakReceiveBufferAPDU(false, 0);
             pass();
         };
+        rec_.onBatch = [&](const TMainBatch& b) {
+            client.TakeBatch(b, 0);
+            pass();
+        };
         w->Start();
+        if (poller) poller->Start();
         TLoopbackPeer peer;
         if (c.act != TAct::Refuse) {
             peer = listener.Accept(3000);
             ASSERT_TRUE(peer.Valid());
             ASSERT_TRUE(PumpUntil([&] { return rec_.Count(TEv::Connect) == 1; }, 3000));
-            ASSERT_TRUE(PumpUntil(
-                [&] {
-                    pass();
-                    return client.flag.Op(FYes, bsb_STARTDT_Act);
-                },
-                2000));
+            // On the worker, STARTDT goes out without the main thread.
+            if (!onWorker) {
+                ASSERT_TRUE(PumpUntil(
+                    [&] {
+                        pass();
+                        return client.flag.Op(FYes, bsb_STARTDT_Act);
+                    },
+                    2000));
+            }
             ASSERT_EQ(peer.Receive(6, 2000), kStartDtAct);
         }
         switch (c.act) {
@@ -835,7 +861,12 @@ TEST_F(WorkerTest, DisconnectReasonsAtTheWire) {
                 for (int ms = 0; ms <= prm.t1; ms += 500) {
                     clock_.Advance(500);
                     ASSERT_TRUE(peer.Send(kTestFrAct));
-                    ASSERT_TRUE(PumpUntil([&] { return w->QueuedOctets() == 0; }, 1000));
+                    ASSERT_TRUE(PumpUntil(
+                        [&] {
+                            w->TakeQueued();
+                            return w->QueuedOctets() == 0;
+                        },
+                        1000));
                     PumpFor(5);
                     pass();
                     if (rec_.Count(TEv::Disconnect) > 0) break;
@@ -876,6 +907,7 @@ TEST_F(WorkerTest, DisconnectReasonsAtTheWire) {
         EXPECT_EQ(diag.Stats.LastDisconnectReason, c.reason);
         EXPECT_EQ(diag.Stats.Disconnects, c.disconnects);
     }
+  }
 }
 
 // With the link layer on the worker's thread the station is acknowledged while
