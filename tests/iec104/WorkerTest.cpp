@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "LinkFixture.h"
 #include "iec104/LinkStatistics.h"
 #include "iec104/StationClient.h"
 #include "iec104/StationWorker.h"
@@ -31,17 +32,6 @@ using testing::TLoopbackPeer;
 const std::string kStartDtAct("\x68\x04\x07\x00\x00\x00", 6);
 const std::string kStartDtCon("\x68\x04\x0B\x00\x00\x00", 6);
 const std::string kTestFrAct("\x68\x04\x43\x00\x00\x00", 6);
-
-std::string ToHexText(const std::string& octets) {
-    static const char* d = "0123456789ABCDEF";
-    std::string s;
-    for (unsigned char c : octets) {
-        if (!s.empty()) s += ' ';
-        s += d[c >> 4];
-        s += d[c & 15];
-    }
-    return s;
-}
 
 enum class TEv { Connect, Disconnect, Read };
 
@@ -937,7 +927,7 @@ TEST_F(WorkerTest, LinkOnTheWorkerAcknowledgesWithoutTheMainThread) {
     const std::string flood = IFrames(0, 16);
     ASSERT_TRUE(peer.Send(flood));
     // No pumping from here: two acknowledgements, N(R) = 8 and 16.
-    EXPECT_EQ(ToHexText(peer.Receive(12, 3000)), "68 04 01 00 10 00 68 04 01 00 20 00");
+    EXPECT_EQ(testlink::ToHex(peer.Receive(12, 3000)), "68 04 01 00 10 00 68 04 01 00 20 00");
     const long long end = TestNowMs() + 2000;
     while (w->QueuedOctets() < flood.size() && TestNowMs() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
